@@ -161,6 +161,9 @@ gboolean runGlibTask(gpointer data) {
 void deleteGlibTask(gpointer data) { delete claim(data); }
 
 void attachGlibSource(GMainContext* context, GSource* source, Task task) {
+  // Default priority, as g_main_context_invoke uses: idle priority would
+  // let a busy window (redraws, animations) starve posted work.
+  g_source_set_priority(source, G_PRIORITY_DEFAULT);
   auto* item = new GlibTask{std::move(task)};
   item->published.store(true, std::memory_order_release);
   g_source_set_callback(source, runGlibTask, item, deleteGlibTask);
