@@ -64,7 +64,7 @@ void lp_log_format(int level, const char *file, int line, const char *function,
     if (lp_log_level < level) return;
     constexpr int kMaxLine = 1020;
     char buf[kMaxLine + 2];
-    char stem[256];
+    char stem[4096];
     file_stem(file, stem, sizeof(stem));
     int prefix = std::snprintf(buf, sizeof(buf), "[%s] [%s:%d] ", level_name(level), stem, line);
     if (prefix < 0 || prefix >= kMaxLine) {

@@ -26,14 +26,9 @@ constexpr size_t kMaxBodyBytes = 64 * 1024;
 // The placeholder credential of the clock-synchronisation request.
 constexpr const char *kClockProbeWord = "clocksynchronizing";
 
-struct response_state {
-    post_log_result *result;
-};
-
 size_t body_callback(char *ptr, size_t size, size_t nmemb, void *userdata) {
-    auto *state = static_cast<response_state *>(userdata);
+    auto *result = static_cast<post_log_result *>(userdata);
     size_t len = size * nmemb;
-    post_log_result *result = state->result;
     if (result->errorMessage == nullptr) result->errorMessage = sdsempty();
     size_t room = kMaxBodyBytes - sdslen(result->errorMessage);
     result->errorMessage = sdscatlen(result->errorMessage, ptr, len < room ? len : room);
@@ -65,10 +60,10 @@ uint64_t log_parse_header_time(const char *line, size_t len) {
 
 size_t log_producer_header_callback(char *buffer, size_t size, size_t nitems, void *userdata) {
     size_t len = size * nitems;
-    auto *state = static_cast<response_state *>(userdata);
+    auto *result = static_cast<post_log_result *>(userdata);
     if (len >= 7 && std::strncmp(buffer, "x-log-", 6) == 0) {
-        sdsfree(state->result->requestID);
-        state->result->requestID = sdsnewlen(buffer, len);
+        sdsfree(result->requestID);
+        result->requestID = sdsnewlen(buffer, len);
     }
     if (len >= 11 && std::strncmp(buffer, "x-log-time", 10) == 0) {
         uint64_t serverTime = log_parse_header_time(buffer, len);
@@ -196,7 +191,6 @@ post_log_result *post_logs_from_lz4buf(const char *endpoint, const char *accessk
     sds signature = signature_to_base64(sigText, accessKey);
     header("Authorization:LOG %s:%s", accesskeyId, signature);
 
-    response_state state{result};
     curl_easy_setopt(curl, CURLOPT_URL, url);
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
     curl_easy_setopt(curl, CURLOPT_POST, 1L);
@@ -218,9 +212,9 @@ post_log_result *post_logs_from_lz4buf(const char *endpoint, const char *accessk
         curl_easy_setopt(curl, CURLOPT_INTERFACE, option->interface);
     }
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, log_producer_header_callback);
-    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &state);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, result);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, body_callback);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &state);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, result);
 
     CURLcode res = curl_easy_perform(curl);
     if (res != CURLE_OK) {

@@ -99,7 +99,7 @@ int hmac_sha1(const unsigned char *key, size_t keyLen, const unsigned char *msg,
               unsigned char digest[20]);
 sds signature_to_base64(const char *sig, const char *key);
 
-// Header line handling of the upload response; exposed for testing.
+// Header line handling of the upload response (userdata: the post_log_result).
 size_t log_producer_header_callback(char *buffer, size_t size, size_t nitems, void *userdata);
 // Parses a decimal run after an "x-log-time" header name; 0 when none.
 uint64_t log_parse_header_time(const char *line, size_t len);
