@@ -64,7 +64,10 @@ void log_producer_flush_thread(log_producer_manager *manager) {
             std::unique_lock<std::mutex> lock(manager->lock);
             manager->triger_cond.wait_for(lock, std::chrono::milliseconds(100));
         }
-        if (manager->flusher_paused.load() != 0) continue;
+        if (manager->flusher_paused.load() != 0) {
+            manager->flusher_paused.store(2);  // acknowledged: no work until cleared
+            continue;
+        }
 
         while (manager->send_param_queue_write - manager->send_param_queue_read <
                manager->send_param_queue_size) {

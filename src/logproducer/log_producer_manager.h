@@ -46,8 +46,8 @@ struct log_producer_manager {
     std::atomic<uint64_t> send_param_queue_read{0};
     std::atomic<uint64_t> send_param_queue_write{0};
     std::atomic<int32_t> multi_thread_send_count{0};
-    // Holds the flusher's work (not its wait) while set; lets callers observe
-    // the queues filling up without a racing consumer.
+    // Test seam: set to 1 to hold the flusher's work (not its wait); the
+    // flusher answers 2 once it has seen it. Clear to resume.
     std::atomic<int32_t> flusher_paused{0};
 };
 

@@ -325,6 +325,7 @@ void FakeLogService::handle(const httplib::Request &req, httplib::Response &res)
         violations_.push_back(*problem);
         res.status = badSignature ? 401 : 400;
         res.set_header("x-log-requestid", "fake-rejected");
+        if (defaultReply_.logTime) res.set_header("x-log-time", *defaultReply_.logTime);
         res.set_content(badSignature ? R"({"errorCode":"SignatureNotMatch"})" : R"({"errorCode":"PostBodyInvalid"})",
                         "application/json");
         changed_.notify_all();
