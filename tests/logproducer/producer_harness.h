@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "logproducer/log_api.h"
@@ -100,6 +101,18 @@ private:
     mutable std::condition_variable cv_;
     std::vector<SendRecord> records_;
 };
+
+// Polls pred until it holds or the deadline passes (for state that has no
+// notification of its own, such as the manager's byte count).
+template <typename Pred>
+bool eventually(Pred pred, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
 
 // A config aimed at http://project.localhost:port with the test credentials.
 inline log_producer_config *makeConfig(int port, int sendThreads = 1) {
