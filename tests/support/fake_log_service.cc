@@ -12,7 +12,6 @@
 
 #include <cstring>
 #include <ctime>
-#include <regex>
 #include <stdexcept>
 
 namespace installer_test {
@@ -101,9 +100,20 @@ std::string lowercase(std::string s) {
 
 bool plausibleDate(const std::string &date) {
     // "Sun, 06 Nov 1994 08:49:37 GMT"
-    static const std::regex re(
-        R"(^(Mon|Tue|Wed|Thu|Fri|Sat|Sun), \d\d (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) \d{4} \d\d:\d\d:\d\d GMT$)");
-    return std::regex_match(date, re);
+    static const std::string days = "MonTueWedThuFriSatSun";
+    static const std::string months = "JanFebMarAprMayJunJulAugSepOctNovDec";
+    if (date.size() != 29) return false;
+    auto digits = [&](size_t at, size_t n) {
+        for (size_t i = at; i < at + n; ++i)
+            if (!std::isdigit(static_cast<unsigned char>(date[i]))) return false;
+        return true;
+    };
+    size_t day = days.find(date.substr(0, 3));
+    size_t month = months.find(date.substr(8, 3));
+    return day != std::string::npos && day % 3 == 0 && month != std::string::npos && month % 3 == 0 &&
+           date.compare(3, 2, ", ") == 0 && digits(5, 2) && date[7] == ' ' && date[11] == ' ' && digits(12, 4) &&
+           date[16] == ' ' && digits(17, 2) && date[19] == ':' && digits(20, 2) && date[22] == ':' &&
+           digits(23, 2) && date.compare(25, 4, " GMT") == 0;
 }
 
 }  // namespace
