@@ -39,6 +39,7 @@ void finish_and_queue(log_producer_manager *manager, log_group_builder *builder)
         lp_error_log("serialize loggroup to proto buf with lz4 failed");
         notify_send_done(manager, LOG_PRODUCER_DROP_ERROR, builder->loggroupSize, 0,
                          "serialize loggroup to proto buf with lz4 failed");
+        --manager->pending_batches;
     } else {
         int64_t total;
         {
@@ -99,6 +100,7 @@ void log_producer_flush_thread(log_producer_manager *manager) {
                     droppedSize = size;
                 } else {
                     manager->totalBufferSize += static_cast<int64_t>(size);
+                    ++manager->pending_batches;
                     manager->triger_cond.notify_all();
                 }
             }
@@ -184,6 +186,7 @@ void destroy_log_producer_manager(log_producer_manager *manager) {
                 log_group_destroy(builder);
             } else {
                 manager->totalBufferSize += static_cast<int64_t>(size);
+                ++manager->pending_batches;
                 manager->triger_cond.notify_all();
             }
         }
@@ -195,7 +198,7 @@ void destroy_log_producer_manager(log_producer_manager *manager) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
     bool drained = false;
     for (int32_t i = 0; i <= polls; ++i) {
-        if (log_queue_size(manager->loggroup_queue) == 0 &&
+        if (manager->pending_batches.load() == 0 && log_queue_size(manager->loggroup_queue) == 0 &&
             manager->send_param_queue_read.load() == manager->send_param_queue_write.load() &&
             (manager->sender_data_queue == nullptr || log_queue_size(manager->sender_data_queue) == 0)) {
             drained = true;
@@ -296,6 +299,7 @@ log_producer_result log_producer_manager_add_log_with_time(log_producer_manager 
         return LOG_PRODUCER_DROP_ERROR;
     }
     manager->totalBufferSize += static_cast<int64_t>(size);
+    ++manager->pending_batches;
     manager->triger_cond.notify_all();
     return LOG_PRODUCER_OK;
 }
@@ -311,12 +315,14 @@ log_producer_result log_producer_manager_send_raw_buffer(log_producer_manager *m
         std::lock_guard<std::mutex> guard(manager->lock);
         manager->totalBufferSize += static_cast<int64_t>(compressed_bytes);
     }
+    ++manager->pending_batches;
     if (manager->sender_data_queue != nullptr) {
         if (log_queue_push(manager->sender_data_queue, param) != 0) {
             {
                 std::lock_guard<std::mutex> guard(manager->lock);
                 manager->totalBufferSize -= static_cast<int64_t>(compressed_bytes);
             }
+            --manager->pending_batches;
             free_lz4_log_buf(buf);
             delete param;
             return LOG_PRODUCER_DROP_ERROR;

@@ -46,6 +46,11 @@ struct log_producer_manager {
     std::atomic<uint64_t> send_param_queue_read{0};
     std::atomic<uint64_t> send_param_queue_write{0};
     std::atomic<int32_t> multi_thread_send_count{0};
+    // Batches accepted and not yet finished (sent, discarded or abandoned),
+    // wherever they are: queued, in the flusher's hands or being sent. Destroy
+    // waits for this to reach 0, so a batch in flight is not mistaken for a
+    // drained pipeline.
+    std::atomic<int64_t> pending_batches{0};
     // Test seam: set to 1 to hold the flusher's work (not its wait); the
     // flusher answers 2 once it has seen it. Clear to resume.
     std::atomic<int32_t> flusher_paused{0};

@@ -383,6 +383,15 @@ lz4_log_buf *rebuild_time(const lz4_log_buf *buf) {
     return out;
 }
 
+// Uncompressed batches are re-stamped on a plain copy; otherwise a batch the
+// service keeps refusing for its time would be retried unchanged for ever.
+lz4_log_buf *restamp_plain(const lz4_log_buf *buf) {
+    lp_debug_log("rebuild log.");
+    lz4_log_buf *copy = create_lz4_log_buf(buf->data, buf->length, buf->rawLength);
+    fix_log_group_time(reinterpret_cast<char *>(copy->data), copy->length, LOG_GET_TIME());
+    return copy;
+}
+
 void abandon(log_producer_send_param *send_param) {
     lp_info_log("send fail but shutdown signal received, force exit");
     log_producer_manager *manager = send_param->producer_manager;
@@ -401,6 +410,7 @@ void abandon(log_producer_send_param *send_param) {
     }
     free_lz4_log_buf(buf);
     delete send_param;
+    if (manager != nullptr) --manager->pending_batches;
 }
 
 }  // namespace
@@ -429,7 +439,8 @@ void log_producer_send_fun(log_producer_send_param *send_param) {
         if (static_cast<int64_t>(now) - send_param->builder_time > 600 ||
             static_cast<int64_t>(send_param->builder_time) - now > 600 ||
             error_info.last_send_error == LOG_SEND_TIME_ERROR) {
-            if (config->compressType == 1) rebuilt = rebuild_time(send_param->log_buf);
+            rebuilt = config->compressType == 1 ? rebuild_time(send_param->log_buf)
+                                                : restamp_plain(send_param->log_buf);
             send_param->builder_time = now;
         }
         log_producer_send_option option{config->netInterface, config->connectTimeoutSec, config->sendTimeoutSec,
@@ -450,6 +461,7 @@ void log_producer_send_fun(log_producer_send_param *send_param) {
         if (wait <= 0) {
             free_lz4_log_buf(send_param->log_buf);
             delete send_param;
+            --manager->pending_batches;
             return;
         }
         for (int32_t steps = (wait + 99) / 100; steps > 0; --steps) {

@@ -203,6 +203,18 @@ TEST_F(ProducerTest, AddsFromSeveralThreadsAreReceivedExactlyOnce) {
     EXPECT_TRUE(service_.violations().empty());
 }
 
+TEST_F(ProducerTest, DestroyRightAfterAnAddStillDeliversIt) {
+    // Destroy must not take a batch in the flusher's or a sender's hands for
+    // a drained pipeline.
+    for (int i = 0; i < 10; ++i) {
+        start(makeConfig(service_.port(), 4));
+        ASSERT_EQ(addPair(client_, "n", std::to_string(i), 1), LOG_PRODUCER_OK);
+        stop();
+        ASSERT_EQ(service_.acceptedLogs().size(), static_cast<size_t>(i + 1));
+    }
+    EXPECT_EQ(recorder_.count(LOG_PRODUCER_SEND_EXIT_BUFFERED), 0u);
+}
+
 TEST_F(ProducerTest, RawBuffersAreSentAsGiven) {
     start(makeConfig(service_.port()));
     log_group_builder *b = log_group_create();
