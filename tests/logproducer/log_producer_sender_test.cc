@@ -304,6 +304,17 @@ TEST_F(SenderTest, DroppedConnectionsAreNetworkErrorsAndRecoveryCutsTheWait) {
     EXPECT_GE(dropping.accepted(), 2);
 }
 
+TEST_F(SenderTest, AConnectionCutMidAnswerIsANetworkErrorAndIsRetried) {
+    ScriptedReply cut;
+    cut.dropConnection = true;
+    service_.script(cut);
+    start(makeConfig(service_.port()));
+    ASSERT_EQ(addPair(client_, "n", "1", 1), LOG_PRODUCER_OK);
+    ASSERT_TRUE(recorder_.waitFor(LOG_PRODUCER_OK, 1, 5s));
+    EXPECT_EQ(recorder_.results(), (std::vector<log_producer_result>{LOG_PRODUCER_SEND_NETWORK_ERROR, LOG_PRODUCER_OK}));
+    EXPECT_EQ(service_.acceptedLogs().size(), 1u);
+}
+
 TEST_F(SenderTest, ClockSynchronisationLearnsTheServiceTimeFromAnyAnswer) {
     const uint32_t now = 1700000000;
     FakeClock::useLocal(now);

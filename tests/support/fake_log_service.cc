@@ -349,12 +349,19 @@ void FakeLogService::handle(const httplib::Request &req, httplib::Response &res)
     if (reply.delay.count() > 0) {
         changed_.wait_for(lock, reply.delay, [&] { return stopping_; });
     }
-    received.answeredStatus = reply.status;
+    received.answeredStatus = reply.dropConnection ? 0 : reply.status;
     requests_.push_back(std::move(received));
     res.status = reply.status;
     if (reply.logHeaders) res.set_header("x-log-requestid", "fake-" + std::to_string(requests_.size()));
     if (reply.logTime) res.set_header("x-log-time", *reply.logTime);
-    if (!reply.body.empty()) res.set_content(reply.body, "application/json");
+    if (reply.dropConnection) {
+        // Promise a body and fail to produce it: the server closes the
+        // connection and the client sees a transfer cut short.
+        res.set_content_provider(
+            1024, "application/json", [](size_t, size_t, httplib::DataSink &) { return false; });
+    } else if (!reply.body.empty()) {
+        res.set_content(reply.body, "application/json");
+    }
     changed_.notify_all();
 }
 

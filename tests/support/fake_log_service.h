@@ -68,13 +68,14 @@ struct ScriptedReply {
     bool logHeaders = true;                  // send "x-log-requestid"
     std::optional<std::string> logTime;      // value of "x-log-time"
     std::chrono::milliseconds delay{0};      // before answering
+    bool dropConnection = false;             // close mid-response after the headers
 };
 
 struct ReceivedRequest {
     std::string logstore;
     std::map<std::string, std::string> headers;
     DecodedGroup group;
-    int answeredStatus = 0;
+    int answeredStatus = 0;  // 0: the connection was cut
 };
 
 class FakeLogService {
