@@ -19,7 +19,9 @@ int lp_log_level = LP_LOG_LEVEL_WARN;
 
 int is_log_producer_result_ok(log_producer_result rst) { return rst == LOG_PRODUCER_OK; }
 
-void lp_log_set_level(int level) { lp_log_level = level; }
+void lp_log_set_level(int level) { std::atomic_ref<int>(lp_log_level).store(level, std::memory_order_relaxed); }
+
+int lp_log_get_level(void) { return std::atomic_ref<int>(lp_log_level).load(std::memory_order_relaxed); }
 
 }  // extern "C"
 
@@ -61,7 +63,7 @@ extern "C" {
 void lp_log_format(int level, const char *file, int line, const char *function,
                    const char *fmt, ...) {
     (void)function;
-    if (lp_log_level < level) return;
+    if (lp_log_get_level() < level) return;
     constexpr int kMaxLine = 1020;
     char buf[kMaxLine + 2];
     char stem[4096];

@@ -52,8 +52,11 @@ extern const char *const LOGE_TIME_EXPIRED;
 #define LP_LOG_LEVEL_DEBUG 6
 #define LP_LOG_LEVEL_TRACE 7
 
-extern int lp_log_level; /* read without a lock; set it before starting producers */
+/* The threshold. Library threads read it atomically; change it through
+ * lp_log_set_level, which may be called from any thread. */
+extern int lp_log_level;
 void lp_log_set_level(int level);
+int lp_log_get_level(void);
 #ifdef __GNUC__
 void lp_log_format(int level, const char *file, int line, const char *function,
                    const char *fmt, ...) __attribute__((format(printf, 5, 6)));
@@ -64,7 +67,7 @@ void lp_log_format(int level, const char *file, int line, const char *function,
 
 #define lp_log_at(level, ...)                                          \
     do {                                                               \
-        if (lp_log_level >= (level))                                   \
+        if (lp_log_get_level() >= (level))                             \
             lp_log_format((level), __FILE__, __LINE__, __func__, __VA_ARGS__); \
     } while (0)
 #define lp_fatal_log(...) lp_log_at(LP_LOG_LEVEL_FATAL, __VA_ARGS__)
