@@ -1,0 +1,334 @@
+#include "logproducer/log_producer_manager.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "logproducer/log_api.h"
+#include "logproducer/log_producer_sender.h"
+
+namespace {
+
+void notify_send_done(log_producer_manager *manager, log_producer_result result, size_t rawBytes,
+                      size_t compressed, const char *message) {
+    if (manager->send_done_function == nullptr) return;
+    manager->send_done_function(manager->producer_config->logstore, result, rawBytes, compressed, nullptr,
+                                message, nullptr, manager->user_param);
+}
+
+// Finishes a closed batch: group-level fields, then serialise and compress.
+void finish_and_queue(log_producer_manager *manager, log_group_builder *builder) {
+    log_producer_config *config = manager->producer_config;
+    {
+        std::lock_guard<std::mutex> guard(manager->lock);
+        manager->totalBufferSize -= static_cast<int64_t>(builder->loggroupSize);
+    }
+    for (int32_t i = 0; i < config->tagCount; ++i) {
+        add_tag(builder, config->tags[i].key, sdslen(config->tags[i].key), config->tags[i].value,
+                sdslen(config->tags[i].value));
+    }
+    if (config->topic != nullptr) add_topic(builder, config->topic, sdslen(config->topic));
+    if (manager->source != nullptr) add_source(builder, manager->source, sdslen(manager->source));
+    if (manager->pack_prefix != nullptr) {
+        add_pack_id(builder, manager->pack_prefix, sdslen(manager->pack_prefix), manager->pack_index++);
+    }
+    lz4_log_buf *buf = config->compressType == 1 ? serialize_to_proto_buf_with_malloc_lz4(builder)
+                                                 : serialize_to_proto_buf_with_malloc_no_lz4(builder);
+    if (buf == nullptr) {
+        lp_error_log("serialize loggroup to proto buf with lz4 failed");
+        notify_send_done(manager, LOG_PRODUCER_DROP_ERROR, builder->loggroupSize, 0,
+                         "serialize loggroup to proto buf with lz4 failed");
+        --manager->pending_batches;
+    } else {
+        int64_t total;
+        {
+            std::lock_guard<std::mutex> guard(manager->lock);
+            total = (manager->totalBufferSize += static_cast<int64_t>(buf->length));
+        }
+        lp_debug_log("push loggroup to sender, config %s, loggroup size %d, lz4 size %d, now buffer size %d",
+                     config->logstore, static_cast<int>(buf->rawLength), static_cast<int>(buf->length),
+                     static_cast<int>(total));
+        log_producer_send_param *param =
+            create_log_producer_send_param(config, manager, buf, builder->createTime);
+        manager->send_param_queue[manager->send_param_queue_write % manager->send_param_queue_size] = param;
+        ++manager->send_param_queue_write;
+    }
+    log_group_destroy(builder);
+}
+
+void log_producer_flush_thread(log_producer_manager *manager) {
+    log_producer_config *config = manager->producer_config;
+    lp_info_log("start run flusher thread, config : %s", config->logstore);
+    while (manager->shutdown.load() == 0) {
+        {
+            std::unique_lock<std::mutex> lock(manager->lock);
+            manager->triger_cond.wait_for(lock, std::chrono::milliseconds(100));
+        }
+        if (manager->flusher_paused.load() != 0) {
+            manager->flusher_paused.store(2);  // acknowledged: no work until cleared
+            continue;
+        }
+
+        while (manager->send_param_queue_write - manager->send_param_queue_read <
+               manager->send_param_queue_size) {
+            auto *builder = static_cast<log_group_builder *>(log_queue_trypop(manager->loggroup_queue));
+            if (builder == nullptr) break;
+            finish_and_queue(manager, builder);
+        }
+
+        // A quiet batch leaves once it is older than the packet time-out.
+        log_group_builder *aged = nullptr;
+        bool dropped = false;
+        size_t droppedSize = 0;
+        {
+            std::lock_guard<std::mutex> guard(manager->lock);
+            uint32_t now = lp_local_time();
+            if (manager->builder != nullptr &&
+                static_cast<int64_t>(now) - static_cast<int64_t>(manager->firstLogTime) >
+                    config->packetTimeout / 1000) {
+                aged = manager->builder;
+                manager->builder = nullptr;
+                size_t size = aged->loggroupSize;
+                int status = log_queue_push(manager->loggroup_queue, aged);
+                lp_debug_log("try push loggroup to flusher, size : %d, status : %d", static_cast<int>(size),
+                             status);
+                if (status != 0) {
+                    lp_error_log("try push loggroup to flusher failed, force drop this log group, error code : %d",
+                                 status);
+                    dropped = true;
+                    droppedSize = size;
+                } else {
+                    manager->totalBufferSize += static_cast<int64_t>(size);
+                    ++manager->pending_batches;
+                    manager->triger_cond.notify_all();
+                }
+            }
+        }
+        if (dropped) {
+            notify_send_done(manager, LOG_PRODUCER_DROP_ERROR, droppedSize, 0,
+                             "try push loggroup to flusher failed, force drop this log group");
+            log_group_destroy(aged);
+        }
+
+        if (manager->sender_data_queue != nullptr) {
+            while (manager->send_param_queue_read < manager->send_param_queue_write) {
+                log_producer_send_param *param =
+                    manager->send_param_queue[manager->send_param_queue_read % manager->send_param_queue_size];
+                if (log_queue_push(manager->sender_data_queue, param) != 0) break;
+                ++manager->send_param_queue_read;
+            }
+        } else if (manager->send_param_queue_read < manager->send_param_queue_write) {
+            log_producer_send_param *param =
+                manager->send_param_queue[manager->send_param_queue_read % manager->send_param_queue_size];
+            ++manager->send_param_queue_read;
+            log_producer_send_data(param);
+        }
+    }
+    lp_info_log("exit flusher thread, config : %s", config->logstore);
+}
+
+}  // namespace
+
+log_producer_manager *create_log_producer_manager(log_producer_config *producer_config) {
+    lp_debug_log("create log producer manager : %s", producer_config->logstore);
+    auto *manager = new log_producer_manager();
+    manager->producer_config = producer_config;
+
+    int64_t q = producer_config->logQueueSize;
+    if (q < 1) {
+        q = static_cast<int64_t>(producer_config->maxBufferBytes) /
+                (static_cast<int64_t>(producer_config->logBytesPerPackage) + 1) + 10;
+    }
+    if (q > 102400) q = 102400;
+    if (q < 32) q = 32;
+    auto base = static_cast<int32_t>(q);
+    manager->loggroup_queue = log_queue_create(base);
+    manager->send_param_queue_size = static_cast<uint64_t>(base) * 2;
+    manager->send_param_queue = new log_producer_send_param *[manager->send_param_queue_size]();
+
+    manager->source = sdsnew(producer_config->source != nullptr ? producer_config->source : "undefined");
+    manager->pack_prefix = _get_pack_id(producer_config->logstore, manager->source);
+    if (manager->pack_prefix == nullptr) {
+        std::srand(static_cast<unsigned>(std::time(nullptr)));
+        char digits[17];
+        for (int i = 0; i < 16; ++i) digits[i] = static_cast<char>('0' + std::rand() % 10);
+        manager->pack_prefix = sdsnewlen(digits, 16);
+    }
+
+    if (producer_config->sendThreadCount > 0) {
+        manager->sender_data_queue = log_queue_create(base * 2);
+        manager->send_thread_count = producer_config->sendThreadCount;
+        manager->send_threads = new std::thread[static_cast<size_t>(manager->send_thread_count)];
+        for (int32_t i = 0; i < manager->send_thread_count; ++i) {
+            manager->send_threads[i] = std::thread(log_producer_send_thread, manager);
+        }
+    }
+    manager->flush_thread = std::thread(log_producer_flush_thread, manager);
+    return manager;
+}
+
+void destroy_log_producer_manager(log_producer_manager *manager) {
+    if (manager == nullptr) return;
+    log_producer_config *config = manager->producer_config;
+    {
+        std::lock_guard<std::mutex> guard(manager->lock);
+        if (manager->builder != nullptr) {
+            log_group_builder *builder = manager->builder;
+            manager->builder = nullptr;
+            size_t size = builder->loggroupSize;
+            lp_debug_log("try push loggroup to flusher, size : %d, log size %d", static_cast<int>(size),
+                         static_cast<int>(builder->grp->n_logs));
+            int status = log_queue_push(manager->loggroup_queue, builder);
+            if (status != 0) {
+                lp_error_log("try push loggroup to flusher failed, force drop this log group, error code : %d",
+                             status);
+                log_group_destroy(builder);
+            } else {
+                manager->totalBufferSize += static_cast<int64_t>(size);
+                ++manager->pending_batches;
+                manager->triger_cond.notify_all();
+            }
+        }
+    }
+
+    lp_info_log("flush out producer loggroup begin");
+    int32_t polls = (config->destroyFlusherWaitSec > 0 ? config->destroyFlusherWaitSec * 100 : 100) +
+                    (config->destroySenderWaitSec > 0 ? config->destroySenderWaitSec * 100 : 100);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    bool drained = false;
+    for (int32_t i = 0; i <= polls; ++i) {
+        if (manager->pending_batches.load() == 0 && log_queue_size(manager->loggroup_queue) == 0 &&
+            manager->send_param_queue_read.load() == manager->send_param_queue_write.load() &&
+            (manager->sender_data_queue == nullptr || log_queue_size(manager->sender_data_queue) == 0)) {
+            drained = true;
+            break;
+        }
+        if (i == polls) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (drained) {
+        lp_info_log("flush out producer loggroup success");
+    } else {
+        lp_error_log("try flush out producer loggroup error, force exit, now loggroup %d",
+                     log_queue_size(manager->loggroup_queue));
+    }
+
+    {
+        std::lock_guard<std::mutex> guard(manager->lock);
+        manager->shutdown.store(1);
+        manager->triger_cond.notify_all();
+    }
+    lp_info_log("join flush thread begin");
+    manager->flush_thread.join();
+    lp_info_log("join flush thread success");
+    if (manager->send_threads != nullptr) {
+        lp_info_log("join sender thread pool begin");
+        for (int32_t i = 0; i < manager->send_thread_count; ++i) manager->send_threads[i].join();
+        delete[] manager->send_threads;
+        manager->send_threads = nullptr;
+        lp_info_log("join sender thread pool success");
+    }
+
+    // Batches the flusher never finished are not sent.
+    while (auto *builder = static_cast<log_group_builder *>(log_queue_trypop(manager->loggroup_queue))) {
+        log_group_destroy(builder);
+    }
+    log_queue_destroy(manager->loggroup_queue);
+
+    // Finished batches still in the ring or the sender queue are reported as
+    // abandoned (shutdown is set, so the send function does not post them).
+    while (manager->send_param_queue_read < manager->send_param_queue_write) {
+        log_producer_send_param *param =
+            manager->send_param_queue[manager->send_param_queue_read % manager->send_param_queue_size];
+        ++manager->send_param_queue_read;
+        log_producer_send_fun(param);
+    }
+    if (manager->sender_data_queue != nullptr) {
+        lp_info_log("flush out sender queue begin");
+        while (auto *param = static_cast<log_producer_send_param *>(log_queue_trypop(manager->sender_data_queue))) {
+            log_producer_send_fun(param);
+        }
+        log_queue_destroy(manager->sender_data_queue);
+    }
+
+    sdsfree(manager->pack_prefix);
+    sdsfree(manager->source);
+    delete[] manager->send_param_queue;
+    delete manager;
+}
+
+log_producer_result log_producer_manager_add_log(log_producer_manager *manager, int32_t pair_count, char **keys,
+                                                 size_t *key_lens, char **values, size_t *val_lens, int flush) {
+    return log_producer_manager_add_log_with_time(manager, LOG_GET_TIME(), pair_count, keys, key_lens, values,
+                                                  val_lens, flush);
+}
+
+log_producer_result log_producer_manager_add_log_with_time(log_producer_manager *manager, uint32_t time_sec,
+                                                           int32_t pair_count, char **keys, size_t *key_lens,
+                                                           char **values, size_t *val_lens, int flush) {
+    log_producer_config *config = manager->producer_config;
+    if (manager->totalBufferSize.load(std::memory_order_relaxed) > config->maxBufferBytes) {
+        return LOG_PRODUCER_DROP_ERROR;
+    }
+    std::lock_guard<std::mutex> guard(manager->lock);
+    if (manager->builder == nullptr) {
+        if (log_queue_isfull(manager->loggroup_queue)) return LOG_PRODUCER_DROP_ERROR;
+        manager->builder = log_group_create();
+        manager->firstLogTime = manager->builder->createTime;
+        manager->builder->privateValue = manager;
+    }
+    log_group_builder *builder = manager->builder;
+    add_log_full(builder, time_sec, pair_count, keys, key_lens, values, val_lens);
+
+    if (flush == 0 && builder->loggroupSize < static_cast<size_t>(config->logBytesPerPackage) &&
+        static_cast<int64_t>(lp_local_time()) - static_cast<int64_t>(manager->firstLogTime) <
+            config->packetTimeout / 1000 &&
+        static_cast<int64_t>(builder->grp->n_logs) < config->logCountPerPackage) {
+        return LOG_PRODUCER_OK;
+    }
+
+    manager->builder = nullptr;
+    size_t size = builder->loggroupSize;
+    lp_debug_log("try push loggroup to flusher, size : %d, log count %d", static_cast<int>(size),
+                 static_cast<int>(builder->grp->n_logs));
+    int status = log_queue_push(manager->loggroup_queue, builder);
+    if (status != 0) {
+        lp_error_log("try push loggroup to flusher failed, force drop this log group, error code : %d", status);
+        log_group_destroy(builder);
+        return LOG_PRODUCER_DROP_ERROR;
+    }
+    manager->totalBufferSize += static_cast<int64_t>(size);
+    ++manager->pending_batches;
+    manager->triger_cond.notify_all();
+    return LOG_PRODUCER_OK;
+}
+
+log_producer_result log_producer_manager_send_raw_buffer(log_producer_manager *manager, size_t log_bytes,
+                                                         size_t compressed_bytes,
+                                                         const unsigned char *raw_buffer) {
+    if (raw_buffer == nullptr) return LOG_PRODUCER_INVALID;
+    lz4_log_buf *buf = create_lz4_log_buf(raw_buffer, compressed_bytes, log_bytes);
+    log_producer_send_param *param =
+        create_log_producer_send_param(manager->producer_config, manager, buf, LOG_GET_TIME());
+    {
+        std::lock_guard<std::mutex> guard(manager->lock);
+        manager->totalBufferSize += static_cast<int64_t>(compressed_bytes);
+    }
+    ++manager->pending_batches;
+    if (manager->sender_data_queue != nullptr) {
+        if (log_queue_push(manager->sender_data_queue, param) != 0) {
+            {
+                std::lock_guard<std::mutex> guard(manager->lock);
+                manager->totalBufferSize -= static_cast<int64_t>(compressed_bytes);
+            }
+            --manager->pending_batches;
+            free_lz4_log_buf(buf);
+            delete param;
+            return LOG_PRODUCER_DROP_ERROR;
+        }
+        return LOG_PRODUCER_OK;
+    }
+    log_producer_send_data(param);
+    return LOG_PRODUCER_OK;
+}
