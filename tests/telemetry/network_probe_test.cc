@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "platform/url.h"
 #include "support/loopback_https_server.h"
 
 namespace installer {
