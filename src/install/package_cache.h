@@ -1,0 +1,104 @@
+// The package cache and the download step of an install run: turns the
+// package URL into a local package file whose checksum is known to be
+// right, reusing an intact cached package when there is one.
+//
+// Cached packages live in <application support>/<installer bundle id>/
+// (or .../installer/), named "<version>-<suggested file name>" when the
+// link carries a version. After every verified package the cache is pruned
+// to that one package.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "install/install_types.h"
+#include "network/downloader.h"
+#include "platform/url.h"
+#include "telemetry/reporter.h"
+
+namespace installer {
+
+// <application support>/<bundleIdentifier, or "installer" when empty>.
+// Absent when there is no application-support directory.
+std::optional<std::filesystem::path> packageCacheDirectory(const std::string& bundleIdentifier);
+
+// "<filtered version>-<suggested name>": the version keeps only Unicode
+// letters and numbers, ".", "-" and "_" ("1.0 beta/2" -> "1.0beta2-"); no
+// prefix when no version or nothing is left of it.
+std::string cacheFileName(const platform::URL& url, const std::optional<std::string>& version);
+
+// Deletes every visible entry of `directory` except `keep`. Failures are
+// ignored.
+void prunePackageCache(const std::filesystem::path& directory, const std::filesystem::path& keep);
+
+// The download step. Keeps, from one run to the next within the process,
+// the attempt counter per URL and the resume data of the last failed
+// download. `run` is called on the coordinator's work queue, one at a time;
+// `cancel` and `resetCancel` from any thread.
+class PackageDownloadStep {
+ public:
+  struct Options {
+    // Where packages are cached; absent = no cache (downloads land in
+    // `workingDirectory`).
+    std::optional<std::filesystem::path> cacheDirectory;
+    std::filesystem::path workingDirectory;
+    // Handed to every Downloader (HTTP stack, CA bundle, limits, clock).
+    Downloader::Options downloader;
+    // Receives downloadStartInfo, downloadFinishedInfo, md5ErrorInfo and
+    // downloadDataError. Must outlive the step.
+    Reporter* reporter = nullptr;
+  };
+
+  // Where the step reports to the owner; each posts asynchronously.
+  struct Hooks {
+    std::function<void(InstallStage)> postStage;
+    std::function<void(const TransferProgress&)> postProgress;
+  };
+
+  explicit PackageDownloadStep(Options options);
+
+  // Returns the path of a package for `url` whose checksum matched
+  // `expectedMD5` (unchecked when absent or empty). Throws FailureBox with
+  // network, verifyFailed or cancelled. `linkVersion` names the cache file.
+  std::filesystem::path run(const platform::URL& url, const std::optional<std::string>& linkVersion,
+                            const std::optional<std::string>& expectedMD5, const Hooks& hooks);
+
+  // Stops a running download; the run then fails with `cancelled`.
+  void cancel();
+  // Clears a cancellation; called when a new run starts.
+  void resetCancel();
+  bool isCancelled() const { return cancelled_.load(); }
+
+  // Whether the last `run` checked the package's checksum (so that the
+  // verification step need not do it again).
+  bool checksumVerified() const { return checksumVerified_; }
+  // Bytes received by the current or last download.
+  std::int64_t lastReceived() const { return lastReceived_->load(); }
+  int downloadAttempts() const { return downloadAttempts_; }
+
+ private:
+  std::optional<std::filesystem::path> cachePath(const platform::URL& url,
+                                                 const std::optional<std::string>& version) const;
+
+  Options options_;
+  std::atomic<bool> cancelled_{false};
+  std::mutex downloaderMu_;  // guards downloader_
+  std::shared_ptr<Downloader> downloader_;
+
+  // Work queue only.
+  bool checksumVerified_ = false;
+  std::optional<std::string> resumeData_;
+  std::optional<platform::URL> resumeURL_;
+  int downloadAttempts_ = 0;
+  std::optional<platform::URL> downloadAttemptsURL_;
+  std::shared_ptr<std::atomic<std::int64_t>> lastReceived_ =
+      std::make_shared<std::atomic<std::int64_t>>(0);
+};
+
+}  // namespace installer

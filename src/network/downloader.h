@@ -1,0 +1,151 @@
+// The package downloader: fetches one file over HTTPS into a destination
+// file with throttled progress (speed and remaining time), and finishes
+// with the file and its size or a typed error. An interrupted attempt
+// leaves resume data that a later attempt at the same URL can start from.
+//
+// Resume data is an opaque byte string. On this platform it names the URL,
+// a partial file (never the destination itself, so a half-downloaded file
+// is never mistaken for a finished one), its size and the validators the
+// server gave (ETag, Last-Modified). A resumed attempt asks for the rest
+// with "Range" guarded by "If-Range": a 206 whose range starts at the
+// partial size is appended, a 200 replaces the partial file, and a 206 for
+// any other offset (or a 416) starts over without a range.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <variant>
+
+#include "install/install_types.h"
+#include "platform/dispatch.h"
+#include "platform/http_client.h"
+#include "platform/url.h"
+
+namespace installer {
+
+namespace download_error {
+struct badStatus {
+  long status = 0;
+  bool operator==(const badStatus&) const = default;
+};
+struct network {
+  std::string message;
+  std::optional<int> code;  // a platform::url_error value
+  bool operator==(const network&) const = default;
+};
+struct noSpaceNeeded {
+  std::int64_t needed = 0;
+  std::int64_t available = 0;
+  bool operator==(const noSpaceNeeded&) const = default;
+};
+struct cancelled {
+  bool operator==(const cancelled&) const = default;
+};
+}  // namespace download_error
+
+using DownloadError = std::variant<download_error::badStatus, download_error::network,
+                                   download_error::noSpaceNeeded, download_error::cancelled>;
+
+// "HTTP 404", the network message, "need 1.2 GB, available 3 MB",
+// "cancelled".
+std::string description(const DownloadError& error);
+// The text sent with download telemetry: like the description, except a
+// network error with a code (other than -999) gives the code's short
+// English text and noSpaceNeeded gives "no space left on device".
+std::string telemetryText(const DownloadError& error);
+
+struct DownloadedFile {
+  std::filesystem::path file;
+  std::int64_t size = 0;
+  bool operator==(const DownloadedFile&) const = default;
+};
+using DownloadResult = std::variant<DownloadedFile, DownloadError>;
+
+// Progress throttling and the speed estimate. Not thread-safe; one per
+// attempt.
+class TransferMeter {
+ public:
+  using TimePoint = std::chrono::steady_clock::time_point;
+  // Records a callback with `received` bytes so far and the server's total
+  // (`announced` > 0 updates the known total; otherwise it is kept). Returns
+  // the progress to report, or nothing when less than or exactly 0.1 s
+  // passed since the last report. The speed is taken over the reports of
+  // the last 5 s (0 until the oldest of them is more than 0.3 s old).
+  std::optional<TransferProgress> update(TimePoint now, std::int64_t received,
+                                         std::int64_t announced);
+  std::int64_t expected() const { return expected_; }
+
+ private:
+  std::deque<std::pair<TimePoint, std::int64_t>> samples_;
+  std::int64_t expected_ = 0;
+  std::optional<TimePoint> lastReported_;
+};
+
+// One download attempt. Create, `start` once, optionally `cancel`, read the
+// resume data after the completion has run. `start` and `cancel` may be
+// called from any thread; the progress handler and the completion run on
+// the downloader's own serial queue, one at a time, the completion exactly
+// once. Destroying a downloader cancels its transfer and waits for the
+// transfer to end (about 100 ms); do not destroy it from its own callbacks.
+class Downloader {
+ public:
+  using ProgressHandler = std::function<void(const TransferProgress&)>;
+  using Completion = std::function<void(const DownloadResult&)>;
+  using Clock = std::function<std::chrono::steady_clock::time_point()>;
+
+  struct Options {
+    // The HTTP stack; a CurlHttpClient when null.
+    std::shared_ptr<platform::HttpClient> http;
+    // PEM file of trusted CAs; absent = the system store (the product).
+    std::optional<std::string> caBundlePath;
+    // No byte for this long ends the attempt (timed out, -1001).
+    std::chrono::milliseconds idleTimeout{std::chrono::seconds(30)};
+    // The whole attempt may last this long.
+    std::chrono::milliseconds totalTimeout{std::chrono::seconds(3600)};
+    // The time source of progress throttling and speed; steady clock when
+    // unset.
+    Clock clock;
+  };
+
+  Downloader();
+  explicit Downloader(Options options);
+  ~Downloader();
+  Downloader(const Downloader&) = delete;
+  Downloader& operator=(const Downloader&) = delete;
+
+  // Starts fetching `url` into `destination` (its parent directory is
+  // created) and returns at once. `resumeData` from an earlier attempt is
+  // used when it belongs to `url` and its partial file is intact; empty
+  // resume data counts as none.
+  void start(const platform::URL& url, const std::filesystem::path& destination,
+             std::optional<std::string> resumeData, ProgressHandler progress,
+             Completion completion);
+  // Ends the attempt with `cancelled`, keeping resume data for the bytes
+  // already received when the server allows resuming.
+  void cancel();
+
+  // The resume data of the current or last attempt and the URL it belongs
+  // to. Read them after the completion has run.
+  std::optional<std::string> resumeData() const;
+  std::optional<platform::URL> resumeDataURL() const;
+
+  // The file name for a download: the URL's last path component with "/"
+  // replaced by "_", "installer-package.dmg" when empty, ".dmg" appended
+  // unless it ends in .dmg, .pkg or .zip (any letter case).
+  static std::string suggestedFileName(const platform::URL& url);
+
+  struct State;
+
+ private:
+  std::shared_ptr<State> state_;
+  std::unique_ptr<platform::SerialQueue> queue_;
+};
+
+}  // namespace installer

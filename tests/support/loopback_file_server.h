@@ -1,0 +1,83 @@
+// A loopback HTTPS file server for download tests and benchmarks, built on
+// LoopbackHttpsServer. Serves files from memory or disk with or without a
+// Content-Length, honours or ignores "Range" (with "If-Range" against the
+// file's ETag or Last-Modified), redirects, answers fixed statuses, stalls,
+// throttles and drops the connection after a number of body bytes. Every
+// request is recorded so tests can assert what the client sent.
+//
+// Files, redirects and statuses may be changed while the server runs (from
+// the test's thread); requests are served on the server's worker threads.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/loopback_https_server.h"
+
+namespace installer::testing {
+
+struct ServedFile {
+  std::string content;   // the body, unless `diskPath` is set
+  std::string diskPath;  // serve this file's bytes instead (large files)
+  std::string etag;      // sent as ETag when not empty
+  std::string lastModified;  // sent as Last-Modified when not empty
+  bool sendLength = true;    // false: chunked, no Content-Length
+  bool honourRange = true;   // false: every answer is a whole 200
+  // Close the connection after this many body bytes of one answer.
+  std::optional<std::int64_t> dropAfter;
+  // Send the head, then no byte until the server stops.
+  bool stall = false;
+  // Pace the body at about this many bytes per second (0 = no limit).
+  std::int64_t bytesPerSecond = 0;
+  // Only for answers to a Range request: claim this start in Content-Range
+  // (a server that lies about the range).
+  std::optional<std::int64_t> rangeStartOverride;
+};
+
+struct RecordedRequest {
+  std::string path;
+  std::string range;    // "" when absent
+  std::string ifRange;  // "" when absent
+  std::string accept;
+};
+
+class LoopbackFileServer {
+ public:
+  LoopbackFileServer();
+  ~LoopbackFileServer();
+
+  void start();
+  void stop() { server_.stop(); }
+
+  void setFile(const std::string& path, ServedFile file);
+  void setRedirect(const std::string& path, const std::string& target);
+  void setStatus(const std::string& path, int status);
+
+  std::vector<RecordedRequest> requests() const;
+  std::vector<RecordedRequest> requestsFor(const std::string& path) const;
+  // Body bytes sent so far over all answers.
+  std::int64_t bytesSent() const { return bytesSent_.load(); }
+
+  std::string url(const std::string& path) const { return server_.url(path); }
+  std::string caBundlePath() const { return server_.caBundlePath(); }
+  LoopbackHttpsServer& server() { return server_; }
+
+ private:
+  void handle(const httplib::Request& req, httplib::Response& res);
+
+  LoopbackHttpsServer server_;
+  mutable std::mutex mu_;
+  std::map<std::string, ServedFile> files_;
+  std::map<std::string, std::string> redirects_;
+  std::map<std::string, int> statuses_;
+  std::vector<RecordedRequest> requests_;
+  std::atomic<std::int64_t> bytesSent_{0};
+};
+
+}  // namespace installer::testing
