@@ -157,6 +157,4 @@ void removeQuarantine(const fs::path& bundle, const PackageTools& tools) {
   }
 }
 
-void removeQuarantine(const fs::path& bundle) { removeQuarantine(bundle, PackageTools::standard()); }
-
 }  // namespace installer

@@ -180,10 +180,6 @@ UnarchivedPayload unarchivePackage(const fs::path& archive, const fs::path& work
   throw UnarchiveError(UnarchiveError::Case::unsupported, ext);
 }
 
-UnarchivedPayload unarchivePackage(const fs::path& archive, const fs::path& workingDirectory) {
-  return unarchivePackage(archive, workingDirectory, PackageTools::standard());
-}
-
 void findApplications(const fs::path& directory, int depth, std::vector<fs::path>& results) {
   if (depth > 2) return;
   std::error_code ec;
@@ -212,8 +208,6 @@ void detachImage(const fs::path& mountPoint, const PackageTools& tools) {
   }
   removeQuietly(mountPoint);
 }
-
-void detachImage(const fs::path& mountPoint) { detachImage(mountPoint, PackageTools::standard()); }
 
 bool payloadIsContained(const fs::path& payload) {
   ArchiveReader reader;
