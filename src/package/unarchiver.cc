@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <fstream>
 #include <memory>
 #include <set>
 #include <system_error>
@@ -77,6 +78,13 @@ void assessSignature(const fs::path& archive, const PackageTools& tools) {
   }
 }
 
+bool startsWithGzipMagic(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  char magic[2] = {0, 0};
+  in.read(magic, 2);
+  return in.gcount() == 2 && magic[0] == '\x1f' && magic[1] == '\x8b';
+}
+
 UnarchivedPayload unpackDiskImage(const fs::path& archive, const fs::path& workingDirectory,
                                   const PackageTools& tools) {
   assessSignature(archive, tools);
@@ -137,12 +145,13 @@ UnarchivedPayload unpackInstallerPackage(const fs::path& archive, const fs::path
   if (!payloadIsContained(payload)) {
     throw UnarchiveError(UnarchiveError::Case::extractFailed, "Failed to extract Payload");
   }
+  // A "Payload" is usually gzip'd cpio too, whatever its name says.
+  bool gzipped = hasCompressed || startsWithGzipMagic(plain);
   std::string command =
-      hasCompressed
-          ? "cd " + shellQuote(payloadDir.string()) + " && gunzip -c " + shellQuote(compressed.string()) +
-                " | cpio -idm --no-absolute-filenames"
-          : "cd " + shellQuote(payloadDir.string()) + " && cpio -idm --no-absolute-filenames < " +
-                shellQuote(plain.string());
+      gzipped ? "cd " + shellQuote(payloadDir.string()) + " && gunzip -c " + shellQuote(payload.string()) +
+                    " | cpio -idm --no-absolute-filenames"
+              : "cd " + shellQuote(payloadDir.string()) + " && cpio -idm --no-absolute-filenames < " +
+                    shellQuote(plain.string());
   ToolResult unpack = runTool(tools.shell, {"-c", command});
   if (unpack.status != 0) {
     throw UnarchiveError(UnarchiveError::Case::extractFailed, "Failed to extract Payload");

@@ -270,6 +270,12 @@ TEST_F(UnarchiverTest, PackageWithPlainPayloadAndWithBoth) {
   EXPECT_EQ(plain.applicationURL.parent_path().filename(), "Applications");
   plain.cleanup();
 
+  testing::makeInstallerPackage(dir / "Apple.pkg", payloadWithApp("Applications"),
+                                testing::PayloadNaming::gzippedAsPayload);
+  auto apple = unarchivePackage(dir / "Apple.pkg", work, tools);
+  EXPECT_EQ(apple.applicationURL.filename(), "Demo.app");
+  apple.cleanup();
+
   // The plain payload of this one is garbage: success shows Payload.gz won.
   testing::makeInstallerPackage(dir / "Both.pkg", payloadWithApp("Applications"), testing::PayloadNaming::both);
   auto both = unarchivePackage(dir / "Both.pkg", work, tools);

@@ -185,11 +185,14 @@ void makeInstallerPackage(const fs::path& pkg, const std::vector<ArchiveEntry>& 
   std::vector<ArchiveEntry> parts;
   parts.push_back({"Distribution", ArchiveEntry::Kind::file,
                    "<?xml version=\"1.0\"?>\n<installer-gui-script minSpecVersion=\"1\"/>\n", "", 0644});
-  if (naming != PayloadNaming::plain) {
+  if (naming == PayloadNaming::gzippedAsPayload) {
+    parts.push_back({"Payload", ArchiveEntry::Kind::file, payloadBytes(payload, ArchiveFormat::cpioOdcGzip),
+                     "", 0644});
+  } else if (naming != PayloadNaming::plain) {
     parts.push_back({"Payload.gz", ArchiveEntry::Kind::file, payloadBytes(payload, ArchiveFormat::cpioOdcGzip),
                      "", 0644});
   }
-  if (naming != PayloadNaming::gzipped) {
+  if (naming == PayloadNaming::plain || naming == PayloadNaming::both) {
     // With both, the plain one is made unusable so a test sees which was read.
     std::string plain = naming == PayloadNaming::both ? std::string("not a cpio archive")
                                                       : payloadBytes(payload, ArchiveFormat::cpioOdc);

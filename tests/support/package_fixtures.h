@@ -67,9 +67,10 @@ void writeArchive(const std::filesystem::path& file, ArchiveFormat format,
                   const std::vector<ArchiveEntry>& entries);
 
 // A flat installer package: a xar holding "Distribution" and the payload
-// (a cpio archive of `payload`) as "Payload.gz" (gzip'd), "Payload" (plain)
-// or both.
-enum class PayloadNaming { gzipped, plain, both };
+// (a cpio archive of `payload`) as "Payload.gz" (gzip'd), "Payload" (plain),
+// both (the plain one then unreadable), or a gzip'd cpio named "Payload" as
+// packages made by Apple's tools carry it.
+enum class PayloadNaming { gzipped, plain, both, gzippedAsPayload };
 void makeInstallerPackage(const std::filesystem::path& pkg, const std::vector<ArchiveEntry>& payload,
                           PayloadNaming naming = PayloadNaming::gzipped);
 
