@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <fts.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -196,6 +195,43 @@ void replaceWithStaged(const fs::path& staged, const fs::path& destination) {
   fs::remove_all(aside, ec);
 }
 
+namespace {
+
+// Sums the regular files below the open directory `fd` (which it closes).
+// Works relative to directory descriptors: no path lookups per entry and no
+// change of the process's working directory.
+bool sumDirectory(int fd, std::int64_t& total) {
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(fdopendir(fd), closedir);
+  if (!dir) {
+    close(fd);
+    return false;
+  }
+  for (;;) {
+    errno = 0;
+    struct dirent* e = readdir(dir.get());
+    if (!e) return errno == 0;
+    const char* name = e->d_name;
+    if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0))) continue;
+    unsigned char type = e->d_type;
+    if (type == DT_LNK) continue;
+    if (type == DT_REG || type == DT_UNKNOWN) {
+      struct stat st;
+      if (fstatat(dirfd(dir.get()), name, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+      if (S_ISREG(st.st_mode)) {
+        total += st.st_size;
+        continue;
+      }
+      if (!S_ISDIR(st.st_mode)) continue;
+    } else if (type != DT_DIR) {
+      continue;
+    }
+    int sub = openat(dirfd(dir.get()), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (sub < 0 || !sumDirectory(sub, total)) return false;
+  }
+}
+
+}  // namespace
+
 std::optional<std::int64_t> treeSize(const fs::path& path) {
   struct stat st;
   if (stat(path.c_str(), &st) != 0) {
@@ -203,31 +239,10 @@ std::optional<std::int64_t> treeSize(const fs::path& path) {
     return std::nullopt;
   }
   if (!S_ISDIR(st.st_mode)) return 0;
-  std::string root = path.string();
-  char* roots[] = {root.data(), nullptr};
-  FTS* fts = fts_open(roots, FTS_PHYSICAL | FTS_NOCHDIR | FTS_COMFOLLOW, nullptr);
-  if (!fts) return std::nullopt;
+  int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
   std::int64_t total = 0;
-  bool failed = false;
-  errno = 0;
-  while (FTSENT* e = fts_read(fts)) {
-    switch (e->fts_info) {
-      case FTS_F:
-        total += e->fts_statp->st_size;
-        break;
-      case FTS_DNR:
-      case FTS_ERR:
-      case FTS_NS:
-        failed = true;
-        break;
-      default:
-        break;
-    }
-  }
-  // fts_read returns null with errno 0 at the end, with errno set on a failure.
-  if (errno != 0) failed = true;
-  fts_close(fts);
-  if (failed) return std::nullopt;
+  if (!sumDirectory(fd, total)) return std::nullopt;
   return total;
 }
 
