@@ -1,0 +1,255 @@
+#include "package/unarchiver.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+
+#include <algorithm>
+#include <cctype>
+#include <fstream>
+#include <memory>
+#include <set>
+#include <system_error>
+
+#include "platform/system_info.h"
+
+namespace installer {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string prefixFor(UnarchiveError::Case kind) {
+  switch (kind) {
+    case UnarchiveError::Case::unsupported: return "unsupported package format: ";
+    case UnarchiveError::Case::mountFailed: return "Can't mount DMG: ";
+    case UnarchiveError::Case::notarizationRejected: return "signature check failed: ";
+    case UnarchiveError::Case::extractFailed: return "extract failed: ";
+    case UnarchiveError::Case::noApplicationFound: return "No application found: ";
+  }
+  return "";
+}
+
+std::string lowercased(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return s;
+}
+
+std::string extensionOf(const fs::path& p) {
+  std::string ext = p.extension().string();
+  if (!ext.empty() && ext[0] == '.') ext.erase(0, 1);
+  return ext;
+}
+
+std::string trimmed(const std::string& s) {
+  const char* blanks = " \t\n\r\v\f";
+  auto b = s.find_first_not_of(blanks);
+  if (b == std::string::npos) return "";
+  auto e = s.find_last_not_of(blanks);
+  return s.substr(b, e - b + 1);
+}
+
+bool contains(const std::string& s, const char* needle) {
+  return s.find(needle) != std::string::npos;
+}
+
+fs::path makeTemporaryDirectory(const fs::path& parent, const char* prefix) {
+  fs::path dir = parent / (std::string(prefix) + platform::makeUUID());
+  fs::create_directories(dir);  // throws filesystem_error
+  return dir;
+}
+
+void removeQuietly(const fs::path& p) {
+  std::error_code ec;
+  fs::remove_all(p, ec);
+}
+
+void assessSignature(const fs::path& archive, const PackageTools& tools) {
+  ToolResult result;
+  try {
+    result = runTool(tools.spctl, {"-a", "-v", archive.string()});
+  } catch (const std::system_error&) {
+    return;  // no assessment tool: nothing to assess with
+  }
+  const std::string& out = result.output;
+  if (contains(out, "Notarized Developer ID")) return;
+  if (contains(out, "accepted") && !contains(out, "Developer ID")) {
+    throw UnarchiveError(UnarchiveError::Case::notarizationRejected, trimmed(out));
+  }
+}
+
+bool startsWithGzipMagic(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  char magic[2] = {0, 0};
+  in.read(magic, 2);
+  return in.gcount() == 2 && magic[0] == '\x1f' && magic[1] == '\x8b';
+}
+
+UnarchivedPayload unpackDiskImage(const fs::path& archive, const fs::path& workingDirectory,
+                                  const PackageTools& tools) {
+  assessSignature(archive, tools);
+  fs::path mountPoint = makeTemporaryDirectory(workingDirectory, "mnt-");
+  ToolResult attach = runTool(tools.hdiutil, {"attach", archive.string(), "-nobrowse", "-noautoopen",
+                                              "-noverify", "-mountpoint", mountPoint.string()});
+  if (attach.status != 0) {
+    throw UnarchiveError(UnarchiveError::Case::mountFailed,
+                         "hdiutil failed with code: " + std::to_string(attach.status) +
+                             " data: <<" + attach.output + ">>");
+  }
+  std::vector<fs::path> found;
+  findApplications(mountPoint, 0, found);
+  if (found.empty()) {
+    detachImage(mountPoint, tools);
+    throw UnarchiveError(UnarchiveError::Case::noApplicationFound,
+                         "Couldn't enumerate contents of archive mounted at " + mountPoint.string());
+  }
+  return {found.front(), [mountPoint, tools] { detachImage(mountPoint, tools); }};
+}
+
+UnarchivedPayload unpackZip(const fs::path& archive, const fs::path& workingDirectory,
+                            const PackageTools& tools) {
+  fs::path dir = makeTemporaryDirectory(workingDirectory, "unzip-");
+  ToolResult ditto = runTool(tools.ditto, {"-V", "-x", "-k", "--sequesterRsrc", "--rsrc",
+                                           archive.string(), dir.string()});
+  if (ditto.status != 0) {
+    throw UnarchiveError(UnarchiveError::Case::extractFailed,
+                         "ditto failed with code: " + std::to_string(ditto.status));
+  }
+  std::vector<fs::path> found;
+  findApplications(dir, 0, found);
+  if (found.empty()) throw UnarchiveError(UnarchiveError::Case::noApplicationFound, dir.string());
+  return {found.front(), [dir] { removeQuietly(dir); }};
+}
+
+UnarchivedPayload unpackInstallerPackage(const fs::path& archive, const fs::path& workingDirectory,
+                                         const PackageTools& tools) {
+  fs::path expanded = makeTemporaryDirectory(workingDirectory, "pkg-");
+  ToolResult expand = runTool(tools.pkgutil, {"--expand", archive.string(), expanded.string()});
+  if (expand.status != 0) {
+    throw UnarchiveError(UnarchiveError::Case::extractFailed,
+                         "Failed to expand PKG file: " + expand.output);
+  }
+  fs::path plain = expanded / "Payload";
+  fs::path compressed = expanded / "Payload.gz";
+  std::error_code ec;
+  bool hasCompressed = fs::exists(compressed, ec);
+  bool hasPlain = fs::exists(plain, ec);
+  if (!hasCompressed && !hasPlain) {
+    throw UnarchiveError(UnarchiveError::Case::extractFailed, "Failed to find Payload in expanded PKG");
+  }
+  fs::path payloadDir = makeTemporaryDirectory(workingDirectory, "payload-");
+  const fs::path& payload = hasCompressed ? compressed : plain;
+
+  // cpio follows "../" and absolute names, and writes through symbolic links
+  // it has just made; a payload must stay inside its directory.
+  if (!payloadIsContained(payload)) {
+    throw UnarchiveError(UnarchiveError::Case::extractFailed, "Failed to extract Payload");
+  }
+  // A "Payload" is usually gzip'd cpio too, whatever its name says.
+  bool gzipped = hasCompressed || startsWithGzipMagic(plain);
+  std::string command =
+      gzipped ? "cd " + shellQuote(payloadDir.string()) + " && gunzip -c " + shellQuote(payload.string()) +
+                    " | cpio -idm --no-absolute-filenames"
+              : "cd " + shellQuote(payloadDir.string()) + " && cpio -idm --no-absolute-filenames < " +
+                    shellQuote(plain.string());
+  ToolResult unpack = runTool(tools.shell, {"-c", command});
+  if (unpack.status != 0) {
+    throw UnarchiveError(UnarchiveError::Case::extractFailed, "Failed to extract Payload");
+  }
+
+  for (const char* place : {"Applications", "usr/local/Applications", "Library/Application Support"}) {
+    std::vector<fs::path> found;
+    findApplications(payloadDir / place, 0, found);
+    if (!found.empty()) {
+      return {found.front(), [expanded, payloadDir] {
+                removeQuietly(expanded);
+                removeQuietly(payloadDir);
+              }};
+    }
+  }
+  throw UnarchiveError(UnarchiveError::Case::noApplicationFound, "No application found in extracted Payload");
+}
+
+struct ArchiveReader {
+  archive* a = archive_read_new();
+  ~ArchiveReader() { archive_read_free(a); }
+};
+
+}  // namespace
+
+UnarchiveError::UnarchiveError(Case kind, std::string detail)
+    : kind_(kind), detail_(std::move(detail)), description_(prefixFor(kind) + detail_) {}
+
+UnarchivedPayload unarchivePackage(const fs::path& archive, const fs::path& workingDirectory,
+                                   const PackageTools& tools) {
+  std::string ext = lowercased(extensionOf(archive));
+  if (ext == "dmg") return unpackDiskImage(archive, workingDirectory, tools);
+  if (ext == "zip") return unpackZip(archive, workingDirectory, tools);
+  if (ext == "pkg") return unpackInstallerPackage(archive, workingDirectory, tools);
+  throw UnarchiveError(UnarchiveError::Case::unsupported, ext);
+}
+
+void findApplications(const fs::path& directory, int depth, std::vector<fs::path>& results) {
+  if (depth > 2) return;
+  std::error_code ec;
+  fs::directory_iterator it(directory, ec);
+  if (ec) return;
+  for (; it != fs::directory_iterator(); it.increment(ec)) {
+    if (ec) return;
+    const fs::path& entry = it->path();
+    std::string name = entry.filename().string();
+    if (name.empty() || name[0] == '.') continue;
+    if (lowercased(extensionOf(entry)) == "app") {
+      results.push_back(entry);
+      continue;
+    }
+    std::error_code statError;
+    auto status = it->symlink_status(statError);
+    if (statError) continue;
+    if (fs::is_directory(status)) findApplications(entry, depth + 1, results);
+  }
+}
+
+void detachImage(const fs::path& mountPoint, const PackageTools& tools) {
+  try {
+    runTool(tools.hdiutil, {"detach", mountPoint.string(), "-force"});
+  } catch (const std::exception&) {
+  }
+  removeQuietly(mountPoint);
+}
+
+bool payloadIsContained(const fs::path& payload) {
+  ArchiveReader reader;
+  archive_read_support_filter_all(reader.a);
+  archive_read_support_format_cpio(reader.a);
+  if (archive_read_open_filename(reader.a, payload.c_str(), 1 << 16) != ARCHIVE_OK) return false;
+  std::set<fs::path> links;
+  archive_entry* entry = nullptr;
+  int rc;
+  while ((rc = archive_read_next_header(reader.a, &entry)) == ARCHIVE_OK) {
+    const char* rawName = archive_entry_pathname(entry);
+    if (rawName == nullptr) return false;
+    fs::path name = fs::path(rawName).lexically_normal();
+    if (name.is_absolute()) return false;
+    fs::path prefix;
+    for (const auto& part : name) {
+      if (part == "..") return false;
+      if (part == "." || part.empty()) continue;
+      prefix /= part;
+      if (prefix != name && links.count(prefix)) return false;
+    }
+    if (archive_entry_filetype(entry) == AE_IFLNK) links.insert(name);
+    // Hard links name another entry; one naming something outside is refused
+    // like any other escaping name.
+    if (const char* target = archive_entry_hardlink(entry)) {
+      fs::path t = fs::path(target).lexically_normal();
+      if (t.is_absolute()) return false;
+      for (const auto& part : t) {
+        if (part == "..") return false;
+      }
+    }
+  }
+  return rc == ARCHIVE_EOF;
+}
+
+}  // namespace installer

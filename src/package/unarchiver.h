@@ -1,0 +1,81 @@
+// The package unarchiver: turns a verified package file (disk image, ZIP
+// archive or flat installer package, chosen by extension) into an
+// application bundle on disk, with a clean-up action that undoes the
+// unpacking.
+//
+// Everything runs synchronously on the caller's thread (the install
+// coordinator's work queue) and blocks it while the external tools run;
+// there is no time limit. No state is kept between calls.
+#pragma once
+
+#include <exception>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "package/tool_runner.h"
+
+namespace installer {
+
+// A failure of the unpacking itself. Every case carries a detail text; the
+// description is a fixed prefix followed directly by the detail.
+class UnarchiveError : public std::exception {
+ public:
+  enum class Case { unsupported, mountFailed, notarizationRejected, extractFailed, noApplicationFound };
+
+  UnarchiveError(Case kind, std::string detail);
+  Case kind() const { return kind_; }
+  const std::string& detail() const { return detail_; }
+  // "unsupported package format: ", "Can't mount DMG: ",
+  // "signature check failed: ", "extract failed: " or
+  // "No application found: " followed by the detail.
+  const std::string& description() const { return description_; }
+  const char* what() const noexcept override { return description_.c_str(); }
+
+ private:
+  Case kind_;
+  std::string detail_;
+  std::string description_;
+};
+
+// The bundle found in an unpacked package. The caller owns the record, keeps
+// it while it needs the tree under `applicationURL`, then runs `cleanup`
+// once (it ignores every error; running it again is harmless).
+struct UnarchivedPayload {
+  std::filesystem::path applicationURL;
+  std::function<void()> cleanup;
+};
+
+// Unpacks `archive` inside `workingDirectory` (directories "mnt-", "unzip-",
+// "pkg-", "payload-" + UUID) and finds the first ".app" in it.
+// Throws UnarchiveError; a std::filesystem::filesystem_error when a
+// directory cannot be created; the std::system_error of `runTool` when a
+// tool (other than the assessment and the detach) cannot be started.
+// After a failure the directories made so far stay behind (except that an
+// image without a bundle is detached and its mount point removed).
+UnarchivedPayload unarchivePackage(const std::filesystem::path& archive,
+                                   const std::filesystem::path& workingDirectory,
+                                   const PackageTools& tools);
+UnarchivedPayload unarchivePackage(const std::filesystem::path& archive,
+                                   const std::filesystem::path& workingDirectory);
+
+// Depth-first search for entries named "*.app" (any case), starting with
+// depth 0 at `directory` and going no deeper than depth 2. Entries are
+// visited in listing order; hidden entries are skipped; a found bundle is
+// not searched; symbolic links are not followed. Never fails.
+void findApplications(const std::filesystem::path& directory, int depth,
+                      std::vector<std::filesystem::path>& results);
+
+// Detaches the image mounted at `mountPoint` ("hdiutil detach DIR -force")
+// and removes the mount point. Ignores every error.
+void detachImage(const std::filesystem::path& mountPoint, const PackageTools& tools);
+void detachImage(const std::filesystem::path& mountPoint);
+
+// Checks an installer package's payload (a cpio archive, gzip'd or not)
+// before it is unpacked: false when an entry has an absolute name, a ".."
+// component, or lies below an earlier symbolic-link entry, or when the
+// archive cannot be read.
+bool payloadIsContained(const std::filesystem::path& payload);
+
+}  // namespace installer

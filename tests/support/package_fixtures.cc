@@ -1,0 +1,258 @@
+#include "support/package_fixtures.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "support/udif_writer.h"
+
+namespace installer::testing {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string xmlEscape(const std::string& s) {
+  std::string out;
+  for (char c : s) {
+    if (c == '&') out += "&amp;";
+    else if (c == '<') out += "&lt;";
+    else if (c == '>') out += "&gt;";
+    else out += c;
+  }
+  return out;
+}
+
+void check(int r, archive* a, const char* what) {
+  if (r < ARCHIVE_WARN) {
+    throw std::runtime_error(std::string(what) + ": " +
+                             (archive_error_string(a) ? archive_error_string(a) : "?"));
+  }
+}
+
+std::string payloadBytes(const std::vector<ArchiveEntry>& entries, ArchiveFormat format) {
+  TempDir tmp("payload");
+  writeArchive(tmp / "p", format, entries);
+  return readFile(tmp / "p");
+}
+
+}  // namespace
+
+void writeFile(const fs::path& file, const std::string& text, mode_t mode) {
+  fs::create_directories(file.parent_path());
+  {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out << text;
+    if (!out) throw std::runtime_error("cannot write " + file.string());
+  }
+  fs::permissions(file, static_cast<fs::perms>(mode));
+}
+
+std::string readFile(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+void writeInfoPlist(const fs::path& file, const std::vector<std::pair<std::string, std::string>>& values) {
+  std::string xml =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+      "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+      "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n<plist version=\"1.0\">\n<dict>\n";
+  for (const auto& [k, v] : values) {
+    xml += "\t<key>" + xmlEscape(k) + "</key>\n\t<string>" + xmlEscape(v) + "</string>\n";
+  }
+  xml += "</dict>\n</plist>\n";
+  writeFile(file, xml);
+}
+
+fs::path writeAppBundle(const fs::path& parent, const std::string& name, const AppBundleSpec& spec) {
+  fs::path bundle = parent / name;
+  std::vector<std::pair<std::string, std::string>> info = {
+      {"CFBundleIdentifier", spec.identifier},
+      {"CFBundleExecutable", spec.executable},
+      {"CFBundleName", fs::path(name).stem().string()},
+  };
+  if (spec.shortVersion) info.push_back({"CFBundleShortVersionString", *spec.shortVersion});
+  writeInfoPlist(bundle / "Contents" / "Info.plist", info);
+  std::string script = spec.script.value_or(
+      spec.stayRunning ? "#!/bin/sh\ntrap 'exit 0' TERM\nwhile :; do sleep 0.05; done\n"
+                       : "#!/bin/sh\nexit 0\n");
+  writeFile(bundle / "Contents" / "MacOS" / spec.executable, script, 0755);
+  for (const auto& [res, size] : spec.resources) {
+    writeFile(bundle / "Contents" / "Resources" / res, std::string(size, 'r'));
+  }
+  fs::create_symlink("MacOS", bundle / "Contents" / "Current");
+  return bundle;
+}
+
+std::vector<ArchiveEntry> entriesFromTree(const fs::path& root, const std::string& prefix) {
+  std::vector<ArchiveEntry> entries;
+  std::vector<fs::path> paths;
+  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+    paths.push_back(it->path());
+  }
+  std::sort(paths.begin(), paths.end());
+  for (const auto& p : paths) {
+    ArchiveEntry e;
+    e.path = prefix + p.lexically_relative(root).string();
+    struct stat st;
+    if (lstat(p.c_str(), &st) != 0) throw std::runtime_error("stat " + p.string());
+    e.mode = st.st_mode & 07777;
+    if (S_ISLNK(st.st_mode)) {
+      e.kind = ArchiveEntry::Kind::symlink;
+      e.target = fs::read_symlink(p).string();
+      e.mode = 0755;
+    } else if (S_ISDIR(st.st_mode)) {
+      e.kind = ArchiveEntry::Kind::directory;
+    } else {
+      e.data = readFile(p);
+    }
+    entries.push_back(e);
+  }
+  return entries;
+}
+
+void writeArchive(const fs::path& file, ArchiveFormat format, const std::vector<ArchiveEntry>& entries) {
+  archive* a = archive_write_new();
+  switch (format) {
+    case ArchiveFormat::zip:
+      archive_write_set_format_zip(a);
+      break;
+    case ArchiveFormat::cpioOdc:
+      archive_write_set_format_cpio(a);
+      break;
+    case ArchiveFormat::cpioOdcGzip:
+      archive_write_set_format_cpio(a);
+      archive_write_add_filter_gzip(a);
+      break;
+    case ArchiveFormat::xar:
+      archive_write_set_format_xar(a);
+      archive_write_set_options(a, "xar:compression=none");
+      break;
+  }
+  check(archive_write_open_filename(a, file.c_str()), a, "open");
+  for (const auto& e : entries) {
+    archive_entry* entry = archive_entry_new();
+    archive_entry_set_pathname(entry, e.path.c_str());
+    archive_entry_set_mtime(entry, 1700000000, 0);
+    archive_entry_set_uid(entry, 0);
+    archive_entry_set_gid(entry, 0);
+    switch (e.kind) {
+      case ArchiveEntry::Kind::file:
+        archive_entry_set_filetype(entry, AE_IFREG);
+        archive_entry_set_perm(entry, e.mode);
+        archive_entry_set_size(entry, static_cast<la_int64_t>(e.data.size()));
+        break;
+      case ArchiveEntry::Kind::directory:
+        archive_entry_set_filetype(entry, AE_IFDIR);
+        archive_entry_set_perm(entry, e.mode);
+        break;
+      case ArchiveEntry::Kind::symlink:
+        archive_entry_set_filetype(entry, AE_IFLNK);
+        archive_entry_set_perm(entry, 0755);
+        archive_entry_set_symlink(entry, e.target.c_str());
+        archive_entry_set_size(entry, static_cast<la_int64_t>(e.target.size()));
+        break;
+      case ArchiveEntry::Kind::hardlink:
+        archive_entry_set_filetype(entry, AE_IFREG);
+        archive_entry_set_perm(entry, e.mode);
+        archive_entry_set_hardlink(entry, e.target.c_str());
+        archive_entry_set_size(entry, 0);
+        break;
+    }
+    check(archive_write_header(a, entry), a, "header");
+    if (e.kind == ArchiveEntry::Kind::file && !e.data.empty()) {
+      if (archive_write_data(a, e.data.data(), e.data.size()) < 0) check(ARCHIVE_FATAL, a, "data");
+    }
+    archive_entry_free(entry);
+  }
+  check(archive_write_close(a), a, "close");
+  archive_write_free(a);
+}
+
+void makeInstallerPackage(const fs::path& pkg, const std::vector<ArchiveEntry>& payload,
+                          PayloadNaming naming) {
+  std::vector<ArchiveEntry> parts;
+  parts.push_back({"Distribution", ArchiveEntry::Kind::file,
+                   "<?xml version=\"1.0\"?>\n<installer-gui-script minSpecVersion=\"1\"/>\n", "", 0644});
+  if (naming == PayloadNaming::gzippedAsPayload) {
+    parts.push_back({"Payload", ArchiveEntry::Kind::file, payloadBytes(payload, ArchiveFormat::cpioOdcGzip),
+                     "", 0644});
+  } else if (naming != PayloadNaming::plain) {
+    parts.push_back({"Payload.gz", ArchiveEntry::Kind::file, payloadBytes(payload, ArchiveFormat::cpioOdcGzip),
+                     "", 0644});
+  }
+  if (naming == PayloadNaming::plain || naming == PayloadNaming::both) {
+    // With both, the plain one is made unusable so a test sees which was read.
+    std::string plain = naming == PayloadNaming::both ? std::string("not a cpio archive")
+                                                      : payloadBytes(payload, ArchiveFormat::cpioOdc);
+    parts.push_back({"Payload", ArchiveEntry::Kind::file, plain, "", 0644});
+  }
+  writeArchive(pkg, ArchiveFormat::xar, parts);
+}
+
+void makeDiskImage(const fs::path& root, const std::string& volumeName, const fs::path& dmg) {
+  TempDir tmp("dmg");
+  fs::path iso = tmp / "volume.iso";
+  std::string cmd = "xorriso -as mkisofs -quiet -r -hfsplus -V '" + volumeName + "' -o '" + iso.string() +
+                    "' '" + root.string() + "' >/dev/null 2>&1";
+  if (std::system(cmd.c_str()) != 0) throw std::runtime_error("xorriso failed: " + cmd);
+  // The hybrid image carries an Apple partition map; cut out the HFS+ one.
+  std::string bytes = readFile(iso);
+  auto be32 = [&](size_t off) {
+    return (static_cast<uint32_t>(static_cast<unsigned char>(bytes[off])) << 24) |
+           (static_cast<uint32_t>(static_cast<unsigned char>(bytes[off + 1])) << 16) |
+           (static_cast<uint32_t>(static_cast<unsigned char>(bytes[off + 2])) << 8) |
+           static_cast<uint32_t>(static_cast<unsigned char>(bytes[off + 3]));
+  };
+  const size_t block = 512;
+  std::string hfs;
+  for (size_t i = 1; (i + 1) * block <= bytes.size(); ++i) {
+    size_t e = i * block;
+    if (bytes.compare(e, 2, "PM") != 0) break;
+    std::string type(bytes.data() + e + 48, 32);
+    type = type.c_str();
+    if (type == "Apple_HFS") {
+      size_t start = be32(e + 8), count = be32(e + 12);
+      hfs = bytes.substr(start * block, count * block);
+      break;
+    }
+  }
+  if (hfs.empty()) throw std::runtime_error("no HFS+ partition in the xorriso image");
+  writeFile(tmp / "volume.hfs", hfs);
+  writeFlatUDIF(tmp / "volume.hfs", dmg);
+}
+
+fs::path testHelpersDirectory() {
+  const char* dir = std::getenv("INSTALLER_TEST_HELPERS_DIR");
+  return dir ? fs::path(dir) : fs::path();
+}
+
+TempDir::TempDir(const std::string& label) {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string pattern = (fs::path(tmp && *tmp ? tmp : "/tmp") / (label + "-XXXXXX")).string();
+  if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  // Read-only directories from archives must not stop the clean-up.
+  for (auto it = fs::recursive_directory_iterator(path_, ec); !ec && it != fs::recursive_directory_iterator();
+       it.increment(ec)) {
+    if (it->is_directory(ec) && !it->is_symlink(ec)) fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+  }
+  fs::remove_all(path_, ec);
+}
+
+}  // namespace installer::testing
