@@ -108,7 +108,13 @@ struct DialogSpec {
 };
 
 // File-style byte counts in decimal units (1 KB = 1000 bytes), KB, MB and GB
-// only, as a file-size display writes them: "999 KB", "2.5 MB", "1.23 GB".
+// only, as a file-size display writes them. Rules: 0 is "Zero KB"; below
+// 1 000 000 bytes kilobytes with no fraction ("999 KB"; any non-zero count
+// shows at least "1 KB"); below 10^9 megabytes with at most one fraction
+// digit ("2.5 MB", "2 MB"); above that gigabytes with at most two ("1.23 GB",
+// "1,500 GB"). Rounding to nearest may carry into the next unit (999 999 is
+// "1 MB"). Always "." and "," whatever the process locale. The formatter
+// behind it is built once; any thread.
 std::string formatByteCount(std::int64_t bytes);
 
 }  // namespace installer
