@@ -67,7 +67,7 @@ class Bundle final : public KeyValueSource {
   PlistDict info_;
   std::vector<std::string> localizations_;
   struct Tables;
-  std::shared_ptr<const Tables> tables_;  // loaded lazily, immutable after
+  std::shared_ptr<const Tables> tables_;  // read by open(), immutable after
 };
 
 // The user's languages, best first, from LANGUAGE (colon-separated), LC_ALL,
