@@ -7,6 +7,7 @@
 
 #include "network/check_update.h"
 #include "platform/http_client.h"
+#include "platform/system_info.h"
 
 namespace installer {
 namespace {
@@ -41,11 +42,10 @@ class DemoServiceTest : public ::testing::Test {
     request.caBundlePath = service_->caBundlePath().string();
     return client_.perform(request);
   }
-  static const platform::HttpResponse& ok(const platform::HttpResult& result) {
+  static platform::HttpResponse ok(const platform::HttpResult& result) {
     if (const auto* error = std::get_if<platform::HttpError>(&result)) {
       ADD_FAILURE() << error->message;
-      static platform::HttpResponse empty;
-      return empty;
+      return {};
     }
     return std::get<platform::HttpResponse>(result);
   }
@@ -69,7 +69,7 @@ TEST_F(DemoServiceTest, AnswersTheUpdateCheckFromMemoryOrFile) {
   check.body = R"({"uid":"u"})";
   check.headers = {{"Content-Type", "application/json"}};
   check.caBundlePath = service_->caBundlePath().string();
-  const auto& fromFile = ok(client_.perform(check));
+  const auto fromFile = ok(client_.perform(check));
   auto link = parsePackageLink(fromFile.body, static_cast<int>(fromFile.status));
   ASSERT_TRUE(std::holds_alternative<PackageLink>(link));
   EXPECT_EQ(std::get<PackageLink>(link).url.absoluteString(), service_->url("/packages/pkg.dmg"));
@@ -85,22 +85,22 @@ TEST_F(DemoServiceTest, AnswersTheUpdateCheckFromMemoryOrFile) {
 
 TEST_F(DemoServiceTest, ServesPackagesWithRangesGuardedByIfRange) {
   start();
-  const auto& whole = ok(get("/packages/pkg.dmg"));
+  const auto whole = ok(get("/packages/pkg.dmg"));
   EXPECT_EQ(whole.status, 200);
   EXPECT_EQ(whole.body, content_);
   auto etag = platform::headerValue(whole.headers, "ETag");
   ASSERT_TRUE(etag);
 
-  const auto& tail = ok(get("/packages/pkg.dmg", {{"Range", "bytes=150000-"}, {"If-Range", *etag}}));
+  const auto tail = ok(get("/packages/pkg.dmg", {{"Range", "bytes=150000-"}, {"If-Range", *etag}}));
   EXPECT_EQ(tail.status, 206);
   EXPECT_EQ(tail.body, content_.substr(150000));
   EXPECT_EQ(platform::headerValue(tail.headers, "Content-Range"), "bytes 150000-199999/200000");
 
-  const auto& stale = ok(get("/packages/pkg.dmg", {{"Range", "bytes=150000-"}, {"If-Range", "\"old\""}}));
+  const auto stale = ok(get("/packages/pkg.dmg", {{"Range", "bytes=150000-"}, {"If-Range", "\"old\""}}));
   EXPECT_EQ(stale.status, 200);
   EXPECT_EQ(stale.body, content_);
 
-  const auto& middle = ok(get("/packages/pkg.dmg", {{"Range", "bytes=10-19"}}));
+  const auto middle = ok(get("/packages/pkg.dmg", {{"Range", "bytes=10-19"}}));
   EXPECT_EQ(middle.status, 206);
   EXPECT_EQ(middle.body, content_.substr(10, 10));
 
@@ -115,7 +115,7 @@ TEST_F(DemoServiceTest, ThrottlePacesTheBody) {
   options.throttleBytesPerSecond = 400000;  // 200 kB take about half a second
   start(options);
   auto started = std::chrono::steady_clock::now();
-  const auto& whole = ok(get("/packages/pkg.dmg"));
+  const auto whole = ok(get("/packages/pkg.dmg"));
   EXPECT_EQ(whole.body, content_);
   EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(400));
 }
