@@ -177,6 +177,8 @@ bool DemoService::start(std::string* error) {
     server_.reset();
     return failed("TLS server could not be set up");
   }
+  // Let a client keep its connection for a whole session of checks.
+  server_->set_keep_alive_max_count(1000);
   installRoutes();
   port_ = options_.port == 0 ? server_->bind_to_any_port(options_.host)
                              : (server_->bind_to_port(options_.host, options_.port)
