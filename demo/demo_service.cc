@@ -70,11 +70,11 @@ enum class RangeVerdict { whole, partial, unsatisfiable };
 RangeVerdict parseRange(const std::string& header, std::int64_t size, ByteRange* range) {
   const std::string prefix = "bytes=";
   if (header.compare(0, prefix.size(), prefix) != 0) return RangeVerdict::whole;
-  std::string spec = header.substr(prefix.size());
-  if (spec.find(',') != std::string::npos) return RangeVerdict::whole;
-  auto dash = spec.find('-');
+  std::string ranges = header.substr(prefix.size());
+  if (ranges.find(',') != std::string::npos) return RangeVerdict::whole;
+  auto dash = ranges.find('-');
   if (dash == std::string::npos) return RangeVerdict::whole;
-  std::string a = spec.substr(0, dash), b = spec.substr(dash + 1);
+  std::string a = ranges.substr(0, dash), b = ranges.substr(dash + 1);
   if (a.empty()) {  // suffix: the last N bytes
     auto n = parseNumber(b);
     if (!n) return RangeVerdict::whole;

@@ -1,8 +1,8 @@
 #include "network/check_update_transport.h"
 
+#include <thread>
 #include <utility>
 
-#include "platform/dispatch.h"
 #include "telemetry/report_event.h"
 
 namespace installer {
@@ -50,14 +50,15 @@ void CurlCheckUpdateTransport::checkUpdate(const CheckUpdateRequest& request,
     completion(CheckUpdateError(check_update_error::network{kEncodeFailure, std::nullopt}));
     return;
   }
-  // The work item owns everything it touches, so it may outlive the
-  // transport (it is then cancelled).
-  platform::dispatchGlobal(
-      platform::QueuePriority::userInitiated,
-      [client = client_, http = makeHttpRequest(*body, endpoint),
-       completion = std::move(completion)]() {
-        completion(checkUpdateOutcomeFrom(client->perform(http)));
-      });
+  // A thread of its own per exchange: an exchange may block for up to its
+  // total limit and must not hold one of the few shared pool threads that
+  // the rest of the program (and the resolver's own work item) runs on.
+  // The thread owns everything it touches, so it may outlive the transport
+  // (it is then cancelled).
+  std::thread([client = client_, http = makeHttpRequest(*body, endpoint),
+               completion = std::move(completion)]() {
+    completion(checkUpdateOutcomeFrom(client->perform(http)));
+  }).detach();
 }
 
 CheckUpdateOutcome checkUpdateOutcomeFrom(const platform::HttpResult& result) {

@@ -44,10 +44,10 @@ class CheckUpdateTransport {
 // network(-1001) when no byte arrives for `idleTimeout` or the exchange
 // outlives `totalTimeout`.
 //
-// Each exchange runs on the shared user-initiated background pool and
-// completes there. Destroying the transport cancels the exchanges still
-// running; their completions still run (with network(-999)), so waiters
-// are always released. Thread-safe.
+// Each exchange runs, and completes, on a background thread of its own.
+// Destroying the transport cancels the exchanges still running; their
+// completions still run (with network(-999)), so waiters are always
+// released. Thread-safe.
 class CurlCheckUpdateTransport final : public CheckUpdateTransport {
  public:
   struct Options {

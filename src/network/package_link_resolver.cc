@@ -99,6 +99,11 @@ std::shared_ptr<PackageLinkResolver> PackageLinkResolver::create(
       std::move(config), std::move(transport), withDefaults(std::move(dependencies))));
 }
 
+std::shared_ptr<PackageLinkResolver> PackageLinkResolver::create(
+    AppConfig config, std::shared_ptr<CheckUpdateTransport> transport) {
+  return create(std::move(config), std::move(transport), Dependencies{});
+}
+
 PackageLinkResolver::PackageLinkResolver(AppConfig config,
                                          std::shared_ptr<CheckUpdateTransport> transport,
                                          Dependencies dependencies)

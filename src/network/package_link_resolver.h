@@ -65,7 +65,9 @@ class PackageLinkResolver : public std::enable_shared_from_this<PackageLinkResol
   // Starts nothing. `transport` must not be null.
   static std::shared_ptr<PackageLinkResolver> create(
       AppConfig config, std::shared_ptr<CheckUpdateTransport> transport,
-      Dependencies dependencies = {});
+      Dependencies dependencies);
+  static std::shared_ptr<PackageLinkResolver> create(
+      AppConfig config, std::shared_ptr<CheckUpdateTransport> transport);
 
   PackageLinkResolver(const PackageLinkResolver&) = delete;
   PackageLinkResolver& operator=(const PackageLinkResolver&) = delete;
