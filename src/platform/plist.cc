@@ -47,6 +47,52 @@ std::int64_t signedFromPlistInteger(std::uint64_t raw) {
   return value;
 }
 
+std::uint64_t readBigEndian(const unsigned char* p, std::size_t size) {
+  std::uint64_t value = 0;
+  for (std::size_t i = 0; i < size; ++i) value = (value << 8) | p[i];
+  return value;
+}
+
+// libplist 2.2 aborts (an assertion) when it hands out a dictionary key that
+// holds a NUL character, which a crafted binary list can contain. This walks
+// the binary object table first and refuses such lists. Property lists made
+// by real tools never put NUL into strings, so nothing legitimate is lost.
+// Returns false for a list that must not be handed to libplist.
+bool binaryStringsAreSafe(const std::string& bytes) {
+  const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+  const std::size_t size = bytes.size();
+  if (size < 8 + 32) return false;
+  const unsigned char* trailer = data + size - 32;
+  const std::size_t offsetSize = trailer[6];
+  const std::uint64_t objectCount = readBigEndian(trailer + 8, 8);
+  const std::uint64_t tableOffset = readBigEndian(trailer + 24, 8);
+  if (offsetSize < 1 || offsetSize > 8) return false;
+  if (tableOffset >= size || objectCount > (size - tableOffset) / offsetSize) return false;
+  for (std::uint64_t i = 0; i < objectCount; ++i) {
+    std::uint64_t offset = readBigEndian(data + tableOffset + i * offsetSize, offsetSize);
+    if (offset >= size) continue;  // libplist rejects it on its own
+    const unsigned char marker = data[offset];
+    const unsigned kind = marker >> 4;
+    if (kind != 0x5 && kind != 0x6 && kind != 0x7) continue;  // ASCII, UTF-16, UTF-8
+    std::uint64_t length = marker & 0x0F;
+    std::uint64_t start = offset + 1;
+    if (length == 0x0F) {
+      if (start >= size || (data[start] >> 4) != 0x1) return false;
+      std::size_t intSize = std::size_t{1} << (data[start] & 0x0F);
+      if (intSize > 8 || start + 1 + intSize > size) return false;
+      length = readBigEndian(data + start + 1, intSize);
+      start += 1 + intSize;
+    }
+    std::uint64_t unit = kind == 0x6 ? 2 : 1;
+    if (length > size || start > size || length * unit > size - start) continue;
+    for (std::uint64_t j = 0; j < length; ++j) {
+      const unsigned char* p = data + start + j * unit;
+      if (unit == 1 ? p[0] == 0 : (p[0] == 0 && p[1] == 0)) return false;
+    }
+  }
+  return true;
+}
+
 bool convert(plist_t node, int depth, PlistValue* out, std::string* error) {
   if (depth > kMaxDepth) {
     setError(error, "property list nested too deeply");
@@ -77,16 +123,10 @@ bool convert(plist_t node, int depth, PlistValue* out, std::string* error) {
       *out = PlistValue(d);
       return true;
     }
-    case PLIST_STRING:
-    case PLIST_KEY: {
-      char* raw = nullptr;
-      if (plist_get_node_type(node) == PLIST_STRING) {
-        plist_get_string_val(node, &raw);
-      } else {
-        plist_get_key_val(node, &raw);
-      }
-      MallocString s(raw);
-      *out = PlistValue(std::string(s ? s.get() : ""));
+    case PLIST_STRING: {
+      uint64_t length = 0;
+      const char* text = plist_get_string_ptr(node, &length);
+      *out = PlistValue(text ? std::string(text, length) : std::string());
       return true;
     }
     case PLIST_DATE: {
@@ -96,14 +136,12 @@ bool convert(plist_t node, int depth, PlistValue* out, std::string* error) {
       return true;
     }
     case PLIST_DATA: {
-      char* raw = nullptr;
       uint64_t length = 0;
-      plist_get_data_val(node, &raw, &length);
-      MallocString bytes(raw);
+      const char* bytes = plist_get_data_ptr(node, &length);
       PlistData data;
       if (bytes && length > 0) {
-        data.bytes.assign(reinterpret_cast<const std::uint8_t*>(bytes.get()),
-                          reinterpret_cast<const std::uint8_t*>(bytes.get()) + length);
+        data.bytes.assign(reinterpret_cast<const std::uint8_t*>(bytes),
+                          reinterpret_cast<const std::uint8_t*>(bytes) + length);
       }
       *out = PlistValue(std::move(data));
       return true;
@@ -132,11 +170,22 @@ bool convert(plist_t node, int depth, PlistValue* out, std::string* error) {
       }
       bool ok = true;
       for (;;) {
-        char* rawKey = nullptr;
+        // libplist 2.2 asserts when asked for the text of a key that is not
+        // a key node, which a hostile binary list can arrange; so fetch the
+        // value alone and check its key node before reading it.
         plist_t item = nullptr;
-        plist_dict_next_item(node, it, &rawKey, &item);
-        MallocString key(rawKey);
+        plist_dict_next_item(node, it, nullptr, &item);
         if (item == nullptr) break;
+        plist_t keyNode = plist_dict_item_get_key(item);
+        char* rawKey = nullptr;
+        if (keyNode != nullptr && plist_get_node_type(keyNode) == PLIST_KEY) {
+          plist_get_key_val(keyNode, &rawKey);
+        } else {
+          setError(error, "dictionary key is not a string");
+          ok = false;
+          break;
+        }
+        MallocString key(rawKey);
         PlistValue value;
         if (!convert(item, depth + 1, &value, error)) {
           ok = false;
@@ -154,6 +203,14 @@ bool convert(plist_t node, int depth, PlistValue* out, std::string* error) {
       setError(error, "unsupported property-list value");
       return false;
   }
+}
+
+plist_t toPlist(const PlistValue& value);
+
+plist_t dictToPlist(const PlistDict& d) {
+  plist_t node = plist_new_dict();
+  for (const auto& [key, item] : d) plist_dict_set_item(node, key.c_str(), toPlist(item));
+  return node;
 }
 
 plist_t toPlist(const PlistValue& value) {
@@ -177,11 +234,7 @@ plist_t toPlist(const PlistValue& value) {
       for (const PlistValue& item : a) plist_array_append_item(node, toPlist(item));
       return node;
     }
-    plist_t operator()(const PlistDict& d) const {
-      plist_t node = plist_new_dict();
-      for (const auto& [key, item] : d) plist_dict_set_item(node, key.c_str(), toPlist(item));
-      return node;
-    }
+    plist_t operator()(const PlistDict& d) const { return dictToPlist(d); }
   };
   return std::visit(Visitor{}, value.storage());
 }
@@ -226,6 +279,10 @@ std::optional<PlistDict> parsePlistDict(const std::string& bytes, std::string* e
   plist_t raw = nullptr;
   const uint32_t length = static_cast<uint32_t>(bytes.size());
   if (bytes.size() >= 8 && std::memcmp(bytes.data(), "bplist00", 8) == 0) {
+    if (!binaryStringsAreSafe(bytes)) {
+      setError(error, "malformed binary property list");
+      return std::nullopt;
+    }
     plist_from_bin(bytes.data(), length, &raw);
   } else {
     plist_from_xml(bytes.data(), length, &raw);
@@ -270,7 +327,7 @@ std::optional<PlistDict> readPlistDict(const std::filesystem::path& file, std::s
 }
 
 bool writeXmlPlist(const std::filesystem::path& file, const PlistDict& dict) {
-  PlistPtr root(toPlist(PlistValue(dict)));
+  PlistPtr root(dictToPlist(dict));
   char* xml = nullptr;
   uint32_t length = 0;
   plist_to_xml(root.get(), &xml, &length);

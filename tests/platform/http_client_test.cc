@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <thread>
 
 #include "support/loopback_https_server.h"
@@ -18,6 +19,13 @@ using installer::testing::LoopbackHttpsServer;
 
 class HttpClientTest : public ::testing::Test {
  protected:
+  void SetUp() override {
+    // Loopback never uses a proxy, but the unknown-host case would.
+    for (const char* name : {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
+      ::unsetenv(name);
+    }
+  }
+
   HttpRequest request(const std::string& path) {
     HttpRequest r;
     r.url = server.url(path);

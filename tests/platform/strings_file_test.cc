@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
 namespace installer::platform {
 namespace {
 
@@ -77,6 +81,19 @@ TEST(StringsFileTest, Utf16InputGivesNoEntriesAndOneProblem) {
     EXPECT_TRUE(result.entries.empty());
     EXPECT_EQ(result.problems.size(), 1u);
   }
+}
+
+TEST(StringsFileTest, FuzzCorpusInputsParse) {
+  int replayed = 0;
+  for (const auto& entry :
+       std::filesystem::directory_iterator(std::string(FUZZ_CORPUS_DIR) + "/strings_fuzz")) {
+    std::ifstream in(entry.path(), std::ios::binary);
+    std::stringstream bytes;
+    bytes << in.rdbuf();
+    (void)parseStrings(bytes.str());
+    ++replayed;
+  }
+  EXPECT_GE(replayed, 2);
 }
 
 TEST(StringsFileTest, EmptyAndCommentOnlyInputs) {
