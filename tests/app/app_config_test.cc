@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <limits>
+#include <map>
 
 #include "platform/locale_info.h"
 
@@ -333,6 +336,89 @@ TEST(AppIdentityTest, OutsideABundle) {
   // localizations.
   EXPECT_EQ(displayName(), "Installer");
   EXPECT_EQ(currentLanguageCode(), platform::currentLocaleIdentifier());
+}
+
+// A throwaway bundle holding a copy of the identity probe as its executable.
+class TestBundle {
+ public:
+  TestBundle(const PlistDict& info, const std::map<std::string, std::string>& lprojInfoStrings,
+             const std::vector<std::string>& lprojs) {
+    char pattern[] = "/tmp/app-identity-XXXXXX";
+    root_ = ::mkdtemp(pattern);
+    auto contents = root_ / "Demo.app" / "Contents";
+    std::filesystem::create_directories(contents / "MacOS");
+    std::filesystem::copy_file(APP_IDENTITY_PROBE, contents / "MacOS" / "Demo");
+    platform::writeXmlPlist(contents / "Info.plist", info);
+    for (const auto& lproj : lprojs) {
+      auto dir = contents / "Resources" / (lproj + ".lproj");
+      std::filesystem::create_directories(dir);
+      auto it = lprojInfoStrings.find(lproj);
+      if (it != lprojInfoStrings.end()) {
+        std::FILE* f = std::fopen((dir / "InfoPlist.strings").c_str(), "w");
+        std::fputs(it->second.c_str(), f);
+        std::fclose(f);
+      }
+    }
+    executable_ = contents / "MacOS" / "Demo";
+  }
+  ~TestBundle() { std::filesystem::remove_all(root_); }
+
+  // Runs the probe with the given LANGUAGE and returns its key=value lines.
+  std::map<std::string, std::string> run(const std::string& language) const {
+    std::string command =
+        "LANGUAGE=" + language + " LC_ALL= LC_MESSAGES= LANG= '" + executable_.string() + "'";
+    std::map<std::string, std::string> values;
+    std::FILE* out = ::popen(command.c_str(), "r");
+    if (out == nullptr) return values;
+    char line[1024];
+    while (std::fgets(line, sizeof line, out)) {
+      std::string text(line);
+      if (!text.empty() && text.back() == '\n') text.pop_back();
+      auto eq = text.find('=');
+      if (eq != std::string::npos) values[text.substr(0, eq)] = text.substr(eq + 1);
+    }
+    values["status"] = std::to_string(::pclose(out));
+    return values;
+  }
+
+ private:
+  std::filesystem::path root_;
+  std::filesystem::path executable_;
+};
+
+TEST(AppIdentityTest, InsideABundleWithLocalizations) {
+  TestBundle bundle({{"CFBundleName", "Demo"},
+                     {"CFBundleShortVersionString", "3.1.4"},
+                     {"CFBundleExecutable", "Demo"},
+                     {"CFBundleIdentifier", "com.example.demo"}},
+                    {{"ja", "CFBundleName = \"\xe3\x83\x87\xe3\x83\xa2\";\n"}},
+                    {"en", "ja", "zh-Hant"});
+  auto ja = bundle.run("ja");
+  EXPECT_EQ(ja["status"], "0");
+  EXPECT_EQ(ja["displayName"], "\xe3\x83\x87\xe3\x83\xa2");  // the localized name
+  EXPECT_EQ(ja["language"], "ja");
+  EXPECT_EQ(ja["version"], "3.1.4");
+  EXPECT_EQ(ja["launchLanguage"], "Japanese");
+
+  auto hant = bundle.run("zh_TW:zh-Hant");
+  EXPECT_EQ(hant["language"], "zh-Hant");
+  EXPECT_EQ(hant["launchLanguage"], "Traditional Chinese");
+
+  auto english = bundle.run("de");  // not shipped: the development region
+  EXPECT_EQ(english["language"], "en");
+  EXPECT_EQ(english["displayName"], "Demo");
+}
+
+TEST(AppIdentityTest, InsideABundleWithoutLocalizations) {
+  TestBundle bundle({{"CFBundleExecutable", "Demo"}, {"CFBundleName", ""},
+                     {"CFBundleShortVersionString", 3}},
+                    {}, {});
+  auto values = bundle.run("pt_BR");
+  EXPECT_EQ(values["status"], "0");
+  EXPECT_EQ(values["displayName"], "Installer");  // empty name
+  EXPECT_EQ(values["language"], "pt_BR");         // the locale's identifier
+  EXPECT_EQ(values["version"], "");               // not a string
+  EXPECT_EQ(values["launchLanguage"], "Portuguese");
 }
 
 }  // namespace

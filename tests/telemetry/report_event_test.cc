@@ -50,8 +50,8 @@ TEST(ReportEventTest, AttributeTexts) {
   };
   const Case cases[] = {
       {event::downloaderStart{"1.2", "English", "United States", "UTC", "Mac", "12.8.0", ""},
-       R"({"msg":{"country":"United States","kernel":"","language":"English","osversion":"12.8.0",)"
-       R"("ostype":"Mac","timezone":"UTC","version":"1.2"}})"},
+       R"({"msg":{"country":"United States","kernel":"","language":"English","ostype":"Mac",)"
+       R"("osversion":"12.8.0","timezone":"UTC","version":"1.2"}})"},
       {event::accessDownloadInfo{"https://u/c", "failed", -1001, "timed out", "{\"a\":1}"},
        R"({"msg":{"downloadinfo":"{\"a\":1}","errno":-1001,"error":"timed out","result":"failed",)"
        R"("url":"https://u/c"}})"},
