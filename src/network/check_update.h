@@ -1,0 +1,146 @@
+// The update-check wire format: the request the installer POSTs to the
+// update service, the envelope it gets back, the errors a check can end
+// with, and the parse of an HTTP result into the package link.
+//
+// Plain values and pure functions; any thread.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <optional>
+#include <string>
+#include <variant>
+
+#include "platform/url.h"
+
+namespace installer {
+
+// The request body. All seven members are always sent.
+struct CheckUpdateRequest {
+  std::string uid;        // "uid": configured CheckUpdateUID, or ""
+  std::string version;    // "version": installed product version, else "0.0.0"
+  std::string os = "macos";      // "os"
+  std::string osVersion;  // "os_version", e.g. "14.2.1"
+  std::string lang;       // "lang"
+  std::string app;        // "app": configured CheckUpdateApp, or ""
+  std::string cpu = "x64";       // "cpu"
+
+  bool operator==(const CheckUpdateRequest&) const = default;
+};
+
+// Compact JSON (no white space) of the seven members in field order.
+// Absent when a member is not valid UTF-8 and so cannot be encoded.
+std::optional<std::string> encodeCheckUpdateRequest(const CheckUpdateRequest& request);
+
+// What the transport hands back when an HTTP response arrived: any status.
+struct CheckUpdateHTTPResult {
+  std::string data;  // the body; empty when there was none
+  int statusCode = 0;
+  bool operator==(const CheckUpdateHTTPResult&) const = default;
+};
+
+struct CheckUpdatePayload {
+  std::optional<std::string> version;  // "version"
+  std::optional<std::string> appUrl;   // "app_url"
+  std::optional<std::string> md5;      // "md5"
+  bool operator==(const CheckUpdatePayload&) const = default;
+};
+
+// The response envelope.
+struct CheckUpdateResponse {
+  std::int64_t status = 0;                // "status", required
+  std::optional<std::string> reason;      // "reason"
+  std::optional<CheckUpdatePayload> data;  // "data"
+  bool operator==(const CheckUpdateResponse&) const = default;
+};
+
+// Decodes the envelope leniently:
+// - "status" is an integer, or a string holding a base-10 integer with an
+//   optional sign and no blanks; anything else (or no status) fails;
+// - "reason" is kept when it is a string, dropped otherwise;
+// - "data" is kept when it is an object whose "version", "app_url" and
+//   "md5" are each a string, null or missing; otherwise it is dropped;
+// - other members are ignored.
+// Absent when the body is not JSON, not an object, or has no usable status.
+std::optional<CheckUpdateResponse> decodeCheckUpdateResponse(const std::string& body);
+
+// The resolved package link: an https URL with a host, and the MD5 and
+// version as the service sent them, trimmed (never empty when present).
+struct PackageLink {
+  platform::URL url;
+  std::optional<std::string> md5;
+  std::optional<std::string> version;
+  bool operator==(const PackageLink&) const = default;
+};
+
+// Every way an update check can fail, each with a fixed description.
+namespace check_update_error {
+struct badStatus {  // "HTTP 502"
+  int statusCode = 0;
+  bool operator==(const badStatus&) const = default;
+};
+struct server {  // "server error: <message>"
+  std::string message;
+  bool operator==(const server&) const = default;
+};
+struct network {  // the message itself
+  std::string message;
+  std::optional<int> code;  // a URL-loading error code (platform::url_error)
+  bool operator==(const network&) const = default;
+};
+struct missingAppURL {  // "server did not return a download URL"
+  bool operator==(const missingAppURL&) const = default;
+};
+struct decode {  // "unexpected response from the update server"
+  bool operator==(const decode&) const = default;
+};
+}  // namespace check_update_error
+
+// A value and, where the install run needs it, the exception it throws.
+// Equal when case and payload are equal.
+class CheckUpdateError : public std::exception {
+ public:
+  using Case = std::variant<check_update_error::badStatus, check_update_error::server,
+                            check_update_error::network, check_update_error::missingAppURL,
+                            check_update_error::decode>;
+
+  CheckUpdateError(Case value);  // NOLINT: implicit on purpose, cases read as errors
+
+  const Case& value() const { return value_; }
+  template <typename T>
+  const T* as() const { return std::get_if<T>(&value_); }
+
+  const std::string& description() const { return description_; }
+  const char* what() const noexcept override { return description_.c_str(); }
+
+  bool operator==(const CheckUpdateError& other) const { return value_ == other.value_; }
+
+ private:
+  Case value_;
+  std::string description_;
+};
+
+// The description of an error case, as CheckUpdateError::description.
+std::string describe(const CheckUpdateError::Case& error);
+
+using PackageLinkResult = std::variant<PackageLink, CheckUpdateError>;
+
+// Judges one HTTP result, in this order: a status outside 200...299 fails
+// with badStatus (the body is not read); a body that is not the envelope
+// fails with decode; a non-zero status fails with server (the reason, or
+// "status <n>", cut to 120 user-perceived characters); a missing payload,
+// app_url, or an app_url that is not an https URL with a host (after
+// trimming) fails with missingAppURL. Pure.
+PackageLinkResult parsePackageLink(const std::string& data, int statusCode);
+
+// --- Text helpers, exposed for their tests --------------------------------
+
+// `text` without leading and trailing Unicode white space and line breaks.
+// Invalid UTF-8 is left as it is.
+std::string trimWhitespaceAndNewlines(const std::string& text);
+// The first `count` user-perceived characters (extended grapheme clusters)
+// of UTF-8 `text`; the whole text when it is shorter. Invalid sequences
+// count as one character per replaced unit.
+std::string prefixCharacters(const std::string& text, std::size_t count);
+
+}  // namespace installer

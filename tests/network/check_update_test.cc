@@ -1,0 +1,193 @@
+#include "network/check_update.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+namespace installer {
+namespace {
+
+using namespace check_update_error;
+
+template <typename T>
+T expectError(const PackageLinkResult& result) {
+  const auto* error = std::get_if<CheckUpdateError>(&result);
+  EXPECT_NE(error, nullptr) << "expected an error, got a link";
+  if (!error) return T{};
+  const T* value = error->as<T>();
+  EXPECT_NE(value, nullptr) << "got " << error->description();
+  return value ? *value : T{};
+}
+
+PackageLink expectLink(const PackageLinkResult& result) {
+  const auto* link = std::get_if<PackageLink>(&result);
+  if (!link) {
+    ADD_FAILURE() << "expected a link, got " << std::get<CheckUpdateError>(result).description();
+    return PackageLink{*platform::URL::parse("https://invalid.example/"), {}, {}};
+  }
+  return *link;
+}
+
+TEST(ParsePackageLink, TrimsLinkAndMd5AndDropsEmptyVersion) {
+  auto link = expectLink(parsePackageLink(
+      R"({"status":0,"data":{"app_url":" https://host/pkg.dmg\n","md5":"  ABC ","version":""}})",
+      200));
+  EXPECT_EQ(link.url.absoluteString(), "https://host/pkg.dmg");
+  EXPECT_EQ(link.md5, "ABC");  // letter case as sent
+  EXPECT_EQ(link.version, std::nullopt);
+}
+
+TEST(ParsePackageLink, KeepsTrimmedVersionAndIgnoresUnknownMembers) {
+  auto link = expectLink(parsePackageLink(
+      R"({"status":0,"extra":[1,2],"reason":5,"data":{"app_url":"HTTPS://Host:8443/a?b=c",)"
+      R"("version":"\t2.0.1\u2028","md5":null,"size":12}})",
+      299));
+  EXPECT_EQ(link.url.absoluteString(), "HTTPS://Host:8443/a?b=c");
+  EXPECT_EQ(link.version, "2.0.1");
+  EXPECT_EQ(link.md5, std::nullopt);
+}
+
+TEST(ParsePackageLink, StatusMayBeANumericString) {
+  expectLink(parsePackageLink(R"({"status":"0","data":{"app_url":"https://h/p"}})", 200));
+  expectLink(parsePackageLink(R"({"status":0.0,"data":{"app_url":"https://h/p"}})", 200));
+  EXPECT_EQ(expectError<server>(parsePackageLink(R"({"status":"-7"})", 200)).message,
+            "status -7");
+  EXPECT_EQ(expectError<server>(parsePackageLink(R"({"status":"+7"})", 200)).message,
+            "status 7");
+}
+
+TEST(ParsePackageLink, UnusableStatusFailsToDecode) {
+  for (const char* body : {R"({"status":"ok","data":{"app_url":"https://h/p"}})",
+                           R"({"data":{"app_url":"https://h/p"}})",
+                           R"({"status":null})", R"({"status":" 0"})", R"({"status":"0 "})",
+                           R"({"status":""})", R"({"status":"1e3"})", R"({"status":true})",
+                           R"({"status":0.5})", R"({"status":"99999999999999999999"})",
+                           R"({"status":18446744073709551615})", R"([0])", "0", "",
+                           "not json", "{\"status\":0", "{\"status\":0,\"reason\":\"\xff\"}"}) {
+    SCOPED_TRACE(body);
+    expectError<decode>(parsePackageLink(body, 200));
+  }
+}
+
+TEST(ParsePackageLink, LinkMustBeHttpsWithAHost) {
+  for (const char* body : {R"({"status":0,"data":{"app_url":"http://host/p"}})",
+                           R"({"status":0,"data":{"app_url":"https:///p"}})",
+                           R"({"status":0,"data":{"app_url":"https:/p"}})",
+                           R"({"status":0,"data":{"app_url":"  \n "}})",
+                           R"({"status":0,"data":{"app_url":"pkg.dmg"}})",
+                           R"({"status":0,"data":{"app_url":"https://ho st/p"}})",
+                           R"({"status":0,"data":{"app_url":null}})",
+                           R"({"status":0,"data":{}})", R"({"status":0,"data":null})",
+                           R"({"status":0,"data":"https://h/p"})", R"({"status":0})"}) {
+    SCOPED_TRACE(body);
+    expectError<missingAppURL>(parsePackageLink(body, 200));
+  }
+}
+
+TEST(ParsePackageLink, PayloadMemberOfWrongTypeDropsThePayload) {
+  for (const char* body : {R"({"status":0,"data":{"app_url":"https://h/p","md5":123}})",
+                           R"({"status":0,"data":{"app_url":"https://h/p","version":1}})",
+                           R"({"status":0,"data":{"app_url":["https://h/p"]}})"}) {
+    SCOPED_TRACE(body);
+    expectError<missingAppURL>(parsePackageLink(body, 200));
+  }
+}
+
+TEST(ParsePackageLink, NonZeroStatusUsesReasonOrNumber) {
+  auto noReason = expectError<server>(parsePackageLink(R"({"status":3})", 200));
+  EXPECT_EQ(noReason.message, "status 3");
+  EXPECT_EQ(CheckUpdateError(noReason).description(), "server error: status 3");
+
+  EXPECT_EQ(expectError<server>(parsePackageLink(R"({"status":3,"reason":""})", 200)).message,
+            "");
+  // A reason of the wrong type counts as absent; the payload is not looked at.
+  EXPECT_EQ(expectError<server>(parsePackageLink(
+                R"({"status":3,"reason":{"a":1},"data":{"app_url":"https://h/p"}})", 200))
+                .message,
+            "status 3");
+}
+
+TEST(ParsePackageLink, ReasonIsCutTo120UserPerceivedCharacters) {
+  std::string ascii(300, 'r');
+  auto cut = expectError<server>(
+      parsePackageLink(nlohmann::json{{"status", 1}, {"reason", ascii}}.dump(), 200));
+  EXPECT_EQ(cut.message, std::string(120, 'r'));
+
+  // Multi-byte characters, a combining sequence and a flag each count as one.
+  std::string unit = "\xC3\xA9"            // é (2 bytes)
+                     "e\xCC\x81"           // e + combining acute
+                     "\xF0\x9F\x87\xA9\xF0\x9F\x87\xAA";  // 🇩🇪 (two code points)
+  std::string reason;
+  for (int i = 0; i < 100; ++i) reason += unit;  // 300 characters
+  std::string expected;
+  for (int i = 0; i < 40; ++i) expected += unit;  // the first 120
+  cut = expectError<server>(
+      parsePackageLink(nlohmann::json{{"status", 1}, {"reason", reason}}.dump(), 200));
+  EXPECT_EQ(cut.message, expected);
+
+  std::string exactly(120, 'x');
+  EXPECT_EQ(expectError<server>(parsePackageLink(
+                nlohmann::json{{"status", 1}, {"reason", exactly}}.dump(), 200))
+                .message,
+            exactly);
+}
+
+TEST(ParsePackageLink, StatusOutside2xxIsBadStatusWhateverTheBody) {
+  auto notFound = expectError<badStatus>(
+      parsePackageLink(R"({"status":0,"data":{"app_url":"https://h/p"}})", 404));
+  EXPECT_EQ(notFound.statusCode, 404);
+  EXPECT_EQ(CheckUpdateError(notFound).description(), "HTTP 404");
+  EXPECT_EQ(expectError<badStatus>(parsePackageLink("", 199)).statusCode, 199);
+  EXPECT_EQ(expectError<badStatus>(parsePackageLink("", 300)).statusCode, 300);
+  EXPECT_EQ(expectError<badStatus>(parsePackageLink("", 0)).statusCode, 0);
+}
+
+TEST(ParsePackageLink, EmptyBodyWith200FailsToDecode) {
+  auto result = parsePackageLink("", 200);
+  expectError<decode>(result);
+  EXPECT_EQ(std::get<CheckUpdateError>(result).description(),
+            "unexpected response from the update server");
+}
+
+TEST(CheckUpdateErrorTest, DescriptionsAndEquality) {
+  EXPECT_EQ(CheckUpdateError(badStatus{502}).description(), "HTTP 502");
+  EXPECT_EQ(CheckUpdateError(server{"down"}).description(), "server error: down");
+  EXPECT_EQ(CheckUpdateError(network{"offline", -1009}).description(), "offline");
+  EXPECT_STREQ(CheckUpdateError(missingAppURL{}).what(), "server did not return a download URL");
+
+  EXPECT_EQ(CheckUpdateError(network{"a", -1009}), CheckUpdateError(network{"a", -1009}));
+  EXPECT_NE(CheckUpdateError(network{"a", -1009}), CheckUpdateError(network{"a", std::nullopt}));
+  EXPECT_NE(CheckUpdateError(badStatus{500}), CheckUpdateError(badStatus{501}));
+  EXPECT_NE(CheckUpdateError(missingAppURL{}), CheckUpdateError(decode{}));
+}
+
+TEST(CheckUpdateRequestTest, EncodesSevenMembersCompactly) {
+  CheckUpdateRequest request{"u-1", "1.2.3", "macos", "14.2.1", "ja", "app\"x", "x64"};
+  auto body = encodeCheckUpdateRequest(request);
+  ASSERT_TRUE(body);
+  EXPECT_EQ(*body,
+            R"({"uid":"u-1","version":"1.2.3","os":"macos","os_version":"14.2.1",)"
+            R"("lang":"ja","app":"app\"x","cpu":"x64"})");
+
+  CheckUpdateRequest defaults;
+  auto json = nlohmann::json::parse(*encodeCheckUpdateRequest(defaults));
+  EXPECT_EQ(json.size(), 7u);
+  EXPECT_EQ(json["os"], "macos");
+  EXPECT_EQ(json["cpu"], "x64");
+  EXPECT_EQ(json["uid"], "");
+
+  request.uid = "bad \xC3";  // truncated UTF-8 cannot be encoded
+  EXPECT_EQ(encodeCheckUpdateRequest(request), std::nullopt);
+}
+
+TEST(TextHelpers, TrimAndPrefix) {
+  EXPECT_EQ(trimWhitespaceAndNewlines(" \t\r\n a b \xC2\xA0\xE3\x80\x80"), "a b");
+  EXPECT_EQ(trimWhitespaceAndNewlines("\n\n"), "");
+  EXPECT_EQ(trimWhitespaceAndNewlines("\xFF x \xFF"), "\xFF x \xFF");
+  EXPECT_EQ(prefixCharacters("", 3), "");
+  EXPECT_EQ(prefixCharacters("ab", 3), "ab");
+  EXPECT_EQ(prefixCharacters("\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E", 2), "\xE6\x97\xA5\xE6\x9C\xAC");
+  EXPECT_EQ(prefixCharacters("abc", 0), "");
+}
+
+}  // namespace
+}  // namespace installer
