@@ -420,7 +420,7 @@ void log_producer_send_fun(log_producer_send_param *send_param) {
     if (send_param->magic_num != LOG_PRODUCER_SEND_MAGIC_NUM) {
         lp_fatal_log("invalid send param, magic num not found, num 0x%x", send_param->magic_num);
         log_producer_manager *manager = send_param->producer_manager;
-        if (manager != nullptr && manager->send_done_function != nullptr) {
+        if (manager != nullptr && manager->send_done_function != nullptr && send_param->producer_config != nullptr) {
             manager->send_done_function(send_param->producer_config->logstore, LOG_PRODUCER_INVALID, 0, 0, nullptr,
                                         "invalid send param, magic num not found", nullptr, manager->user_param);
         }

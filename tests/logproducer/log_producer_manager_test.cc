@@ -215,6 +215,16 @@ TEST_F(ProducerTest, DestroyRightAfterAnAddStillDeliversIt) {
     EXPECT_EQ(recorder_.count(LOG_PRODUCER_SEND_EXIT_BUFFERED), 0u);
 }
 
+TEST_F(ProducerTest, WithoutSenderThreadsTheFlusherSends) {
+    start(makeConfig(service_.port(), 0));
+    EXPECT_EQ(manager_->sender_data_queue, nullptr);
+    ASSERT_EQ(addPair(client_, "n", "1", 1), LOG_PRODUCER_OK);
+    ASSERT_TRUE(recorder_.waitFor(LOG_PRODUCER_OK, 1, 5s));
+    ASSERT_EQ(addPair(client_, "n", "2"), LOG_PRODUCER_OK);
+    stop();
+    EXPECT_EQ(service_.acceptedLogs().size(), 2u);
+}
+
 TEST_F(ProducerTest, RawBuffersAreSentAsGiven) {
     start(makeConfig(service_.port()));
     log_group_builder *b = log_group_create();
