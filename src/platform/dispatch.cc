@@ -2,6 +2,7 @@
 
 #include <glib.h>
 
+#include <atomic>
 #include <exception>
 #include <map>
 #include <typeinfo>
@@ -138,15 +139,34 @@ bool SerialQueue::isCurrent() const { return tlsCurrentQueue == state_.get(); }
 
 namespace {
 
+// GLib hands the task from the posting thread to the main thread through
+// its own locks, which thread sanitizers cannot see; the atomic flag makes
+// that hand-over explicit.
+struct GlibTask {
+  Task task;
+  std::atomic<bool> published{false};
+};
+
+GlibTask* claim(gpointer data) {
+  auto* item = static_cast<GlibTask*>(data);
+  (void)item->published.load(std::memory_order_acquire);
+  return item;
+}
+
 gboolean runGlibTask(gpointer data) {
-  runGuarded(*static_cast<Task*>(data), "main thread");
+  runGuarded(claim(data)->task, "main thread");
   return G_SOURCE_REMOVE;
 }
 
-void deleteGlibTask(gpointer data) { delete static_cast<Task*>(data); }
+void deleteGlibTask(gpointer data) { delete claim(data); }
 
 void attachGlibSource(GMainContext* context, GSource* source, Task task) {
-  g_source_set_callback(source, runGlibTask, new Task(std::move(task)), deleteGlibTask);
+  // Default priority, as g_main_context_invoke uses: idle priority would
+  // let a busy window (redraws, animations) starve posted work.
+  g_source_set_priority(source, G_PRIORITY_DEFAULT);
+  auto* item = new GlibTask{std::move(task)};
+  item->published.store(true, std::memory_order_release);
+  g_source_set_callback(source, runGlibTask, item, deleteGlibTask);
   g_source_attach(source, context);
   g_source_unref(source);
 }
@@ -206,8 +226,8 @@ void ManualMainExecutor::postAfter(Duration delay, Task task) {
     auto it = items_.end();
     while (it != items_.begin() && std::prev(it)->due > item.due) --it;
     items_.insert(it, std::move(item));
+    cv_.notify_all();
   }
-  cv_.notify_all();
 }
 
 void ManualMainExecutor::runSync(const Task& task) {
@@ -264,10 +284,10 @@ bool ManualMainExecutor::pumpUntil(const std::function<bool()>& done, Duration t
 // --- Semaphore -----------------------------------------------------------
 
 void Semaphore::signal() {
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    ++count_;
-  }
+  // Notify under the lock: a waiter that wakes may destroy the semaphore
+  // as soon as the lock is released (the usual "signal done" pattern).
+  std::lock_guard<std::mutex> lock(mu_);
+  ++count_;
   cv_.notify_one();
 }
 

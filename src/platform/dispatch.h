@@ -22,9 +22,10 @@ using Duration = std::chrono::steady_clock::duration;
 
 // A labelled queue that runs its tasks one at a time, in submission order,
 // on one thread of its own. The thread starts with the queue. Destruction
-// runs every task already submitted, then joins the thread; it must not
-// happen on the queue's own thread. An exception escaping a task is caught,
-// written to the system log and does not stop the queue.
+// runs every task already submitted (delayed tasks only when already due;
+// later ones are dropped), then joins the thread; it must not happen on the
+// queue's own thread. An exception escaping a task is caught, written to
+// the system log and does not stop the queue.
 class SerialQueue {
  public:
   explicit SerialQueue(std::string label);

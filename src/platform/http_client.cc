@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -84,6 +85,21 @@ std::string hostOf(const std::string& url) {
   }
   curl_url_cleanup(handle);
   return host;
+}
+
+// The environment's no_proxy list plus the loopback names.
+std::string loopbackNoProxyList() {
+  std::string list = "localhost,.localhost,127.0.0.1,::1";
+  for (const char* name : {"no_proxy", "NO_PROXY"}) {
+    const char* value = std::getenv(name);
+    if (value != nullptr && *value != '\0') {
+      if (std::string(value) == "*") return "*";
+      list += ",";
+      list += value;
+      break;
+    }
+  }
+  return list;
 }
 
 std::int64_t contentLength(const HttpHeaders& headers) {
@@ -332,6 +348,10 @@ HttpResult CurlHttpClient::perform(const HttpRequest& request) {
       break;
   }
   curl_easy_setopt(easy, CURLOPT_MAXREDIRS, static_cast<long>(request.maxRedirects));
+
+  // Proxies from the environment apply, but loopback never goes through one.
+  std::string noProxy = loopbackNoProxyList();
+  curl_easy_setopt(easy, CURLOPT_NOPROXY, noProxy.c_str());
 
   if (request.caBundlePath) {
     curl_easy_setopt(easy, CURLOPT_CAINFO, request.caBundlePath->c_str());

@@ -205,6 +205,14 @@ bool convert(plist_t node, int depth, PlistValue* out, std::string* error) {
   }
 }
 
+plist_t toPlist(const PlistValue& value);
+
+plist_t dictToPlist(const PlistDict& d) {
+  plist_t node = plist_new_dict();
+  for (const auto& [key, item] : d) plist_dict_set_item(node, key.c_str(), toPlist(item));
+  return node;
+}
+
 plist_t toPlist(const PlistValue& value) {
   struct Visitor {
     plist_t operator()(const std::string& s) const { return plist_new_string(s.c_str()); }
@@ -226,11 +234,7 @@ plist_t toPlist(const PlistValue& value) {
       for (const PlistValue& item : a) plist_array_append_item(node, toPlist(item));
       return node;
     }
-    plist_t operator()(const PlistDict& d) const {
-      plist_t node = plist_new_dict();
-      for (const auto& [key, item] : d) plist_dict_set_item(node, key.c_str(), toPlist(item));
-      return node;
-    }
+    plist_t operator()(const PlistDict& d) const { return dictToPlist(d); }
   };
   return std::visit(Visitor{}, value.storage());
 }
@@ -323,7 +327,7 @@ std::optional<PlistDict> readPlistDict(const std::filesystem::path& file, std::s
 }
 
 bool writeXmlPlist(const std::filesystem::path& file, const PlistDict& dict) {
-  PlistPtr root(toPlist(PlistValue(dict)));
+  PlistPtr root(dictToPlist(dict));
   char* xml = nullptr;
   uint32_t length = 0;
   plist_to_xml(root.get(), &xml, &length);
