@@ -63,21 +63,6 @@ bool validScheme(std::string_view s) {
   return true;
 }
 
-// "v" 1*HEXDIG "." 1*( unreserved / sub-delims / ":" )
-bool validIPvFuture(std::string_view s) {
-  if (s.size() < 4 || (s[0] != 'v' && s[0] != 'V')) return false;
-  std::size_t dot = s.find('.');
-  if (dot == std::string_view::npos || dot < 2 || dot + 1 >= s.size()) return false;
-  for (std::size_t i = 1; i < dot; ++i) {
-    if (!isHex(s[i])) return false;
-  }
-  for (std::size_t i = dot + 1; i < s.size(); ++i) {
-    char c = s[i];
-    if (!(isUnreserved(c) || isSubDelim(c) || c == ':')) return false;
-  }
-  return true;
-}
-
 // An IPv6 address, optionally with a zone identifier ("fe80::1%25en0").
 bool validIPv6(std::string_view s) {
   std::string_view address = s;
@@ -93,9 +78,11 @@ bool validIPv6(std::string_view s) {
   return inet_pton(AF_INET6, text.c_str(), buf) == 1;
 }
 
-// Host text as stored: IPv6 and future literals without their brackets.
+// Host text as stored: an IPv6 literal without its brackets (the only
+// host that holds ":", so the brackets can be put back). Future-version
+// literals ("[v1.x]") are not accepted.
 bool validHost(std::string_view host, bool bracketed) {
-  if (bracketed) return validIPv6(host) || validIPvFuture(host);
+  if (bracketed) return validIPv6(host);
   return validComponent(host, allowedInRegName);
 }
 

@@ -6,8 +6,9 @@
 // "`", "{", "|", "}"), every "%" followed by two hex digits, each component
 // holding only the characters its grammar allows (so a second "#", or "["
 // outside an IPv6 literal, is an error), a port of at most five digits up
-// to 65535, and an IPv6 literal that is a real address. Nothing is
-// normalised: the text is kept exactly as given.
+// to 65535, and an IPv6 literal that is a real address (future-version
+// literals are refused). Nothing is normalised: the text is kept exactly
+// as given.
 #pragma once
 
 #include <optional>

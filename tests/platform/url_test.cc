@@ -51,7 +51,6 @@ TEST(URLTest, HostForms) {
 
   EXPECT_TRUE(URL::parse("http://[::1]/"));
   EXPECT_TRUE(URL::parse("http://[fe80::1%25en0]/"));
-  EXPECT_TRUE(URL::parse("http://[v1.fe:80]/"));
   EXPECT_TRUE(URL::parse("http://127.0.0.1:1/"));
   EXPECT_TRUE(URL::parse("http://a-b.c_d~e/"));
   EXPECT_TRUE(URL::parse("http://xn--bcher-kva.example/"));
@@ -111,6 +110,7 @@ TEST(URLTest, RejectsMalformedText) {
       "https://[::g]/",                // not an IPv6 address
       "https://[1.2.3.4]/",            // IPv4 in brackets
       "https://[::1]x/",               // junk after the literal
+      "https://[v1.fe:80]/",           // future-version literals are not accepted
       "https://[fe80::1%en0]/",        // zone without "%25"
       "https://a@b@host/",             // second "@"
       "https://us er@host/",
