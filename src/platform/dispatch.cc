@@ -34,6 +34,21 @@ void runGuarded(const Task& task, const std::string& where) {
   }
 }
 
+// Runs `task` on the executor's main thread and waits: inline on the main
+// thread, else posted with a semaphore to wait on.
+void runSyncOnMain(MainExecutor& executor, const Task& task) {
+  if (executor.isMainThread()) {
+    runGuarded(task, "main thread");
+    return;
+  }
+  Semaphore done;
+  executor.post([&task, &done] {
+    runGuarded(task, "main thread");
+    done.signal();
+  });
+  done.wait();
+}
+
 }  // namespace
 
 // --- SerialQueue ---------------------------------------------------------
@@ -194,18 +209,7 @@ void GlibMainExecutor::postAfter(Duration delay, Task task) {
   attachGlibSource(static_cast<GMainContext*>(context_), source, std::move(task));
 }
 
-void GlibMainExecutor::runSync(const Task& task) {
-  if (isMainThread()) {
-    runGuarded(task, "main thread");
-    return;
-  }
-  Semaphore done;
-  post([&task, &done] {
-    runGuarded(task, "main thread");
-    done.signal();
-  });
-  done.wait();
-}
+void GlibMainExecutor::runSync(const Task& task) { runSyncOnMain(*this, task); }
 
 bool GlibMainExecutor::isMainThread() const {
   return std::this_thread::get_id() == mainThread_;
@@ -230,18 +234,7 @@ void ManualMainExecutor::postAfter(Duration delay, Task task) {
   }
 }
 
-void ManualMainExecutor::runSync(const Task& task) {
-  if (isMainThread()) {
-    runGuarded(task, "main thread");
-    return;
-  }
-  Semaphore done;
-  post([&task, &done] {
-    runGuarded(task, "main thread");
-    done.signal();
-  });
-  done.wait();
-}
+void ManualMainExecutor::runSync(const Task& task) { runSyncOnMain(*this, task); }
 
 bool ManualMainExecutor::isMainThread() const {
   return std::this_thread::get_id() == mainThread_;
