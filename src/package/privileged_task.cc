@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -217,8 +218,10 @@ std::int32_t runPrivilegedScript(const std::string& script, double limit,
   if (status != 0) throw PrivilegedTaskError::authorizationFailed(status);
 
   using Clock = std::chrono::steady_clock;
+  // Bounded so that an absurd limit cannot overflow the clock arithmetic.
+  double bounded = std::min(limit, 1e9);
   auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                     std::chrono::duration<double>(limit));
+                                     std::chrono::duration<double>(bounded));
   std::error_code ec;
   while (Clock::now() < deadline) {
     std::ifstream in(statusFile, std::ios::binary);

@@ -37,7 +37,8 @@ std::string readFile(const std::filesystem::path& path) {
 
 platform::URL url(const std::string& text) { return *platform::URL::parse(text); }
 
-// One attempt, run to its completion with a deadline.
+// One attempt, run to its completion with a deadline. Declare it before
+// the Downloader so that it outlives the downloader's thread.
 struct Attempt {
   std::mutex mu;
   std::vector<TransferProgress> progress;
@@ -98,8 +99,8 @@ class DownloaderTest : public ::testing::Test {
 TEST_F(DownloaderTest, FetchesAWholeFileIntoTheDestination) {
   const std::string data = randomBytes(3'000'000, 1);
   server_.setFile("/pkg.dmg", ServedFile{.content = data, .etag = "\"v1\""});
-  Downloader downloader(options());
   Attempt attempt;
+  Downloader downloader(options());
   attempt.start(downloader, server_.url("/pkg.dmg"), dest());
   auto result = attempt.wait();
   ASSERT_TRUE(std::holds_alternative<DownloadedFile>(result));
@@ -120,8 +121,8 @@ TEST_F(DownloaderTest, WithoutALengthTheTotalStaysUnknownAndTheSizeComesFromDisk
   const std::string data = randomBytes(2'000'000, 2);
   // Slow enough for several reports.
   server_.setFile("/p", ServedFile{.content = data, .sendLength = false, .bytesPerSecond = 8'000'000});
-  Downloader downloader(options());
   Attempt attempt;
+  Downloader downloader(options());
   attempt.start(downloader, server_.url("/p"), dest("p.dmg"));
   auto result = attempt.wait();
   ASSERT_TRUE(std::holds_alternative<DownloadedFile>(result));
@@ -139,8 +140,8 @@ TEST_F(DownloaderTest, BadStatusesPlaceNothing) {
   server_.setRedirect("/moved.dmg", "/gone.dmg");
   server_.setStatus("/broken.dmg", 500);
   for (auto [path, status] : {std::pair{"/moved.dmg", 404L}, std::pair{"/broken.dmg", 500L}}) {
-    Downloader downloader(options());
     Attempt attempt;
+    Downloader downloader(options());
     attempt.start(downloader, server_.url(path), dest());
     auto result = attempt.wait();
     ASSERT_TRUE(std::holds_alternative<DownloadError>(result)) << path;
@@ -161,8 +162,9 @@ TEST_F(DownloaderTest, ResumesACutTransferWithARangeRequest) {
   file.dropAfter = 2'000'000;
   server_.setFile("/pkg.dmg", file);
 
-  Downloader first(options());
   Attempt a1;
+
+  Downloader first(options());
   a1.start(first, server_.url("/pkg.dmg"), dest());
   auto r1 = a1.wait();
   ASSERT_TRUE(std::holds_alternative<DownloadError>(r1));
@@ -175,8 +177,8 @@ TEST_F(DownloaderTest, ResumesACutTransferWithARangeRequest) {
 
   file.dropAfter.reset();
   server_.setFile("/pkg.dmg", file);
-  Downloader second(options());
   Attempt a2;
+  Downloader second(options());
   a2.start(second, server_.url("/pkg.dmg"), dest(), first.resumeData());
   auto r2 = a2.wait();
   ASSERT_TRUE(std::holds_alternative<DownloadedFile>(r2));
@@ -214,8 +216,8 @@ TEST_F(DownloaderTest, NeverSplicesBytesTheServerDoesNotVouchFor) {
     ServedFile file{.content = randomBytes(3'000'000, 4), .etag = "\"one\""};
     file.dropAfter = 1'200'000;
     server_.setFile(path, file);
-    Downloader first(options());
     Attempt a1;
+    Downloader first(options());
     a1.start(first, server_.url(path), dest());
     ASSERT_TRUE(std::holds_alternative<DownloadError>(a1.wait())) << c.name;
     ASSERT_TRUE(first.resumeData()) << c.name;
@@ -223,8 +225,8 @@ TEST_F(DownloaderTest, NeverSplicesBytesTheServerDoesNotVouchFor) {
     file.dropAfter.reset();
     c.change(file);
     server_.setFile(path, file);
-    Downloader second(options());
     Attempt a2;
+    Downloader second(options());
     a2.start(second, server_.url(path), dest(), first.resumeData());
     auto r2 = a2.wait();
     ASSERT_TRUE(std::holds_alternative<DownloadedFile>(r2)) << c.name;
@@ -248,22 +250,23 @@ TEST_F(DownloaderTest, ResumeDataIsUsedOnlyForItsOwnURLAndWhenNotEmpty) {
   ServedFile file{.content = data, .etag = "\"e\""};
   file.dropAfter = 400'000;
   server_.setFile("/a.dmg", file);
-  Downloader first(options());
   Attempt a1;
+  Downloader first(options());
   a1.start(first, server_.url("/a.dmg"), dest());
   a1.wait();
   auto resume = first.resumeData();
   ASSERT_TRUE(resume);
 
   server_.setFile("/b.dmg", ServedFile{.content = data, .etag = "\"e\""});
-  Downloader other(options());
   Attempt a2;
+  Downloader other(options());
   a2.start(other, server_.url("/b.dmg"), dest(), resume);
   ASSERT_TRUE(std::holds_alternative<DownloadedFile>(a2.wait()));
   EXPECT_EQ(server_.requestsFor("/b.dmg")[0].range, "");
 
-  Downloader empty(options());
   Attempt a3;
+
+  Downloader empty(options());
   a3.start(empty, server_.url("/b.dmg"), dest("c.dmg"), std::string());
   EXPECT_FALSE(empty.resumeDataURL());
   ASSERT_TRUE(std::holds_alternative<DownloadedFile>(a3.wait()));
@@ -274,8 +277,8 @@ TEST_F(DownloaderTest, CancelFinishesOnceWithCancelledAndKeepsResumeData) {
   ServedFile file{.content = randomBytes(4'000'000, 6), .etag = "\"c\""};
   file.bytesPerSecond = 2'000'000;
   server_.setFile("/slow.dmg", file);
-  Downloader downloader(options());
   Attempt attempt;
+  Downloader downloader(options());
   attempt.start(downloader, server_.url("/slow.dmg"), dest());
   // Wait until bytes have arrived, then cancel.
   auto deadline = std::chrono::steady_clock::now() + 20s;
@@ -295,8 +298,8 @@ TEST_F(DownloaderTest, AStalledServerHitsTheIdleLimit) {
   server_.setFile("/stall.dmg", ServedFile{.content = "x", .stall = true});
   auto o = options();
   o.idleTimeout = 300ms;
-  Downloader downloader(o);
   Attempt attempt;
+  Downloader downloader(o);
   auto began = std::chrono::steady_clock::now();
   attempt.start(downloader, server_.url("/stall.dmg"), dest());
   auto result = attempt.wait();
@@ -312,8 +315,8 @@ TEST_F(DownloaderTest, AnUntrustedServerIsRejected) {
   server_.setFile("/pkg.dmg", ServedFile{.content = "data"});
   auto o = options();
   o.caBundlePath.reset();  // the system store does not know the test CA
-  Downloader downloader(o);
   Attempt attempt;
+  Downloader downloader(o);
   attempt.start(downloader, server_.url("/pkg.dmg"), dest());
   auto result = attempt.wait();
   ASSERT_TRUE(std::holds_alternative<DownloadError>(result));
@@ -333,8 +336,8 @@ TEST_F(DownloaderTest, ProgressIsThrottledAndMonotonic) {
   o.clock = [fakeNow] {
     return std::chrono::steady_clock::time_point(std::chrono::milliseconds(fakeNow->fetch_add(10) + 10));
   };
-  Downloader downloader(o);
   Attempt attempt;
+  Downloader downloader(o);
   attempt.start(downloader, server_.url("/p.dmg"), dest(), std::nullopt, [fakeNow] {
     return std::chrono::steady_clock::time_point(std::chrono::milliseconds(fakeNow->load()));
   });

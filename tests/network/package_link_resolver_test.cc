@@ -353,11 +353,21 @@ TEST_F(ResolverTest, ResolverGoneBeforeTheCheckEndsReportsNothing) {
 // limit, the transport ends the check at its limit, and the next resolve
 // starts a new check.
 TEST(ResolverWithLoopbackService, SilentServiceTimesOutThenNextResolveRetries) {
-  testing::LoopbackHttpsServer server;
-  std::atomic<int> hits{0};
+  // The first request stalls until the test has seen the check fail; the
+  // retry starts only after that handler has returned, so the server never
+  // serves two connections at once.
+  std::mutex mu;
+  std::condition_variable cv;
+  bool released = false;
+  bool stalledDone = false;
+  int hits = 0;
+  testing::LoopbackHttpsServer server;  // stopped before the state above goes
   server.http().Post("/check", [&](const httplib::Request&, httplib::Response& res) {
-    if (hits.fetch_add(1) == 0) {
-      server.waitUntilStopping(20s);  // never answers in time
+    std::unique_lock<std::mutex> hold(mu);
+    if (hits++ == 0) {
+      cv.wait_for(hold, 20s, [&] { return released; });
+      stalledDone = true;
+      cv.notify_all();
       return;
     }
     res.set_content(kSuccessBody, "application/json");
@@ -368,7 +378,7 @@ TEST(ResolverWithLoopbackService, SilentServiceTimesOutThenNextResolveRetries) {
   CurlCheckUpdateTransport::Options options;
   options.caBundlePath = server.caBundlePath();
   options.idleTimeout = 10s;
-  options.totalTimeout = 300ms;
+  options.totalTimeout = 1s;  // room for a slow (sanitized) TLS handshake
   EventLog events;
   PackageLinkResolver::Dependencies deps;
   deps.report = events.sink();
@@ -391,7 +401,13 @@ TEST(ResolverWithLoopbackService, SilentServiceTimesOutThenNextResolveRetries) {
   EXPECT_EQ(row.errnoValue, -1001);
   EXPECT_EQ(row.error, "timed out");
   EXPECT_EQ(row.downloadinfo, "{}");
-  EXPECT_EQ(hits.load(), 1);
+  {
+    std::unique_lock<std::mutex> hold(mu);
+    EXPECT_EQ(hits, 1);
+    released = true;
+    cv.notify_all();
+    ASSERT_TRUE(cv.wait_for(hold, 10s, [&] { return stalledDone; }));
+  }
 
   // The retry answers at once; a slow (sanitized) build may still outrun
   // the short wait, in which case the late result is kept for cachedLink.
@@ -401,7 +417,10 @@ TEST(ResolverWithLoopbackService, SilentServiceTimesOutThenNextResolveRetries) {
   } else {
     EXPECT_EQ(retry, Resolution(expectedLink()));
   }
-  EXPECT_EQ(hits.load(), 2);
+  ASSERT_TRUE(events.waitForCount(2, 10s));
+  EXPECT_EQ(events.rows()[1].result, "success") << events.rows()[1].error;
+  std::lock_guard<std::mutex> hold(mu);
+  EXPECT_EQ(hits, 2);
   server.stop();
 }
 
