@@ -24,6 +24,7 @@ void ensureDirectory(const std::filesystem::path& directory) {
 
 std::shared_ptr<InstallCoordinator> InstallCoordinator::create(AppConfig config, InstallSteps steps,
                                                                Environment environment) {
+  if (!environment.reporter) environment.reporter = &Reporter::shared();
   return std::make_shared<InstallCoordinator>(Passkey{}, std::move(config), std::move(steps),
                                               std::move(environment));
 }

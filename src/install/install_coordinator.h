@@ -47,8 +47,8 @@ class InstallCoordinator : public std::enable_shared_from_this<InstallCoordinato
   struct Environment {
     // Where callbacks are delivered. Required; must outlive the coordinator.
     platform::MainExecutor* mainExecutor = nullptr;
-    // Receives the install and download events. Required; must outlive the
-    // coordinator. The program passes Reporter::shared().
+    // Receives the install and download events; must outlive the
+    // coordinator. Null = Reporter::shared().
     Reporter* reporter = nullptr;
     // The installer's own bundle identifier; names the package cache
     // directory below the application-support directory.

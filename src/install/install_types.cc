@@ -2,7 +2,6 @@
 
 #include <charconv>
 #include <cmath>
-#include <cstdlib>
 #include <type_traits>
 
 #include "platform/localization.h"
@@ -144,7 +143,9 @@ class ByteCountFormatter {
       double scaled = magnitude / units_[unit].divisor;
       number = fixed(scaled, units_[unit].fractionDigits);
       // Rounding may carry into the next unit (999 999 bytes is "1 MB").
-      if (unit + 1 < std::size(units_) && std::strtod(number.c_str(), nullptr) >= 1000) continue;
+      double shown = 0;
+      std::from_chars(number.data(), number.data() + number.size(), shown);
+      if (unit + 1 < std::size(units_) && shown >= 1000) continue;
       break;
     }
     number = trimFraction(number);

@@ -80,7 +80,9 @@ void prunePackageCache(const std::filesystem::path& directory, const std::filesy
   }
 }
 
-PackageDownloadStep::PackageDownloadStep(Options options) : options_(std::move(options)) {}
+PackageDownloadStep::PackageDownloadStep(Options options) : options_(std::move(options)) {
+  if (!options_.reporter) options_.reporter = &Reporter::shared();
+}
 
 void PackageDownloadStep::cancel() {
   cancelled_.store(true);

@@ -51,7 +51,7 @@ class PackageDownloadStep {
     // Handed to every Downloader (HTTP stack, CA bundle, limits, clock).
     Downloader::Options downloader;
     // Receives downloadStartInfo, downloadFinishedInfo, md5ErrorInfo and
-    // downloadDataError. Must outlive the step.
+    // downloadDataError. Must outlive the step. Null = Reporter::shared().
     Reporter* reporter = nullptr;
   };
 

@@ -77,6 +77,13 @@ std::vector<NetworkProbeResult> runNetworkProbe(const NetworkProbeOptions& optio
   return results;
 }
 
+std::vector<NetworkProbeResult> runNetworkProbe(const std::vector<std::string>& addresses,
+                                                platform::HttpClient& client) {
+  NetworkProbeOptions options;
+  options.addresses = addresses;
+  return runNetworkProbe(options, client);
+}
+
 void startNetworkProbe(Reporter& reporter, NetworkProbeOptions options,
                        std::shared_ptr<platform::HttpClient> client) {
   if (!client) client = std::make_shared<platform::CurlHttpClient>();

@@ -40,10 +40,14 @@ struct NetworkProbeOptions {
 // Thread-safe; `client` must be thread-safe (HttpClient implementations are).
 std::vector<NetworkProbeResult> runNetworkProbe(const NetworkProbeOptions& options,
                                                 platform::HttpClient& client);
+// The same with the product's limit and the system's CA store.
+std::vector<NetworkProbeResult> runNetworkProbe(const std::vector<std::string>& addresses,
+                                                platform::HttpClient& client);
 
-// Runs the probe once on a utility-priority background worker with a curl
-// client and reports downloaderNetworkInfo through `reporter`. Returns at
-// once. `reporter` must outlive the probe (the shared reporter does).
+// Called once at launch. Runs the probe on a utility-priority background
+// worker with `client` (a curl client when null) and reports
+// downloaderNetworkInfo through `reporter`. Returns at once. `reporter`
+// must outlive the probe (the shared reporter does).
 void startNetworkProbe(Reporter& reporter = Reporter::shared(),
                        NetworkProbeOptions options = NetworkProbeOptions(),
                        std::shared_ptr<platform::HttpClient> client = nullptr);

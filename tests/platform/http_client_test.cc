@@ -177,7 +177,8 @@ TEST_F(HttpClientTest, IdleLimitEndsAStalledExchange) {
   ASSERT_NE(server.port(), 0);
 
   HttpRequest r = request("/stall");
-  r.idleTimeout = 300ms;
+  // Long enough for the TLS handshake in a loaded sanitizer build.
+  r.idleTimeout = 1s;
   std::atomic<bool> sawFirst{false};
   r.onBody = [&](const char* data, std::size_t size) {
     if (std::string(data, size).find("first") != std::string::npos) sawFirst = true;
@@ -188,8 +189,8 @@ TEST_F(HttpClientTest, IdleLimitEndsAStalledExchange) {
   auto elapsed = std::chrono::steady_clock::now() - start;
   EXPECT_EQ(errorCode(result), url_error::timedOut);
   EXPECT_TRUE(sawFirst);
-  EXPECT_GE(elapsed, 270ms);
-  EXPECT_LT(elapsed, 3s);
+  EXPECT_GE(elapsed, 1s);
+  EXPECT_LT(elapsed, 5s);
 }
 
 TEST_F(HttpClientTest, TotalLimitEndsATrickle) {

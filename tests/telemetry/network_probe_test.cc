@@ -123,10 +123,9 @@ class ScriptedClient : public platform::HttpClient {
 
 TEST(NetworkProbeOutcomeTest, ErrorKindsMapToRecords) {
   ScriptedClient client;
-  NetworkProbeOptions o;
-  o.addresses = {"https://unknown/", "https://tls/", "https://other/", "https://silent/",
-                 "https://error500/", "https://bad host/"};
-  auto results = runNetworkProbe(o, client);
+  auto results = runNetworkProbe({"https://unknown/", "https://tls/", "https://other/",
+                                  "https://silent/", "https://error500/", "https://bad host/"},
+                                 client);
   std::vector<NetworkProbeResult> expected = {
       {"https://unknown/", "failed", -1, "request failed"},
       {"https://tls/", "failed", -1200, "secure connection failed"},
