@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <future>
 #include <thread>
 
 #include "package/file_copy.h"
@@ -74,9 +75,21 @@ void CopyProgressWatcher::start() {
 void CopyProgressWatcher::onQueue(const std::function<void()>& task) {
   if (queue_->isCurrent()) {
     task();
-  } else {
-    queue_->sync(task);
+    return;
   }
+  // A promise rather than SerialQueue::sync: its shared state outlives both
+  // sides, so the waiter may return while the queue is still signalling.
+  auto done = std::make_shared<std::promise<void>>();
+  std::future<void> finished = done->get_future();
+  queue_->async([&task, done] {
+    try {
+      task();
+      done->set_value();
+    } catch (...) {
+      done->set_exception(std::current_exception());
+    }
+  });
+  finished.get();
 }
 
 void CopyProgressWatcher::finish() {
