@@ -2,6 +2,7 @@
 
 #include <system_error>
 
+#include "install/real_install_steps.h"
 #include "package/integrity.h"
 #include "platform/localization.h"
 #include "platform/system_info.h"
@@ -26,6 +27,20 @@ std::shared_ptr<InstallCoordinator> InstallCoordinator::create(AppConfig config,
   if (!environment.reporter) environment.reporter = &Reporter::shared();
   return std::make_shared<InstallCoordinator>(Passkey{}, std::move(config), std::move(steps),
                                               std::move(environment));
+}
+
+std::shared_ptr<InstallCoordinator> InstallCoordinator::create(
+    AppConfig config, std::shared_ptr<PackageLinkResolver> resolver, Environment environment) {
+  RealInstallStepsOptions options;
+  options.resolver = std::move(resolver);
+  options.transport.caBundlePath = environment.downloader.caBundlePath;
+  if (Reporter* reporter = environment.reporter) {
+    options.resolverDependencies.report = [reporter](const ReportEvent& event) {
+      reporter->report(event);
+    };
+  }
+  InstallSteps steps = makeRealInstallSteps(config, std::move(options));
+  return create(std::move(config), std::move(steps), std::move(environment));
 }
 
 InstallCoordinator::InstallCoordinator(Passkey, AppConfig config, InstallSteps steps,
@@ -160,7 +175,7 @@ void InstallCoordinator::run(bool skipInstalledCheck) {
     if (auto* failed = std::get_if<LinkFailure>(&outcome)) {
       throw FailureBox(failure::checkUpdateFailed{failed->description});
     }
-    resolvedLink_ = std::get<PackageLinkInfo>(outcome);
+    resolvedLink_ = std::get<PackageLink>(outcome);
 
     std::filesystem::path package = download(*resolvedLink_);
     checkAbandoned();
@@ -199,7 +214,7 @@ void InstallCoordinator::runPayloadCleanup() {
   }
 }
 
-std::filesystem::path InstallCoordinator::download(const PackageLinkInfo& link) {
+std::filesystem::path InstallCoordinator::download(const PackageLink& link) {
   PackageDownloadStep::Hooks hooks;
   hooks.postStage = [this](InstallStage stage) {
     post([stage](InstallCoordinator& self) {

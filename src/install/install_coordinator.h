@@ -35,6 +35,7 @@
 #include "install/install_types.h"
 #include "install/package_cache.h"
 #include "network/downloader.h"
+#include "network/package_link_resolver.h"
 #include "platform/dispatch.h"
 #include "telemetry/reporter.h"
 
@@ -67,6 +68,13 @@ class InstallCoordinator : public std::enable_shared_from_this<InstallCoordinato
   // temporary directory (created now; a failure shows up later) and its
   // install directory: the configured override, else /Applications.
   static std::shared_ptr<InstallCoordinator> create(AppConfig config, InstallSteps steps,
+                                                    Environment environment);
+  // The same with the real steps (unarchiver, application installer)
+  // bound to `resolver`; when it is null, to a new resolver built from
+  // `config` with a new CurlCheckUpdateTransport that trusts the
+  // downloads' CA bundle and reports to `environment.reporter`.
+  static std::shared_ptr<InstallCoordinator> create(AppConfig config,
+                                                    std::shared_ptr<PackageLinkResolver> resolver,
                                                     Environment environment);
   ~InstallCoordinator();
   InstallCoordinator(const InstallCoordinator&) = delete;
@@ -109,7 +117,7 @@ class InstallCoordinator : public std::enable_shared_from_this<InstallCoordinato
 
  private:
   void run(bool skipInstalledCheck);
-  std::filesystem::path download(const PackageLinkInfo& link);
+  std::filesystem::path download(const PackageLink& link);
   void verifyAndUnpack(const std::filesystem::path& package);
   std::filesystem::path install();
   std::filesystem::path copyIntoPlace(const std::filesystem::path& directory);
@@ -135,7 +143,7 @@ class InstallCoordinator : public std::enable_shared_from_this<InstallCoordinato
   // Work queue only.
   std::unique_ptr<PackageDownloadStep> downloadStep_;
   std::optional<UnpackedPackage> payload_;
-  std::optional<PackageLinkInfo> resolvedLink_;
+  std::optional<PackageLink> resolvedLink_;
 
   std::unique_ptr<platform::SerialQueue> workQueue_;  // last: joined first
 };

@@ -32,20 +32,11 @@
 #include <variant>
 #include <vector>
 
+#include "network/check_update.h"
 #include "platform/dispatch.h"
 #include "platform/url.h"
 
 namespace installer {
-
-// The package link of a successful update check: an https `url`, and the
-// package's MD5 and version when the server sent them (trimmed, never
-// empty when present).
-struct PackageLinkInfo {
-  platform::URL url;
-  std::optional<std::string> md5;
-  std::optional<std::string> version;
-  bool operator==(const PackageLinkInfo&) const = default;
-};
 
 // A failed update check; `description` is the check error's description
 // ("HTTP 500", "server error: …").
@@ -55,8 +46,9 @@ struct LinkFailure {
 };
 
 // What `resolve` yields: nothing (no check configured, or no answer in
-// time), a link, or a failed check.
-using LinkOutcome = std::variant<std::monostate, PackageLinkInfo, LinkFailure>;
+// time), the link (PackageLink: an https `url`, and the package's MD5 and
+// version when the server sent them), or a failed check.
+using LinkOutcome = std::variant<std::monostate, PackageLink, LinkFailure>;
 
 // Source of the package link (the package link resolver).
 class PackageLinkSource {
@@ -66,7 +58,7 @@ class PackageLinkSource {
   virtual bool isConfigured() const = 0;
   // The link of a finished, successful check; waits at most `wait` for a
   // check still running; never starts a check.
-  virtual std::optional<PackageLinkInfo> cachedLink(platform::Duration wait) = 0;
+  virtual std::optional<PackageLink> cachedLink(platform::Duration wait) = 0;
   // The link, running or joining a check; blocks for at most the source's
   // own limit.
   virtual LinkOutcome resolve() = 0;

@@ -26,11 +26,11 @@ using Log = std::vector<std::string>;
 class FakeLinks : public PackageLinkSource {
  public:
   bool configured = true;
-  std::optional<PackageLinkInfo> cached;
+  std::optional<PackageLink> cached;
   LinkOutcome outcome;
   std::atomic<int> resolves{0};
   bool isConfigured() const override { return configured; }
-  std::optional<PackageLinkInfo> cachedLink(platform::Duration) override { return cached; }
+  std::optional<PackageLink> cachedLink(platform::Duration) override { return cached; }
   LinkOutcome resolve() override {
     ++resolves;
     return outcome;
@@ -135,7 +135,7 @@ class InstallCoordinatorTest : public ::testing::Test {
     links_->outcome = link("/pkg.dmg", md5_, "2.0");
   }
 
-  PackageLinkInfo link(const std::string& path, std::optional<std::string> md5,
+  PackageLink link(const std::string& path, std::optional<std::string> md5,
                        std::optional<std::string> version) {
     return {*platform::URL::parse(server_.url(path)), md5, version};
   }

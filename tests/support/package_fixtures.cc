@@ -156,6 +156,7 @@ void writeArchive(const fs::path& file, ArchiveFormat format, const std::vector<
       case ArchiveEntry::Kind::directory:
         archive_entry_set_filetype(entry, AE_IFDIR);
         archive_entry_set_perm(entry, e.mode);
+        archive_entry_set_size(entry, 0);  // cpio writers refuse an entry without one
         break;
       case ArchiveEntry::Kind::symlink:
         archive_entry_set_filetype(entry, AE_IFLNK);

@@ -1,0 +1,421 @@
+// Whole install runs with nothing faked: the demo service (update check and
+// package downloads over HTTPS on loopback, its own CA), the package link
+// resolver over a CurlCheckUpdateTransport, the downloader and package
+// cache, the unarchiver with the tool stand-ins, and the application
+// installer copying into a temporary applications directory.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <map>
+#include <random>
+
+#include "demo/demo_service.h"
+#include "install/event_recorder.h"
+#include "install/install_coordinator.h"
+#include "install/real_install_steps.h"
+#include "package/integrity.h"
+#include "package/running_apps.h"
+#include "support/package_fixtures.h"
+#include "support/scoped_temp_home.h"
+
+extern char** environ;
+
+namespace installer {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testing::EventRecorder;
+using Log = std::vector<std::string>;
+
+constexpr char kProductID[] = "com.example.e2e";
+
+std::string randomBytes(std::size_t size, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::string data(size, '\0');
+  for (auto& c : data) c = static_cast<char>(gen() & 0xff);
+  return data;
+}
+
+// One entry of a tree as the installed application must reproduce it.
+struct Node {
+  char type;         // 'f' file, 'd' directory, 'l' symlink
+  unsigned mode;     // permission bits (not for links)
+  std::string data;  // file contents or link target
+  bool operator==(const Node&) const = default;
+};
+using Tree = std::map<std::string, Node>;
+
+void walk(const fs::path& root, const fs::path& directory, Tree& tree) {
+  for (const auto& entry : fs::directory_iterator(directory)) {
+    const fs::path& p = entry.path();
+    std::string name = p.lexically_relative(root).string();
+    struct stat st {};
+    EXPECT_EQ(::lstat(p.c_str(), &st), 0) << p;
+    if (S_ISLNK(st.st_mode)) {
+      tree[name] = {'l', 0, fs::read_symlink(p).string()};
+    } else if (S_ISDIR(st.st_mode)) {
+      tree[name] = {'d', st.st_mode & 07777u, ""};
+      walk(root, p, tree);
+    } else {
+      tree[name] = {'f', st.st_mode & 07777u, testing::readFile(p)};
+    }
+  }
+}
+
+Tree snapshot(const fs::path& root) {
+  Tree tree;
+  walk(root, root, tree);
+  return tree;
+}
+
+// The modes a read-only disk image gives its files (the image is made
+// with Rock Ridge's usable modes): readable by all, executable by all when
+// executable by anyone, never writable.
+Tree asOnReadOnlyImage(Tree tree) {
+  for (auto& [name, node] : tree) {
+    if (node.type == 'l') continue;
+    unsigned mode = node.mode | 0444;
+    if (node.type == 'd' || (mode & 0111)) mode |= 0111;
+    if (node.type == 'f') mode &= ~0222u;
+    node.mode = mode;
+  }
+  return tree;
+}
+
+std::int64_t treeBytes(const fs::path& root) {
+  std::int64_t total = 0;
+  for (const auto& [name, node] : snapshot(root)) {
+    if (node.type == 'f') total += static_cast<std::int64_t>(node.data.size());
+  }
+  return total;
+}
+
+std::string describe(const Tree& tree) {
+  std::string text;
+  for (const auto& [name, node] : tree) {
+    char mode[16];
+    std::snprintf(mode, sizeof mode, "%04o", node.mode);
+    text += name + " " + node.type + " " + mode + " " +
+            (node.type == 'f' ? std::to_string(node.data.size()) + " bytes" : node.data) + "\n";
+  }
+  return text;
+}
+
+// A child running the installed application's executable, killed and
+// reaped on destruction.
+class RunningChild {
+ public:
+  explicit RunningChild(const fs::path& executable) {
+    std::string path = executable.string();
+    char* argv[] = {path.data(), nullptr};
+    EXPECT_EQ(::posix_spawn(&pid_, path.c_str(), nullptr, nullptr, argv, environ), 0);
+  }
+  ~RunningChild() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+  }
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = 0;
+};
+
+class InstallE2ETest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directories(packageRoot());
+    demo::DemoServiceOptions options;
+    options.packageRoot = packageRoot();
+    service_ = std::make_unique<demo::DemoService>(options);
+    std::string error;
+    ASSERT_TRUE(service_->start(&error)) << error;
+
+    config_.productID = kProductID;
+    config_.productName = "Demo";
+    config_.productVersion = "1.0";
+    config_.installDirectoryOverride = apps().string();
+    config_.checkUpdateURL = platform::URL::parse(service_->checkUpdateURL());
+    config_.checkUpdateApp = "demo";
+  }
+
+  void TearDown() override { service_.reset(); }
+
+  fs::path packageRoot() const { return home_.root() / "served"; }
+  fs::path apps() const { return home_.root() / "Apps"; }
+  fs::path source() const { return home_.root() / "source"; }
+
+  // The application as it is packaged: an Info.plist, an executable script
+  // that keeps running, a relative symlink, resources of several sizes and
+  // modes.
+  fs::path writeApplication(const std::string& version) {
+    testing::AppBundleSpec spec;
+    spec.identifier = kProductID;
+    spec.shortVersion = version;
+    spec.stayRunning = true;
+    spec.resources = {{"small.bin", 17}, {"empty.bin", 0}};
+    fs::path app = testing::writeAppBundle(source(), "Demo.app", spec);
+    testing::writeFile(app / "Contents/Resources/data.bin", randomBytes(3 * 1024 * 1024 + 5, 7));
+    testing::writeFile(app / "Contents/Resources/tool.sh", "#!/bin/sh\nexit 0\n", 0755);
+    testing::writeFile(app / "Contents/Resources/private.txt", "owner only\n", 0600);
+    return app;
+  }
+
+  // Packages the application as `name` in the served directory and answers
+  // the update check with its link, version and `md5` (the real one when
+  // absent).
+  void publish(const std::string& name, const std::string& version,
+               std::optional<std::string> md5 = std::nullopt) {
+    fs::path package = packageRoot() / name;
+    std::string extension = package.extension().string();
+    if (extension == ".zip") {
+      testing::writeArchive(package, testing::ArchiveFormat::zip, testing::entriesFromTree(source()));
+    } else if (extension == ".pkg") {
+      testing::makeInstallerPackage(package, testing::entriesFromTree(source(), "Applications/"));
+    } else {
+      testing::makeDiskImage(source(), "Demo", package);
+    }
+    answer(name, version, md5 ? *md5 : md5Hex(package));
+  }
+
+  void answer(const std::string& name, const std::string& version, const std::string& md5) {
+    service_->setAnswer({200, R"({"status":0,"data":{"app_url":"{{base_url}}/packages/)" + name +
+                                  R"(","md5":")" + md5 + R"(","version":")" + version + R"("}})"});
+  }
+
+  // A fresh resolver (the program's one per process), started as the
+  // application delegate starts it.
+  std::shared_ptr<PackageLinkResolver> makeResolver() {
+    CurlCheckUpdateTransport::Options transport;
+    transport.caBundlePath = service_->caBundlePath().string();
+    PackageLinkResolver::Dependencies dependencies;
+    dependencies.installedVersion = makeInstalledVersionLookup(directories());
+    dependencies.report = [this](const ReportEvent& event) { events_.reporter().report(event); };
+    auto resolver = PackageLinkResolver::create(
+        config_, std::make_shared<CurlCheckUpdateTransport>(transport), dependencies);
+    resolver->prefetch();
+    return resolver;
+  }
+
+  std::vector<fs::path> directories() const { return {home_.home() / "Applications"}; }
+
+  std::shared_ptr<InstallCoordinator> make() {
+    RealInstallStepsOptions options;
+    options.resolver = makeResolver();
+    options.tools = PackageTools::withHelpers(testing::testHelpersDirectory());
+    options.applicationDirectories = directories();
+    InstallCoordinator::Environment env;
+    env.mainExecutor = &main_;
+    env.reporter = &events_.reporter();
+    env.installerBundleIdentifier = "com.example.installer";
+    env.downloader.caBundlePath = service_->caBundlePath().string();
+    env.downloader.idleTimeout = 10s;
+    env.updatePromptWait = 10s;  // the loopback check answers long before
+    auto coordinator =
+        InstallCoordinator::create(config_, makeRealInstallSteps(config_, options), env);
+    attach(*coordinator);
+    return coordinator;
+  }
+
+  void attach(InstallCoordinator& c) {
+    auto note = [this](std::string entry) { log_.push_back(std::move(entry)); };
+    c.onStage = [note](InstallStage s) { note(std::string("stage ") + stageName(s)); };
+    c.onProgress = [this](const TransferProgress& p) { progress_.push_back(p); };
+    c.onInstalled = [note](const fs::path& p) { note("installed " + p.string()); };
+    c.onFailure = [note](const InstallFailure& f) {
+      note("failure " + failureCaseName(f) + ": " + failureDetail(f));
+    };
+    c.onAlreadyInstalled = [note](const fs::path& p) { note("already " + p.string()); };
+    c.onUpdateAvailable = [note](const fs::path& p, const std::string& i, const std::string& l) {
+      note("update " + p.string() + " " + i + " -> " + l);
+    };
+    c.onTargetRunning = [note](const fs::path& p) { note("running " + p.string()); };
+    c.onNeedsInstallDirectory = [note](const std::string& m) -> std::optional<fs::path> {
+      note("ask " + m);
+      return std::nullopt;
+    };
+  }
+
+  static const char* stageName(InstallStage s) {
+    switch (s) {
+      case InstallStage::checking: return "checking";
+      case InstallStage::downloading: return "downloading";
+      case InstallStage::verifying: return "verifying";
+      case InstallStage::mounting: return "mounting";
+      case InstallStage::installing: return "installing";
+      case InstallStage::finished: return "finished";
+      default: return "other";
+    }
+  }
+
+  static bool isOutcome(const std::string& entry) {
+    return entry.rfind("stage ", 0) != 0 && entry.rfind("ask ", 0) != 0;
+  }
+
+  // Runs one install to its outcome, pumping the main thread with a
+  // deadline, then a little longer to catch anything after the outcome.
+  Log run(InstallCoordinator& c, bool skipInstalledCheck = false) {
+    log_.clear();
+    progress_.clear();
+    c.start(skipInstalledCheck);
+    auto outcomes = [this] { return std::count_if(log_.begin(), log_.end(), isOutcome); };
+    EXPECT_TRUE(main_.pumpUntil([&] { return outcomes() > 0; }, 30s)) << "run did not end";
+    main_.pumpUntil([&] { return outcomes() > 1; }, 100ms);
+    EXPECT_EQ(outcomes(), 1);
+    return log_;
+  }
+
+  std::vector<std::string> eventNames() const {
+    std::vector<std::string> names;
+    for (const auto& [name, attributes] : events_.events()) names.push_back(name);
+    return names;
+  }
+
+  bool reported(const ReportEvent& event) const {
+    auto events = events_.events();
+    return std::find(events.begin(), events.end(), EventRecorder::expected(event)) != events.end();
+  }
+
+  testing::ScopedTempHome home_;
+  platform::ManualMainExecutor main_;
+  EventRecorder events_;
+  std::unique_ptr<demo::DemoService> service_;
+  AppConfig config_;
+  Log log_;
+  std::vector<TransferProgress> progress_;
+};
+
+const Log kFullRun = {"stage checking", "stage downloading", "stage verifying",
+                      "stage mounting", "stage installing",  "stage finished"};
+
+Log withOutcome(Log log, const std::string& outcome) {
+  log.push_back(outcome);
+  return log;
+}
+
+// --- Each package format installs the very bundle it carries -------------
+
+class PackageFormatTest : public InstallE2ETest,
+                          public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(PackageFormatTest, InstallsTheBundleItCarries) {
+  fs::path app = writeApplication("1.0");
+  std::string name = std::string("Demo-1.0.") + GetParam();
+  publish(name, "1.0");
+  auto c = make();
+
+  fs::path installed = apps() / "Demo.app";
+  EXPECT_EQ(run(*c), withOutcome(kFullRun, "installed " + installed.string()));
+  ASSERT_TRUE(fs::is_symlink(app / "Contents/Current"));
+  Tree packaged = snapshot(app), copy = snapshot(installed);
+  ASSERT_EQ(packaged.count("Contents/Current"), 1u) << describe(packaged);
+  if (std::string(GetParam()) == "dmg") packaged = asOnReadOnlyImage(packaged);
+  EXPECT_EQ(copy, packaged) << "installed:\n" << describe(copy) << "packaged:\n" << describe(packaged);
+
+  // Download progress arrived, ending at the package's size; the copy's
+  // final report is (total, total).
+  std::int64_t size = static_cast<std::int64_t>(fs::file_size(packageRoot() / name));
+  ASSERT_FALSE(progress_.empty());
+  EXPECT_TRUE(std::any_of(progress_.begin(), progress_.end(), [&](const TransferProgress& p) {
+    return p.expected == size && p.received > 0 && p.received <= size;
+  }));
+  EXPECT_EQ(progress_.back().received, progress_.back().expected);
+  EXPECT_EQ(progress_.back().expected, treeBytes(app));
+
+  std::string url = service_->url("/packages/" + name);
+  EXPECT_TRUE(reported(event::downloadFinishedInfo{url, size, 1})) << ::testing::PrintToString(eventNames());
+  EXPECT_TRUE(reported(event::startInstallInfo{apps().string()}));
+  EXPECT_TRUE(reported(event::installSuccessInfo{apps().string()}));
+  // Unpacking left nothing behind in the working directory.
+  EXPECT_TRUE(fs::is_empty(c->workingDirectory()));
+}
+
+INSTANTIATE_TEST_SUITE_P(E2E, PackageFormatTest, ::testing::Values("zip", "pkg", "dmg"),
+                         [](const auto& info) { return std::string(info.param); });
+
+// --- What a run offers once a copy is installed ----------------------------
+
+TEST_F(InstallE2ETest, InstalledCopyIsKeptOfferedAnUpdateAndGuardedWhileRunning) {
+  writeApplication("1.0");
+  publish("Demo.zip", "1.0");
+  fs::path installed = apps() / "Demo.app";
+  {
+    auto c = make();
+    ASSERT_EQ(run(*c), withOutcome(kFullRun, "installed " + installed.string()));
+  }
+
+  // Same version on the service: nothing to do. The check told the service
+  // which version is installed.
+  {
+    auto c = make();
+    EXPECT_EQ(run(*c), (Log{"stage checking", "already " + installed.string()}));
+    auto requests = service_->checkRequests();
+    ASSERT_FALSE(requests.empty());
+    EXPECT_NE(requests.back().body.find(R"("version":"1.0")"), std::string::npos) << requests.back().body;
+  }
+
+  // A newer version on the service: an update is offered.
+  answer("Demo.zip", "1.1", md5Hex(packageRoot() / "Demo.zip"));
+  {
+    auto c = make();
+    EXPECT_EQ(run(*c), (Log{"stage checking", "update " + installed.string() + " 1.0 -> 1.1"}));
+  }
+
+  // The installed application running: the run refuses, the copy stays.
+  RunningChild child(installed / "Contents/MacOS/demo");
+  ASSERT_GT(child.pid(), 0);
+  auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (!runningTarget(kProductID) && std::chrono::steady_clock::now() < deadline) {
+    main_.pumpUntil([] { return false; }, 20ms);
+  }
+  ASSERT_TRUE(runningTarget(kProductID)) << "the child never showed up as the application";
+  {
+    auto c = make();
+    EXPECT_EQ(run(*c), (Log{"stage checking", "running " + installed.string()}));
+    EXPECT_EQ(run(*c, /*skipInstalledCheck=*/true), (Log{"stage checking", "running " + installed.string()}));
+  }
+  EXPECT_TRUE(fs::exists(installed / "Contents/Info.plist"));
+}
+
+// --- A package that does not match its checksum ---------------------------
+
+TEST_F(InstallE2ETest, WrongChecksumFailsVerificationAndIsReported) {
+  writeApplication("1.0");
+  publish("Demo.zip", "1.0", std::string(32, '0'));
+  auto c = make();
+
+  Log log = run(*c);
+  ASSERT_EQ(log.size(), 3u) << ::testing::PrintToString(log);
+  EXPECT_EQ(log[0], "stage checking");
+  EXPECT_EQ(log[1], "stage downloading");
+  EXPECT_EQ(log[2].rfind("failure verifyFailed: ", 0), 0u) << log[2];
+  std::string detail = log[2].substr(std::string("failure verifyFailed: ").size());
+
+  std::string url = service_->url("/packages/Demo.zip");
+  auto size = static_cast<std::int64_t>(fs::file_size(packageRoot() / "Demo.zip"));
+  auto events = events_.events();
+  auto at = [&](const ReportEvent& e) {
+    return std::find(events.begin(), events.end(), EventRecorder::expected(e)) - events.begin();
+  };
+  auto md5Error = at(event::md5ErrorInfo{url});
+  auto dataError = at(event::downloadDataError{url, -1, detail, size, 1});
+  ASSERT_LT(md5Error, static_cast<long>(events.size())) << ::testing::PrintToString(events);
+  ASSERT_LT(dataError, static_cast<long>(events.size())) << ::testing::PrintToString(events);
+  EXPECT_LT(md5Error, dataError);
+  EXPECT_LT(at(event::downloadStartInfo{url, 1}), md5Error);
+  EXPECT_EQ(std::count_if(events.begin(), events.end(),
+                          [](const auto& e) { return e.first == eventName(event::accessDownloadInfo{}); }),
+            1);
+  // Nothing installed, the bad package not kept.
+  EXPECT_FALSE(fs::exists(apps() / "Demo.app"));
+  EXPECT_FALSE(reported(event::startInstallInfo{apps().string()}));
+}
+
+}  // namespace
+}  // namespace installer
