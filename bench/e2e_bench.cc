@@ -42,9 +42,9 @@ double seconds(Clock::duration d) { return std::chrono::duration<double>(d).coun
 // A bundle of `mib` MiB of random bytes in 8 MiB files plus the usual
 // Info.plist, executable and symlink.
 fs::path makeBundle(const fs::path& parent, int mib) {
-  installer::testing::AppBundleSpec spec;
-  spec.identifier = "com.example.bench";
-  fs::path app = installer::testing::writeAppBundle(parent, "Bench.app", spec);
+  installer::testing::AppBundleSpec layout;
+  layout.identifier = "com.example.bench";
+  fs::path app = installer::testing::writeAppBundle(parent, "Bench.app", layout);
   std::mt19937_64 rng(7);
   std::string chunk(8 << 20, '\0');
   for (int left = mib, i = 0; left > 0; left -= 8, ++i) {

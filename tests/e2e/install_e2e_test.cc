@@ -155,12 +155,12 @@ class InstallE2ETest : public ::testing::Test {
   // that keeps running, a relative symlink, resources of several sizes and
   // modes.
   fs::path writeApplication(const std::string& version) {
-    testing::AppBundleSpec spec;
-    spec.identifier = kProductID;
-    spec.shortVersion = version;
-    spec.stayRunning = true;
-    spec.resources = {{"small.bin", 17}, {"empty.bin", 0}};
-    fs::path app = testing::writeAppBundle(source(), "Demo.app", spec);
+    testing::AppBundleSpec layout;
+    layout.identifier = kProductID;
+    layout.shortVersion = version;
+    layout.stayRunning = true;
+    layout.resources = {{"small.bin", 17}, {"empty.bin", 0}};
+    fs::path app = testing::writeAppBundle(source(), "Demo.app", layout);
     testing::writeFile(app / "Contents/Resources/data.bin", randomBytes(3 * 1024 * 1024 + 5, 7));
     testing::writeFile(app / "Contents/Resources/tool.sh", "#!/bin/sh\nexit 0\n", 0755);
     testing::writeFile(app / "Contents/Resources/private.txt", "owner only\n", 0600);

@@ -56,9 +56,9 @@ void expectMonotonicAndBounded(const std::vector<std::pair<std::int64_t, std::in
 class AppInstallerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    testing::AppBundleSpec spec;
-    spec.resources = {{"big.bin", 3 << 20}, {".hidden", 1000}};
-    source = testing::writeAppBundle(dir / "src", "Demo.app", spec);
+    testing::AppBundleSpec layout;
+    layout.resources = {{"big.bin", 3 << 20}, {".hidden", 1000}};
+    source = testing::writeAppBundle(dir / "src", "Demo.app", layout);
     target = dir / "Applications";
     fs::create_directories(target);
     options.privileged.temporaryDirectory = dir / "tmp";

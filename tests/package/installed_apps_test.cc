@@ -12,10 +12,10 @@ using testing::AppBundleSpec;
 using testing::TempDir;
 
 AppBundleSpec bundle(const std::string& id, std::optional<std::string> version) {
-  AppBundleSpec spec;
-  spec.identifier = id;
-  spec.shortVersion = std::move(version);
-  return spec;
+  AppBundleSpec layout;
+  layout.identifier = id;
+  layout.shortVersion = std::move(version);
+  return layout;
 }
 
 TEST(VersionTest, NumericVersionsComparePositionByPosition) {

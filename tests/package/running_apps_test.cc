@@ -29,12 +29,12 @@ bool eventually(const std::function<bool()>& condition, std::chrono::millisecond
 // A bundle whose script records its arguments, one per line, then runs
 // until it is asked to stop.
 fs::path recordingApp(const fs::path& parent, const std::string& id, const fs::path& record) {
-  testing::AppBundleSpec spec;
-  spec.identifier = id;
-  spec.script = "#!/bin/sh\ntrap 'exit 0' TERM\n{ echo \"$#\"; for a in \"$@\"; do echo \"$a\"; done; } > '" +
+  testing::AppBundleSpec layout;
+  layout.identifier = id;
+  layout.script = "#!/bin/sh\ntrap 'exit 0' TERM\n{ echo \"$#\"; for a in \"$@\"; do echo \"$a\"; done; } > '" +
                 record.string() + ".tmp'\nmv '" + record.string() + ".tmp' '" + record.string() +
                 "'\nwhile :; do sleep 0.05; done\n";
-  return testing::writeAppBundle(parent, "Recorder.app", spec);
+  return testing::writeAppBundle(parent, "Recorder.app", layout);
 }
 
 TEST(BundleOfExecutableTest, OnlyContentsMacOSCounts) {
@@ -84,10 +84,10 @@ TEST(LaunchTest, WithoutStartUpArgumentsNoArgumentsAtAll) {
 
 TEST(LaunchTest, AProgramInTheBundleIsFoundByItsExecutable) {
   TempDir dir;
-  testing::AppBundleSpec spec;
-  spec.identifier = "com.example.binary";
-  spec.executable = "sleeper";
-  fs::path app = testing::writeAppBundle(dir.path(), "Binary.app", spec);
+  testing::AppBundleSpec layout;
+  layout.identifier = "com.example.binary";
+  layout.executable = "sleeper";
+  fs::path app = testing::writeAppBundle(dir.path(), "Binary.app", layout);
   fs::copy_file("/bin/sleep", app / "Contents/MacOS/sleeper", fs::copy_options::overwrite_existing);
   // `sleep` would reject "--StartUpArgs"; start the program directly.
   pid_t pid = fork();

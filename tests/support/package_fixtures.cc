@@ -75,20 +75,20 @@ void writeInfoPlist(const fs::path& file, const std::vector<std::pair<std::strin
   writeFile(file, xml);
 }
 
-fs::path writeAppBundle(const fs::path& parent, const std::string& name, const AppBundleSpec& spec) {
+fs::path writeAppBundle(const fs::path& parent, const std::string& name, const AppBundleSpec& layout) {
   fs::path bundle = parent / name;
   std::vector<std::pair<std::string, std::string>> info = {
-      {"CFBundleIdentifier", spec.identifier},
-      {"CFBundleExecutable", spec.executable},
+      {"CFBundleIdentifier", layout.identifier},
+      {"CFBundleExecutable", layout.executable},
       {"CFBundleName", fs::path(name).stem().string()},
   };
-  if (spec.shortVersion) info.push_back({"CFBundleShortVersionString", *spec.shortVersion});
+  if (layout.shortVersion) info.push_back({"CFBundleShortVersionString", *layout.shortVersion});
   writeInfoPlist(bundle / "Contents" / "Info.plist", info);
-  std::string script = spec.script.value_or(
-      spec.stayRunning ? "#!/bin/sh\ntrap 'exit 0' TERM\nwhile :; do sleep 0.05; done\n"
+  std::string script = layout.script.value_or(
+      layout.stayRunning ? "#!/bin/sh\ntrap 'exit 0' TERM\nwhile :; do sleep 0.05; done\n"
                        : "#!/bin/sh\nexit 0\n");
-  writeFile(bundle / "Contents" / "MacOS" / spec.executable, script, 0755);
-  for (const auto& [res, size] : spec.resources) {
+  writeFile(bundle / "Contents" / "MacOS" / layout.executable, script, 0755);
+  for (const auto& [res, size] : layout.resources) {
     writeFile(bundle / "Contents" / "Resources" / res, std::string(size, 'r'));
   }
   fs::create_symlink("MacOS", bundle / "Contents" / "Current");

@@ -36,7 +36,7 @@ struct AppBundleSpec {
 // Contents/MacOS/<executable> (mode 755) and a relative symlink
 // Contents/Current -> MacOS. Returns the bundle path.
 std::filesystem::path writeAppBundle(const std::filesystem::path& parent, const std::string& name,
-                                     const AppBundleSpec& spec = {});
+                                     const AppBundleSpec& layout = {});
 
 // Writes an Info.plist dictionary of string values.
 void writeInfoPlist(const std::filesystem::path& file,
