@@ -19,6 +19,7 @@
 #include "install/real_install_steps.h"
 #include "package/integrity.h"
 #include "package/running_apps.h"
+#include "platform/system_info.h"
 #include "support/package_fixtures.h"
 #include "support/scoped_temp_home.h"
 
@@ -32,7 +33,10 @@ using namespace std::chrono_literals;
 using testing::EventRecorder;
 using Log = std::vector<std::string>;
 
-constexpr char kProductID[] = "com.example.e2e";
+// The running-copy lookup scans every process of the machine: each test
+// process gets an identifier of its own so that tests running side by side
+// never see each other's application.
+const std::string kProductID = "com.example.e2e." + platform::makeUUID();
 
 std::string randomBytes(std::size_t size, unsigned seed) {
   std::mt19937 gen(seed);
