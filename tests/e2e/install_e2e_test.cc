@@ -30,6 +30,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using testing::randomBytes;
 using testing::EventRecorder;
 using Log = std::vector<std::string>;
 
@@ -37,13 +38,6 @@ using Log = std::vector<std::string>;
 // process gets an identifier of its own so that tests running side by side
 // never see each other's application.
 const std::string kProductID = "com.example.e2e." + platform::makeUUID();
-
-std::string randomBytes(std::size_t size, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::string data(size, '\0');
-  for (auto& c : data) c = static_cast<char>(gen() & 0xff);
-  return data;
-}
 
 // One entry of a tree as the installed application must reproduce it.
 struct Node {

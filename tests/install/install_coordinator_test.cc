@@ -8,6 +8,7 @@
 #include "install/event_recorder.h"
 #include "package/integrity.h"
 #include "support/loopback_file_server.h"
+#include "support/package_fixtures.h"
 #include "support/scoped_temp_home.h"
 
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
@@ -16,6 +17,7 @@ namespace installer {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::randomBytes;
 using testing::EventRecorder;
 using testing::LoopbackFileServer;
 using testing::ServedFile;
@@ -107,13 +109,6 @@ class FakeInstaller : public ApplicationInstallerSteps {
   }
   void removeQuarantine(const std::filesystem::path&) override { ++quarantineRemovals; }
 };
-
-std::string randomBytes(std::size_t size, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::string data(size, '\0');
-  for (auto& c : data) c = static_cast<char>(gen() & 0xff);
-  return data;
-}
 
 // --- Fixture --------------------------------------------------------------
 

@@ -9,6 +9,7 @@
 #include "install/event_recorder.h"
 #include "package/integrity.h"
 #include "support/loopback_file_server.h"
+#include "support/package_fixtures.h"
 #include "support/scoped_temp_home.h"
 
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
@@ -17,26 +18,14 @@ namespace installer {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::randomBytes;
+using testing::readFile;
 using testing::EventRecorder;
 using testing::LoopbackFileServer;
 using testing::ServedFile;
 using Events = std::vector<std::pair<std::string, std::string>>;
 
 platform::URL url(const std::string& text) { return *platform::URL::parse(text); }
-
-std::string randomBytes(std::size_t size, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::string data(size, '\0');
-  for (auto& c : data) c = static_cast<char>(gen() & 0xff);
-  return data;
-}
-
-std::string readFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 std::string upper(std::string s) {
   for (auto& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));

@@ -9,6 +9,7 @@
 
 #include "package/integrity.h"
 #include "support/loopback_file_server.h"
+#include "support/package_fixtures.h"
 #include "support/scoped_temp_home.h"
 
 // Served files are spelled with designated initializers naming only what matters.
@@ -18,22 +19,10 @@ namespace installer {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::randomBytes;
+using testing::readFile;
 using testing::LoopbackFileServer;
 using testing::ServedFile;
-
-std::string randomBytes(std::size_t size, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::string data(size, '\0');
-  for (auto& c : data) c = static_cast<char>(gen() & 0xff);
-  return data;
-}
-
-std::string readFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 platform::URL url(const std::string& text) { return *platform::URL::parse(text); }
 

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
@@ -61,6 +62,13 @@ std::string readFile(const fs::path& file) {
   std::stringstream ss;
   ss << in.rdbuf();
   return ss.str();
+}
+
+std::string randomBytes(std::size_t size, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::string data(size, '\0');
+  for (auto& c : data) c = static_cast<char>(gen() & 0xff);
+  return data;
 }
 
 void writeInfoPlist(const fs::path& file, const std::vector<std::pair<std::string, std::string>>& values) {

@@ -100,5 +100,7 @@ class TempDir {
 // Writes `text` to `file` (creating parents) and sets `mode`.
 void writeFile(const std::filesystem::path& file, const std::string& text, mode_t mode = 0644);
 std::string readFile(const std::filesystem::path& file);
+// `size` pseudo-random bytes, the same for the same `seed`.
+std::string randomBytes(std::size_t size, unsigned seed);
 
 }  // namespace installer::testing
