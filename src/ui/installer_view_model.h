@@ -1,0 +1,197 @@
+// The one object between the install run and the window: owns the
+// configuration, the package link resolver and the install coordinator,
+// turns the coordinator's eight callbacks into eight observable values, and
+// carries out the user's actions (start, retry, launch, direct download,
+// quit, choose another directory) with their dialogs and telemetry.
+//
+// Ownership and threads:
+//  - Created once by the application shell through `create` (it lives in a
+//    shared_ptr so that dialog buttons, coordinator callbacks and delayed
+//    work can hold it weakly); tests create as many as they like.
+//  - Main thread only: every operation, every observer notification, every
+//    dialog handler. The coordinator delivers its callbacks there.
+//  - No GTK type appears here: the views and the shell supply the folder
+//    chooser and the application's termination as plain functions, so the
+//    whole object is tested without a display.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/app_config.h"
+#include "install/install_coordinator.h"
+#include "install/install_types.h"
+#include "network/package_link_resolver.h"
+#include "package/running_apps.h"
+#include "platform/dispatch.h"
+#include "telemetry/reporter.h"
+
+namespace installer {
+
+// What the bottom panel shows.
+enum class PanelMode { hidden, progress, action };
+
+// An sRGB colour with opacity, components 0…1.
+struct Rgba {
+  double red = 0, green = 0, blue = 0, alpha = 1;
+  bool operator==(const Rgba&) const = default;
+};
+
+// The agreement sentence as runs of text; a run with a link is drawn in
+// `linkColor` with a single underline and opens its link when activated.
+struct StyledText {
+  struct Run {
+    std::string text;
+    std::optional<std::string> link;  // absolute URL text
+    bool operator==(const Run&) const = default;
+  };
+  std::vector<Run> runs;
+  static constexpr Rgba plainColor{0.65, 0.65, 0.65, 1};
+  static constexpr Rgba linkColor{53 / 255.0, 126 / 255.0, 219 / 255.0, 1};
+  std::string plainText() const;
+};
+
+// What the folder chooser is asked.
+struct FolderRequest {
+  std::string message;                  // shown in the chooser
+  std::string confirmTitle;             // localized "OK"
+  std::filesystem::path initialFolder;  // "/Applications", or its nearest existing parent
+};
+
+class InstallerViewModel : public std::enable_shared_from_this<InstallerViewModel> {
+ public:
+  // The observable fields, for observers that care which one changed.
+  enum class Field {
+    stage, panelMode, progress, actionTitle, dialog, showsCarousel, installedAppURL, hasStarted
+  };
+
+  // Everything the view model reaches outside itself. Unset functions take
+  // the real platform behaviour noted on each; tests replace them.
+  struct Services {
+    // Required: where coordinator callbacks and delayed work run.
+    platform::MainExecutor* mainExecutor = nullptr;
+    // Null: Reporter::shared().
+    Reporter* reporter = nullptr;
+    // Opens a link in the default browser (GIO). Fire and forget.
+    std::function<void(const std::string& url)> openURL;
+    // Shows a file in the file manager (D-Bus FileManager1, else opens its folder).
+    std::function<void(const std::filesystem::path&)> revealFile;
+    // Ends this application (the shell's quit path). Unset: nothing.
+    std::function<void()> terminate;
+    // Runs a modal folder chooser; absent when the user cancels. Unset:
+    // always absent (the views install the GTK chooser).
+    std::function<std::optional<std::filesystem::path>(const FolderRequest&)> chooseFolder;
+    // Part of the application installer: launch with start-up arguments
+    // (waits up to 20 s), the running copy of a bundle identifier, the
+    // installed copy of a product.
+    std::function<bool(const std::filesystem::path& bundle, const std::string& startUpArgs)>
+        launchApplication;
+    std::function<std::optional<RunningApplication>(const std::string& bundleIdentifier)>
+        runningTarget;
+    std::function<std::optional<std::filesystem::path>(const std::string& productID)>
+        findInstalledApplication;
+    // Builds the coordinator around the one resolver. Unset: the real
+    // coordinator with the real steps (InstallCoordinator::create(config,
+    // resolver, environment) with `mainExecutor` and `reporter`).
+    std::function<std::shared_ptr<InstallCoordinator>(const AppConfig&,
+                                                      std::shared_ptr<PackageLinkResolver>)>
+        makeCoordinator;
+    // Builds the one resolver. Unset: the real resolver with a curl
+    // transport and the real installed-version lookup.
+    std::function<std::shared_ptr<PackageLinkResolver>(const AppConfig&)> makeResolver;
+    // Delay before the running-target guard continues after "Quit".
+    platform::Duration targetQuitDelay = std::chrono::milliseconds(1500);
+  };
+
+  static std::shared_ptr<InstallerViewModel> create(AppConfig config, Services services);
+  ~InstallerViewModel();
+  InstallerViewModel(const InstallerViewModel&) = delete;
+  InstallerViewModel& operator=(const InstallerViewModel&) = delete;
+
+  // Observers are called on the main thread after every change of a
+  // published field, with the field that changed. The token unregisters
+  // on destruction; an observer may drop its own token while called.
+  using Observer = std::function<void(Field)>;
+  class Observation {
+   public:
+    Observation() = default;
+    Observation(Observation&&) noexcept;
+    Observation& operator=(Observation&&) noexcept;
+    ~Observation();
+   private:
+    friend class InstallerViewModel;
+    std::weak_ptr<InstallerViewModel> owner_;
+    std::uint64_t id_ = 0;
+  };
+  [[nodiscard]] Observation observe(Observer observer);
+
+  // The published fields.
+  InstallStage stage() const { return stage_; }
+  PanelMode panelMode() const { return panelMode_; }
+  const std::optional<TransferProgress>& progress() const { return progress_; }
+  const std::string& actionTitle() const { return actionTitle_; }
+  const std::optional<DialogSpec>& dialog() const { return dialog_; }
+  bool showsCarousel() const { return showsCarousel_; }
+  const std::optional<std::filesystem::path>& installedAppURL() const { return installedAppURL_; }
+  bool hasStarted() const { return hasStarted_; }
+  bool isBusy() const { return installer::isBusy(stage_); }
+
+  const AppConfig& config() const { return config_; }
+  const StyledText& agreementText() const { return agreementText_; }
+  const std::shared_ptr<InstallCoordinator>& coordinator() const { return coordinator_; }
+  const std::shared_ptr<PackageLinkResolver>& linkResolver() const { return linkResolver_; }
+
+  // The user's actions.
+  void startInstall(bool skipInstalledCheck);
+  void retryInstall();
+  void launchInstalled(bool quitAfterLaunch);
+  void confirmQuit(std::function<void()> quitAction);
+  void directDownload();
+  // Shows `spec` (the shell's second-copy notice) or clears the dialog.
+  void setDialog(std::optional<DialogSpec> spec);
+
+  // Installed later by the views (the GTK chooser) and the shell (terminate).
+  void setChooseFolder(std::function<std::optional<std::filesystem::path>(const FolderRequest&)> f);
+  void setTerminate(std::function<void()> f);
+
+  // The product name used in dialogs for an application bundle.
+  std::string displayNameOf(const std::filesystem::path& application) const;
+
+ private:
+  struct Passkey {};
+
+ public:
+  InstallerViewModel(Passkey, AppConfig config, Services services);
+
+ private:
+  // Implementation detail; see the .cc file.
+  void installCallbacks();
+
+  AppConfig config_;
+  Services services_;
+
+  InstallStage stage_ = InstallStage::idle;
+  PanelMode panelMode_ = PanelMode::hidden;
+  std::optional<TransferProgress> progress_;
+  std::string actionTitle_;
+  std::optional<DialogSpec> dialog_;
+  bool showsCarousel_ = false;
+  std::optional<std::filesystem::path> installedAppURL_;
+  bool hasStarted_ = false;
+
+  StyledText agreementText_;
+  std::shared_ptr<PackageLinkResolver> linkResolver_;
+  std::shared_ptr<InstallCoordinator> coordinator_;
+  std::function<void()> quitHandler_;
+  std::optional<InstallFailure> lastFailure_;
+
+  std::uint64_t nextObserverId_ = 1;
+  std::vector<std::pair<std::uint64_t, Observer>> observers_;
+};
+
+}  // namespace installer
