@@ -124,8 +124,9 @@ class InstallerViewModel : public std::enable_shared_from_this<InstallerViewMode
   // value it has is silent; a new dialog always counts as a change (dialogs
   // compare by identifier). An observer may call the operations below
   // (its notifications then nest) and may register or drop observations,
-  // its own included, while called. The token unregisters on destruction
-  // and does not keep the view model alive.
+  // its own included, while called, but must not release the last owner of
+  // the view model. The token unregisters on destruction and does not keep
+  // the view model alive.
   using Observer = std::function<void(Field)>;
   class Observation {
    public:

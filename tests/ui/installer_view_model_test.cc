@@ -103,7 +103,10 @@ class InstallerViewModelTest : public ::testing::Test {
     };
     s.targetQuitDelay = quitDelay_;
     auto model = InstallerViewModel::create(config_, std::move(s));
-    observation_ = model->observe([this](Field f) { changes_.push_back(f); });
+    observation_ = model->observe([this](Field f) {
+      EXPECT_TRUE(main_.isMainThread());
+      changes_.push_back(f);
+    });
     return model;
   }
 
