@@ -210,7 +210,7 @@ void makeInstallerPackage(const fs::path& pkg, const std::vector<ArchiveEntry>& 
   writeArchive(pkg, ArchiveFormat::xar, parts);
 }
 
-void makeDiskImage(const fs::path& root, const std::string& volumeName, const fs::path& dmg) {
+std::string makeHFSVolume(const fs::path& root, const std::string& volumeName) {
   TempDir tmp("dmg");
   fs::path iso = tmp / "volume.iso";
   std::string cmd = "xorriso -as mkisofs -quiet -r -hfsplus -V '" + volumeName + "' -o '" + iso.string() +
@@ -238,8 +238,12 @@ void makeDiskImage(const fs::path& root, const std::string& volumeName, const fs
     }
   }
   if (hfs.empty()) throw std::runtime_error("no HFS+ partition in the xorriso image");
-  writeFile(tmp / "volume.hfs", hfs);
-  writeFlatUDIF(tmp / "volume.hfs", dmg);
+  return hfs;
+}
+
+void makeDiskImage(const fs::path& root, const std::string& volumeName, const fs::path& dmg,
+                   UdifChunks chunks) {
+  writeUDIF({{"disk image (Apple_HFS : 0)", makeHFSVolume(root, volumeName)}}, dmg, chunks);
 }
 
 fs::path testHelpersDirectory() {

@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "support/udif_writer.h"
+
 namespace installer::testing {
 
 struct AppBundleSpec {
@@ -74,10 +76,15 @@ enum class PayloadNaming { gzipped, plain, both, gzippedAsPayload };
 void makeInstallerPackage(const std::filesystem::path& pkg, const std::vector<ArchiveEntry>& payload,
                           PayloadNaming naming = PayloadNaming::gzipped);
 
-// A disk image of the tree below `root`: an HFS+ volume named `volumeName`
-// (xorriso -as mkisofs -r -hfsplus), its partition wrapped as flat UDIF.
+// An HFS+ volume named `volumeName` holding the tree below `root`
+// (xorriso -as mkisofs -r -hfsplus), as the bytes of its partition.
+std::string makeHFSVolume(const std::filesystem::path& root, const std::string& volumeName);
+
+// A disk image of the tree below `root`: the HFS+ volume above wrapped as
+// the only partition of a flat UDIF image (see udif_writer.h for images of
+// several partitions).
 void makeDiskImage(const std::filesystem::path& root, const std::string& volumeName,
-                   const std::filesystem::path& dmg);
+                   const std::filesystem::path& dmg, UdifChunks chunks = UdifChunks::raw);
 
 // The helpers directory of the build under test (INSTALLER_TEST_HELPERS_DIR).
 std::filesystem::path testHelpersDirectory();
