@@ -38,6 +38,9 @@
 #include <string>
 #include <vector>
 
+#include <unicode/normalizer2.h>
+#include <unicode/unistr.h>
+
 #include "helpers/archive_extract.h"
 #include "helpers/space_reserve.h"
 
@@ -226,6 +229,37 @@ bool holdsApplication(const Listing& listing) {
   return false;
 }
 
+// HFS+ stores every name decomposed (NFD). Linux file systems tell
+// composed and decomposed names apart, so an application's own references
+// to its files, and the targets of its links, written composed as usual,
+// would miss. Names come out composed (NFC); a name already taken, or one
+// that is not UTF-8, stays as it is.
+void composeNames(const fs::path& root) {
+  UErrorCode status = U_ZERO_ERROR;
+  const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
+  if (U_FAILURE(status)) return;
+  std::error_code ec;
+  std::vector<fs::path> paths;  // parents before children
+  for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator();
+       it.increment(ec)) {
+    paths.push_back(it->path());
+  }
+  for (auto it = paths.rbegin(); it != paths.rend(); ++it) {
+    std::string name = it->filename().string();
+    if (std::all_of(name.begin(), name.end(), [](unsigned char c) { return c < 0x80; })) continue;
+    icu::UnicodeString text = icu::UnicodeString::fromUTF8(name);
+    std::string roundTrip;
+    if (text.toUTF8String(roundTrip) != name || nfc->isNormalized(text, status)) continue;
+    std::string composed;
+    nfc->normalize(text, status).toUTF8String(composed);
+    if (U_FAILURE(status)) return;
+    fs::path to = it->parent_path() / composed;
+    struct stat st;
+    if (lstat(to.c_str(), &st) == 0) continue;
+    fs::rename(*it, to, ec);
+  }
+}
+
 class Attach {
  public:
   Attach(const char* tool, std::string image, fs::path staging)
@@ -248,6 +282,7 @@ class Attach {
     }
     fs::path out = staging_ / "volume";
     if (!extractVolume(source, volume, out, error)) return std::nullopt;
+    if (volume.type == "HFS") composeNames(out);
     // 7-Zip shows an HFS volume's root as a folder named after the volume.
     std::error_code ec;
     std::vector<fs::path> topLevel;

@@ -272,13 +272,16 @@ bool payloadIsUnpackable(const fs::path& payload, const fs::path& destination) {
     if (archive_entry_filetype(entry) == AE_IFLNK) links.insert(name);
     std::int64_t size = archive_entry_size(entry);
     if (!budget.charge(size > 0 ? static_cast<std::uint64_t>(size) : 0)) return false;
-    // Hard links name another entry; one naming something outside is refused
-    // like any other escaping name.
+    // Hard links name another entry; one naming something outside, or
+    // reaching it through a symbolic link, is refused like an escaping name.
     if (const char* target = archive_entry_hardlink(entry)) {
       fs::path t = fs::path(target).lexically_normal();
       if (t.is_absolute()) return false;
+      fs::path through;
       for (const auto& part : t) {
         if (part == "..") return false;
+        through /= part;
+        if (through != t && links.count(through)) return false;
       }
     }
   }

@@ -147,11 +147,19 @@ void writeArchive(const fs::path& file, ArchiveFormat format, const std::vector<
       archive_write_set_format_xar(a);
       archive_write_set_options(a, "xar:compression=none");
       break;
+    case ArchiveFormat::tar:
+      archive_write_set_format_pax_restricted(a);
+      break;
   }
+  const bool utf8 = format == ArchiveFormat::zip;
   check(archive_write_open_filename(a, file.c_str()), a, "open");
   for (const auto& e : entries) {
     archive_entry* entry = archive_entry_new();
-    archive_entry_set_pathname(entry, e.path.c_str());
+    if (utf8) {
+      archive_entry_set_pathname_utf8(entry, e.path.c_str());
+    } else {
+      archive_entry_set_pathname(entry, e.path.c_str());
+    }
     archive_entry_set_mtime(entry, 1700000000, 0);
     archive_entry_set_uid(entry, 0);
     archive_entry_set_gid(entry, 0);
@@ -169,7 +177,11 @@ void writeArchive(const fs::path& file, ArchiveFormat format, const std::vector<
       case ArchiveEntry::Kind::symlink:
         archive_entry_set_filetype(entry, AE_IFLNK);
         archive_entry_set_perm(entry, 0755);
-        archive_entry_set_symlink(entry, e.target.c_str());
+        if (utf8) {
+          archive_entry_set_symlink_utf8(entry, e.target.c_str());
+        } else {
+          archive_entry_set_symlink(entry, e.target.c_str());
+        }
         archive_entry_set_size(entry, static_cast<la_int64_t>(e.target.size()));
         break;
       case ArchiveEntry::Kind::hardlink:

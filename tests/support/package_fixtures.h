@@ -57,7 +57,7 @@ struct ArchiveEntry {
   mode_t mode = 0644;
 };
 
-enum class ArchiveFormat { zip, cpioOdc, cpioOdcGzip, xar };
+enum class ArchiveFormat { zip, cpioOdc, cpioOdcGzip, xar, tar };
 
 // The entries of the tree below `root` (names relative to it, prefixed by
 // `prefix` when given), directories before their contents, symlinks kept.
@@ -65,6 +65,7 @@ std::vector<ArchiveEntry> entriesFromTree(const std::filesystem::path& root,
                                           const std::string& prefix = "");
 
 // Writes `entries` as an archive with libarchive (xar without compression).
+// ZIP names are marked as UTF-8, as Python's zipfile and 7-Zip mark them.
 void writeArchive(const std::filesystem::path& file, ArchiveFormat format,
                   const std::vector<ArchiveEntry>& entries);
 
