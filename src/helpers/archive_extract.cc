@@ -222,7 +222,7 @@ bool extractArchive(const fs::path& archivePath, ArchiveKind kind, const fs::pat
   {
     WorkingDirectory cwd(destinationAbs);
     if (!cwd.ok()) {
-      *error = "cannot enter " + destination.string();
+      *error = "cannot enter " + destination.native();
       return false;
     }
     Extraction extraction(reader.a, budget);

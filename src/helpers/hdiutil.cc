@@ -307,7 +307,7 @@ class Attach {
         return false;
       }
       fs::path dir = staging_ / ("partition-" + std::to_string(n++));
-      Run r = run({tool_, "e", "-y", "-spd", "-scsUTF-8", "-o" + dir.string(), image_, item.path},
+      Run r = run({tool_, "e", "-y", "-spd", "-scsUTF-8", "-o" + dir.native(), image_, item.path},
                   {true, [this] { return budget_.volumeStillAboveReserve(); }});
       fs::path blob = dir / item.path;
       Listing candidate;
@@ -365,12 +365,12 @@ class Attach {
     std::vector<std::pair<std::string, std::string>> targets;
     if (!readLinkTargets(source, volume, &targets, error)) return false;
 
-    std::vector<std::string> args = {tool_, "x", "-y", "-spd", "-scsUTF-8", "-o" + out.string()};
+    std::vector<std::string> args = {tool_, "x", "-y", "-spd", "-scsUTF-8", "-o" + out.native()};
     fs::path exclusions = staging_ / "links.txt";
     if (!targets.empty()) {
       std::ofstream list(exclusions);
       for (const auto& [path, target] : targets) list << path << '\n';
-      args.push_back("-x@" + exclusions.string());
+      args.push_back("-x@" + exclusions.native());
     }
     args.push_back(source);
     Run r = run(args, {true, [this] { return budget_.volumeStillAboveReserve(); }});
@@ -409,7 +409,8 @@ class Attach {
   }
 
   // The links' targets, verbatim: `7z e -so` writes each link's target as
-  // its data, in listing order, one after the other.
+  // its data, in listing order, one after the other, which the listed sizes
+  // split. A 7-Zip that lists no sizes for links is asked link by link.
   bool readLinkTargets(const std::string& source, const Listing& volume,
                        std::vector<std::pair<std::string, std::string>>* targets, std::string* error) {
     std::vector<const Item*> links;
@@ -417,27 +418,36 @@ class Attach {
       if (item.link) links.push_back(&item);
     }
     if (links.empty()) return true;
+    std::string data = targetData(source, links);
+    std::size_t offset = 0;
+    for (const auto* link : links) {
+      if (link->size == 0 || data.size() - offset < link->size) break;
+      targets->emplace_back(link->path, data.substr(offset, link->size));
+      offset += link->size;
+    }
+    if (targets->size() != links.size() || offset != data.size()) {
+      targets->clear();
+      for (const auto* link : links) targets->emplace_back(link->path, targetData(source, {link}));
+    }
+    for (const auto& [path, target] : *targets) {
+      if (target.empty() || target.size() > 4095 || target.find('\0') != std::string::npos) {
+        *error = "cannot read the symbolic link " + path;
+        return false;
+      }
+    }
+    return true;
+  }
+
+  std::string targetData(const std::string& source, const std::vector<const Item*>& links) {
     fs::path names = staging_ / "link-names.txt";
     {
       std::ofstream list(names);
       for (const auto* link : links) list << link->path << '\n';
     }
-    Run r = run({tool_, "e", "-so", "-spd", "-scsUTF-8", source, "@" + names.string()}, {false, {}});
+    Run r = run({tool_, "e", "-so", "-spd", "-scsUTF-8", source, "@" + names.native()}, {false, {}});
     std::error_code ec;
     fs::remove(names, ec);
-    std::size_t offset = 0;
-    for (const auto* link : links) {
-      if (link->size == 0 || link->size > 4095 || r.output.size() - offset < link->size) break;
-      std::string target = r.output.substr(offset, link->size);
-      if (target.find('\0') != std::string::npos) break;
-      targets->emplace_back(link->path, target);
-      offset += link->size;
-    }
-    if (r.status != 0 || targets->size() != links.size() || offset != r.output.size()) {
-      *error = "cannot read the volume's symbolic links";
-      return false;
-    }
-    return true;
+    return r.status == 0 ? r.output : std::string();
   }
 
   const char* tool_;
@@ -455,7 +465,7 @@ int attach(const std::string& image, const fs::path& mountPoint) {
   const char* tool = sevenZip();
   if (!tool) return fail("attach failed: 7-Zip (7z) is not installed");
   std::error_code ec;
-  if (!fs::is_directory(mountPoint, ec)) return fail("attach failed: no mount point " + mountPoint.string());
+  if (!fs::is_directory(mountPoint, ec)) return fail("attach failed: no mount point " + mountPoint.native());
   if (!hasUDIFTrailer(image)) return fail("attach failed: image not recognized");
 
   std::string pattern = mountPoint.string() + ".attach-XXXXXX";
@@ -487,10 +497,12 @@ int attach(const std::string& image, const fs::path& mountPoint) {
 int detach(const fs::path& mountPoint) {
   std::error_code ec;
   if (!fs::exists(fs::symlink_status(mountPoint, ec))) {
-    return fail("detach failed: no such mount point " + mountPoint.string());
+    return fail("detach failed: no such mount point " + mountPoint.native());
   }
   removeTree(mountPoint);
-  if (fs::exists(fs::symlink_status(mountPoint, ec))) return fail("detach failed: cannot remove " + mountPoint.string());
+  if (fs::exists(fs::symlink_status(mountPoint, ec))) {
+    return fail("detach failed: cannot remove " + mountPoint.native());
+  }
   std::printf("\"%s\" ejected.\n", mountPoint.c_str());
   return 0;
 }

@@ -52,6 +52,10 @@ struct UnarchivedPayload {
 // Throws UnarchiveError; a std::filesystem::filesystem_error when a
 // directory cannot be created; the std::system_error of `runTool` when a
 // tool (other than the assessment and the detach) cannot be started.
+// An installer package's payload is unpacked with `cpio -idm`, plus
+// `--no-absolute-filenames` when the shell's cpio is GNU cpio (asked once
+// per shell; other cpio programs refuse the option and are safe without
+// it), after `payloadIsUnpackable` has accepted it.
 // After a failure the directories made so far stay behind, but empty of
 // anything unpacked (an image without a bundle is detached and its mount
 // point removed). No unpacking leaves less than the free-space reserve of
