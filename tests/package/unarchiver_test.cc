@@ -71,7 +71,10 @@ class UnarchiverTest : public ::testing::Test {
         testing::writeArchive(dir / (name + ".zip"), ArchiveFormat::zip, testing::entriesFromTree(root));
         return dir / (name + ".zip");
       case Format::package:
-        testing::makeInstallerPackage(dir / (name + ".pkg"), testing::entriesFromTree(root, "Applications/"));
+        // Its container carries a localized resource too, for pkgutil's names.
+        testing::makeInstallerPackage(dir / (name + ".pkg"), testing::entriesFromTree(root, "Applications/"),
+                                      testing::PayloadNaming::gzipped,
+                                      {{"Resources/ja.lproj/日本語 Café.txt", Kind::file, "ja"}});
         return dir / (name + ".pkg");
     }
     return {};

@@ -151,7 +151,7 @@ void writeArchive(const fs::path& file, ArchiveFormat format, const std::vector<
       archive_write_set_format_pax_restricted(a);
       break;
   }
-  const bool utf8 = format == ArchiveFormat::zip;
+  const bool utf8 = format == ArchiveFormat::zip || format == ArchiveFormat::xar;
   check(archive_write_open_filename(a, file.c_str()), a, "open");
   for (const auto& e : entries) {
     archive_entry* entry = archive_entry_new();
@@ -202,8 +202,8 @@ void writeArchive(const fs::path& file, ArchiveFormat format, const std::vector<
 }
 
 void makeInstallerPackage(const fs::path& pkg, const std::vector<ArchiveEntry>& payload,
-                          PayloadNaming naming) {
-  std::vector<ArchiveEntry> parts;
+                          PayloadNaming naming, const std::vector<ArchiveEntry>& container) {
+  std::vector<ArchiveEntry> parts = container;
   parts.push_back({"Distribution", ArchiveEntry::Kind::file,
                    "<?xml version=\"1.0\"?>\n<installer-gui-script minSpecVersion=\"1\"/>\n", "", 0644});
   if (naming == PayloadNaming::gzippedAsPayload) {

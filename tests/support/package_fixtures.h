@@ -65,7 +65,8 @@ std::vector<ArchiveEntry> entriesFromTree(const std::filesystem::path& root,
                                           const std::string& prefix = "");
 
 // Writes `entries` as an archive with libarchive (xar without compression).
-// ZIP names are marked as UTF-8, as Python's zipfile and 7-Zip mark them.
+// ZIP and xar names are taken as UTF-8 whatever the locale (ZIP marks them
+// so, as Python's zipfile and 7-Zip do).
 void writeArchive(const std::filesystem::path& file, ArchiveFormat format,
                   const std::vector<ArchiveEntry>& entries);
 
@@ -73,9 +74,11 @@ void writeArchive(const std::filesystem::path& file, ArchiveFormat format,
 // (a cpio archive of `payload`) as "Payload.gz" (gzip'd), "Payload" (plain),
 // both (the plain one then unreadable), or a gzip'd cpio named "Payload" as
 // packages made by Apple's tools carry it.
+// `container` adds entries beside them (resources, component packages).
 enum class PayloadNaming { gzipped, plain, both, gzippedAsPayload };
 void makeInstallerPackage(const std::filesystem::path& pkg, const std::vector<ArchiveEntry>& payload,
-                          PayloadNaming naming = PayloadNaming::gzipped);
+                          PayloadNaming naming = PayloadNaming::gzipped,
+                          const std::vector<ArchiveEntry>& container = {});
 
 // An HFS+ volume named `volumeName` holding the tree below `root`
 // (xorriso -as mkisofs -r -hfsplus), as the bytes of its partition.
