@@ -225,7 +225,8 @@ void makeInstallerPackage(const fs::path& pkg, const std::vector<ArchiveEntry>& 
 std::string makeHFSVolume(const fs::path& root, const std::string& volumeName) {
   TempDir tmp("dmg");
   fs::path iso = tmp / "volume.iso";
-  std::string cmd = "xorriso -as mkisofs -quiet -r -hfsplus -V '" + volumeName + "' -o '" + iso.string() +
+  // xorriso converts names through the locale; keep them UTF-8.
+  std::string cmd = "LC_ALL=C.UTF-8 xorriso -as mkisofs -quiet -r -hfsplus -V '" + volumeName + "' -o '" + iso.string() +
                     "' '" + root.string() + "' >/dev/null 2>&1";
   if (std::system(cmd.c_str()) != 0) throw std::runtime_error("xorriso failed: " + cmd);
   // The hybrid image carries an Apple partition map; cut out the HFS+ one.
