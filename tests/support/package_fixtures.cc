@@ -2,6 +2,7 @@
 
 #include <archive.h>
 #include <archive_entry.h>
+#include <locale.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -31,6 +32,25 @@ std::string xmlEscape(const std::string& s) {
   }
   return out;
 }
+
+// Switches the calling thread's locale while alive.
+class ThreadLocale {
+ public:
+  explicit ThreadLocale(const char* name) : locale_(newlocale(LC_ALL_MASK, name, nullptr)) {
+    if (locale_) saved_ = uselocale(locale_);
+  }
+  ~ThreadLocale() {
+    if (!locale_) return;
+    uselocale(saved_);
+    freelocale(locale_);
+  }
+  ThreadLocale(const ThreadLocale&) = delete;
+  ThreadLocale& operator=(const ThreadLocale&) = delete;
+
+ private:
+  locale_t locale_;
+  locale_t saved_ = nullptr;
+};
 
 void check(int r, archive* a, const char* what) {
   if (r < ARCHIVE_WARN) {
@@ -131,6 +151,8 @@ std::vector<ArchiveEntry> entriesFromTree(const fs::path& root, const std::strin
 }
 
 void writeArchive(const fs::path& file, ArchiveFormat format, const std::vector<ArchiveEntry>& entries) {
+  // libarchive converts names through the thread's locale: UTF-8 here.
+  ThreadLocale utf8("C.UTF-8");
   archive* a = archive_write_new();
   switch (format) {
     case ArchiveFormat::zip:
@@ -151,15 +173,11 @@ void writeArchive(const fs::path& file, ArchiveFormat format, const std::vector<
       archive_write_set_format_pax_restricted(a);
       break;
   }
-  const bool utf8 = format == ArchiveFormat::zip || format == ArchiveFormat::xar;
+  if (format == ArchiveFormat::zip) archive_write_set_options(a, "zip:hdrcharset=UTF-8");
   check(archive_write_open_filename(a, file.c_str()), a, "open");
   for (const auto& e : entries) {
     archive_entry* entry = archive_entry_new();
-    if (utf8) {
-      archive_entry_set_pathname_utf8(entry, e.path.c_str());
-    } else {
-      archive_entry_set_pathname(entry, e.path.c_str());
-    }
+    archive_entry_set_pathname(entry, e.path.c_str());
     archive_entry_set_mtime(entry, 1700000000, 0);
     archive_entry_set_uid(entry, 0);
     archive_entry_set_gid(entry, 0);
@@ -177,11 +195,7 @@ void writeArchive(const fs::path& file, ArchiveFormat format, const std::vector<
       case ArchiveEntry::Kind::symlink:
         archive_entry_set_filetype(entry, AE_IFLNK);
         archive_entry_set_perm(entry, 0755);
-        if (utf8) {
-          archive_entry_set_symlink_utf8(entry, e.target.c_str());
-        } else {
-          archive_entry_set_symlink(entry, e.target.c_str());
-        }
+        archive_entry_set_symlink(entry, e.target.c_str());
         archive_entry_set_size(entry, static_cast<la_int64_t>(e.target.size()));
         break;
       case ArchiveEntry::Kind::hardlink:

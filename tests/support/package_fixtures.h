@@ -65,8 +65,8 @@ std::vector<ArchiveEntry> entriesFromTree(const std::filesystem::path& root,
                                           const std::string& prefix = "");
 
 // Writes `entries` as an archive with libarchive (xar without compression).
-// ZIP and xar names are taken as UTF-8 whatever the locale (ZIP marks them
-// so, as Python's zipfile and 7-Zip do).
+// Names are UTF-8 whatever the locale; ZIP marks them so, as Python's
+// zipfile and 7-Zip do.
 void writeArchive(const std::filesystem::path& file, ArchiveFormat format,
                   const std::vector<ArchiveEntry>& entries);
 
