@@ -385,8 +385,8 @@ class Attach {
     std::error_code ec;
     fs::remove(exclusions, ec);
 
-    // After: the volume came out as listed, with no link of 7-Zip's own
-    // making where one is made here.
+    // After: everything listed came out, a folder as a folder; then the
+    // links, whose parents are real folders by the check before.
     for (const auto& item : volume.items) {
       if (links.count(item.path)) continue;
       struct stat st;
