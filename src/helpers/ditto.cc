@@ -1,7 +1,8 @@
 // Stand-in for `ditto -V -x -k --sequesterRsrc --rsrc ARCHIVE DIR`: expands
 // a ZIP archive into DIR (created when missing). Exit status 0 on success,
-// 1 when the archive cannot be expanded or an entry would land outside DIR,
-// 2 for other arguments.
+// 1 when the archive cannot be expanded, an entry would land outside DIR or
+// the volume would be left with less than the free-space reserve (nothing
+// written then stays in DIR), 2 for other arguments.
 #include <cstdio>
 #include <filesystem>
 #include <set>
@@ -11,6 +12,8 @@
 #include "helpers/archive_extract.h"
 
 int main(int argc, char** argv) {
+  // Names marked as UTF-8 in the archive need a UTF-8 locale to come out.
+  installer::helpers::useUTF8FileNames();
   const std::set<std::string> flags = {"-V", "-x", "-k", "--sequesterRsrc", "--rsrc"};
   std::set<std::string> seen;
   std::vector<std::string> operands;

@@ -1,43 +1,72 @@
 // Stand-in for hdiutil:
 //   hdiutil attach IMAGE -nobrowse -noautoopen -noverify -mountpoint DIR
-//     extracts the image's volume into DIR with 7-Zip (`7z x`), refusing
-//     images whose entries would land outside DIR;
+//     extracts the volume of a UDIF disk image into DIR with 7-Zip;
 //   hdiutil detach DIR -force
 //     empties and removes DIR.
 // Exit status 0 on success, 1 on failure, 2 for other arguments.
+//
+// Attach accepts only files with a UDIF trailer ("koly"). Of an image with
+// several partitions it takes the first volume that holds an application
+// (a "*.app" entry), else the first readable volume. Nothing may be written
+// outside DIR: every name is checked before extraction, symbolic links are
+// left out of 7-Zip's extraction and made here afterwards, verbatim (7-Zip
+// refuses or rewrites those that climb or are absolute, depending on its
+// version), and the result is compared with the listing. The volume comes
+// out in a staging directory beside DIR and is moved in only when
+// complete; it must leave the free-space reserve of space_reserve.h on the
+// volume (checked against the listed sizes before, and watched during the
+// extraction). After a failure DIR is left as it was.
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include <unicode/normalizer2.h>
+#include <unicode/unistr.h>
+
 #include "helpers/archive_extract.h"
+#include "helpers/space_reserve.h"
 
 extern char** environ;
 
 namespace fs = std::filesystem;
+using installer::helpers::isContainedName;
+using installer::helpers::removeTree;
+using installer::helpers::SpaceBudget;
 
 namespace {
+
+const std::set<std::string> kVolumeTypes = {"HFS", "APFS", "FAT", "NTFS", "Ext", "Iso", "Udf"};
 
 struct Run {
   int status = -1;
   std::string output;
+  bool stopped = false;  // killed because `keepGoing` said so
 };
 
-const char* sevenZip() {
-  for (const char* p : {"/usr/bin/7z", "/usr/bin/7za", "/usr/bin/7zz", "/usr/local/bin/7z"}) {
-    if (access(p, X_OK) == 0) return p;
-  }
-  return nullptr;
-}
+struct RunOptions {
+  bool withErrors = true;                // standard error joins the output
+  std::function<bool()> keepGoing;       // polled while the tool runs
+};
 
-Run run(const std::vector<std::string>& args) {
+Run run(const std::vector<std::string>& args, const RunOptions& options = {}) {
   Run result;
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return result;
@@ -49,7 +78,11 @@ Run run(const std::vector<std::string>& args) {
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+  if (options.withErrors) {
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  }
   pid_t pid;
   int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
@@ -59,8 +92,20 @@ Run run(const std::vector<std::string>& args) {
     return result;
   }
   char buffer[65536];
-  ssize_t n;
-  while ((n = read(fds[0], buffer, sizeof buffer)) > 0) result.output.append(buffer, n);
+  for (;;) {
+    pollfd p{fds[0], POLLIN, 0};
+    int ready = poll(&p, 1, 100);
+    if (ready > 0) {
+      ssize_t n = read(fds[0], buffer, sizeof buffer);
+      if (n <= 0) break;
+      result.output.append(buffer, static_cast<size_t>(n));
+    }
+    if (options.keepGoing && !options.keepGoing()) {
+      kill(pid, SIGKILL);
+      result.stopped = true;
+      break;
+    }
+  }
   close(fds[0]);
   int st = 0;
   waitpid(pid, &st, 0);
@@ -68,74 +113,383 @@ Run run(const std::vector<std::string>& args) {
   return result;
 }
 
-int fail(const std::string& message) {
-  std::fprintf(stderr, "hdiutil: %s\n", message.c_str());
-  return 1;
+const char* sevenZip() {
+  for (const char* p : {"/usr/bin/7z", "/usr/bin/7za", "/usr/bin/7zz", "/usr/local/bin/7z"}) {
+    if (access(p, X_OK) == 0) return p;
+  }
+  return nullptr;
 }
 
-// Reads `7z l -slt`: the innermost archive type and every entry's path.
-bool listImage(const char* tool, const std::string& image, std::string* type,
-               std::vector<std::string>* paths, std::string* error) {
-  Run listing = run({tool, "l", "-slt", image});
-  if (listing.status != 0) {
-    *error = "attach failed: image not recognized\n" + listing.output;
+std::uint64_t be64(const unsigned char* p) {
+  std::uint64_t v = 0;
+  for (int i = 0; i < 8; ++i) v = (v << 8) | p[i];
+  return v;
+}
+std::uint32_t be32(const unsigned char* p) {
+  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
+}
+
+// A UDIF image ends in a 512-byte "koly" trailer whose forks lie inside the
+// file before it; a tar or ZIP archive named ".dmg" has none.
+bool hasUDIFTrailer(const std::string& image) {
+  std::error_code ec;
+  if (!fs::is_regular_file(image, ec)) return false;
+  std::uint64_t size = fs::file_size(image, ec);
+  if (ec || size < 512) return false;
+  std::ifstream in(image, std::ios::binary);
+  in.seekg(static_cast<std::streamoff>(size - 512));
+  unsigned char t[512];
+  if (!in.read(reinterpret_cast<char*>(t), sizeof t)) return false;
+  if (std::string(reinterpret_cast<char*>(t), 4) != "koly" || be32(t + 4) != 4 || be32(t + 8) != 512) {
     return false;
   }
-  std::istringstream in(listing.output);
+  const std::uint64_t body = size - 512;
+  auto inside = [body](std::uint64_t offset, std::uint64_t length) {
+    return offset <= body && length <= body - offset;
+  };
+  std::uint64_t dataOffset = be64(t + 24), dataLength = be64(t + 32);
+  std::uint64_t rsrcOffset = be64(t + 40), rsrcLength = be64(t + 48);
+  std::uint64_t xmlOffset = be64(t + 216), xmlLength = be64(t + 224);
+  return inside(dataOffset, dataLength) && inside(rsrcOffset, rsrcLength) && inside(xmlOffset, xmlLength) &&
+         (xmlLength > 0 || rsrcLength > 0);
+}
+
+struct Item {
+  std::string path;
+  bool folder = false;
+  bool link = false;
+  std::uint64_t size = 0;
+};
+
+struct Listing {
+  std::string type;  // the innermost archive type 7-Zip opened
+  std::vector<Item> items;
+};
+
+// A symbolic link shows as "Mode = lrwxr-xr-x"; 7-Zip versions that print
+// no mode show the Unix bits among the "Attributes".
+bool looksLikeLink(const std::string& line) {
+  auto value = line.substr(line.find('=') + 1);
+  std::istringstream words(value);
+  std::string word;
+  while (words >> word) {
+    if (word.size() == 10 && word[0] == 'l' && (word[1] == 'r' || word[1] == '-')) return true;
+  }
+  return false;
+}
+
+// Reads `7z l -slt`.
+bool list(const char* tool, const std::string& archive, Listing* listing, std::string* error) {
+  Run r = run({tool, "l", "-slt", "-scsUTF-8", archive});
+  if (r.status != 0) {
+    *error = "image not recognized\n" + r.output;
+    return false;
+  }
+  std::istringstream in(r.output);
   std::string line;
   bool entries = false;
+  Item* item = nullptr;
   while (std::getline(in, line)) {
     if (line.rfind("----------", 0) == 0) {
       entries = true;
       continue;
     }
-    if (!entries && line.rfind("Type = ", 0) == 0) *type = line.substr(7);
-    if (entries && line.rfind("Path = ", 0) == 0) paths->push_back(line.substr(7));
+    if (!entries) {
+      if (line.rfind("Type = ", 0) == 0) listing->type = line.substr(7);
+      continue;
+    }
+    if (line.rfind("Path = ", 0) == 0) {
+      listing->items.push_back({line.substr(7)});
+      item = &listing->items.back();
+    } else if (!item) {
+      continue;
+    } else if (line == "Folder = +") {
+      item->folder = true;
+    } else if (line.rfind("Size = ", 0) == 0) {
+      item->size = std::strtoull(line.c_str() + 7, nullptr, 10);
+    } else if (line.rfind("Mode = ", 0) == 0 || line.rfind("Attributes = ", 0) == 0) {
+      if (looksLikeLink(line)) item->link = true;
+      if (line.rfind("Mode = d", 0) == 0) item->folder = true;
+    }
   }
   return true;
+}
+
+std::string lowercased(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
+  return s;
+}
+
+bool holdsApplication(const Listing& listing) {
+  for (const auto& item : listing.items) {
+    for (const auto& part : fs::path(item.path)) {
+      if (lowercased(part.extension().string()) == ".app") return true;
+    }
+  }
+  return false;
+}
+
+// HFS+ stores every name decomposed (NFD). Linux file systems tell
+// composed and decomposed names apart, so an application's own references
+// to its files, and the targets of its links, written composed as usual,
+// would miss. Names come out composed (NFC); a name already taken, or one
+// that is not UTF-8, stays as it is.
+void composeNames(const fs::path& root) {
+  UErrorCode status = U_ZERO_ERROR;
+  const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
+  if (U_FAILURE(status)) return;
+  std::error_code ec;
+  std::vector<fs::path> paths;  // parents before children
+  for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator();
+       it.increment(ec)) {
+    paths.push_back(it->path());
+  }
+  for (auto it = paths.rbegin(); it != paths.rend(); ++it) {
+    std::string name = it->filename().string();
+    if (std::all_of(name.begin(), name.end(), [](unsigned char c) { return c < 0x80; })) continue;
+    icu::UnicodeString text = icu::UnicodeString::fromUTF8(name);
+    std::string roundTrip;
+    if (text.toUTF8String(roundTrip) != name || nfc->isNormalized(text, status)) continue;
+    std::string composed;
+    nfc->normalize(text, status).toUTF8String(composed);
+    if (U_FAILURE(status)) return;
+    fs::path to = it->parent_path() / composed;
+    struct stat st;
+    if (lstat(to.c_str(), &st) == 0) continue;
+    fs::rename(*it, to, ec);
+  }
+}
+
+class Attach {
+ public:
+  Attach(const char* tool, std::string image, fs::path staging)
+      : tool_(tool), image_(std::move(image)), staging_(std::move(staging)), budget_(staging_) {}
+
+  // Extracts the volume into staging/volume; returns the volume's root.
+  std::optional<fs::path> extract(std::string* error) {
+    Listing top;
+    if (!list(tool_, image_, &top, error)) return std::nullopt;
+    std::string source = image_;
+    Listing volume = top;
+    if (top.type == "Dmg") {
+      // 7-Zip opens a lone volume by itself; of several it shows the raw
+      // partitions, and the volume has to be taken out first.
+      if (!choosePartition(top, &source, &volume, error)) return std::nullopt;
+    }
+    if (!kVolumeTypes.count(volume.type)) {
+      *error = "image not recognized: no volume inside";
+      return std::nullopt;
+    }
+    fs::path out = staging_ / "volume";
+    if (!extractVolume(source, volume, out, error)) return std::nullopt;
+    if (volume.type == "HFS") composeNames(out);
+    // 7-Zip shows an HFS volume's root as a folder named after the volume.
+    std::error_code ec;
+    std::vector<fs::path> topLevel;
+    for (const auto& e : fs::directory_iterator(out, ec)) topLevel.push_back(e.path());
+    if ((volume.type == "HFS" || volume.type == "APFS") && topLevel.size() == 1 &&
+        fs::is_directory(fs::symlink_status(topLevel[0], ec))) {
+      return topLevel[0];
+    }
+    return out;
+  }
+
+ private:
+  bool choosePartition(const Listing& image, std::string* source, Listing* volume, std::string* error) {
+    std::optional<std::pair<std::string, Listing>> firstVolume;
+    int n = 0;
+    for (const auto& item : image.items) {
+      if (item.folder || item.link || item.path.find('/') != std::string::npos || !isContainedName(item.path)) {
+        continue;
+      }
+      if (!budget_.charge(item.size)) {
+        *error = installer::helpers::kNoSpaceMessage;
+        return false;
+      }
+      fs::path dir = staging_ / ("partition-" + std::to_string(n++));
+      Run r = run({tool_, "e", "-y", "-spd", "-scsUTF-8", "-o" + dir.native(), image_, item.path},
+                  {true, [this] { return budget_.volumeStillAboveReserve(); }});
+      fs::path blob = dir / item.path;
+      Listing candidate;
+      std::string ignored;
+      if (r.status == 0 && list(tool_, blob.string(), &candidate, &ignored) &&
+          kVolumeTypes.count(candidate.type)) {
+        if (holdsApplication(candidate)) {
+          *source = blob.string();
+          *volume = std::move(candidate);
+          return true;
+        }
+        if (!firstVolume) {
+          firstVolume.emplace(blob.string(), std::move(candidate));
+          continue;
+        }
+      }
+      if (r.stopped) {
+        *error = installer::helpers::kNoSpaceMessage;
+        return false;
+      }
+      removeTree(dir);
+    }
+    if (!firstVolume) {
+      *error = "image not recognized: no volume inside";
+      return false;
+    }
+    *source = firstVolume->first;
+    *volume = std::move(firstVolume->second);
+    return true;
+  }
+
+  bool extractVolume(const std::string& source, const Listing& volume, const fs::path& out, std::string* error) {
+    // Before: every name stays inside, nothing lies below a link, and the
+    // listed sizes fit.
+    std::set<std::string> links;
+    for (const auto& item : volume.items) {
+      if (!isContainedName(item.path)) {
+        *error = "unsafe entry " + item.path;
+        return false;
+      }
+      fs::path prefix;
+      for (const auto& part : fs::path(item.path)) {
+        if (links.count(prefix.string())) {
+          *error = "unsafe entry below a link " + item.path;
+          return false;
+        }
+        prefix /= part;
+      }
+      if (item.link) links.insert(item.path);
+      if (!budget_.charge(item.folder || item.link ? 0 : item.size)) {
+        *error = installer::helpers::kNoSpaceMessage;
+        return false;
+      }
+    }
+    std::vector<std::pair<std::string, std::string>> targets;
+    if (!readLinkTargets(source, volume, &targets, error)) return false;
+
+    std::vector<std::string> args = {tool_, "x", "-y", "-spd", "-scsUTF-8", "-o" + out.native()};
+    fs::path exclusions = staging_ / "links.txt";
+    if (!targets.empty()) {
+      std::ofstream list(exclusions);
+      for (const auto& [path, target] : targets) list << path << '\n';
+      args.push_back("-x@" + exclusions.native());
+    }
+    args.push_back(source);
+    Run r = run(args, {true, [this] { return budget_.volumeStillAboveReserve(); }});
+    if (r.stopped) {
+      *error = installer::helpers::kNoSpaceMessage;
+      return false;
+    }
+    if (r.status != 0) {
+      *error = "7z exited with status " + std::to_string(r.status) + "\n" + r.output;
+      return false;
+    }
+    std::error_code ec;
+    fs::remove(exclusions, ec);
+
+    // After: everything listed came out, a folder as a folder; then the
+    // links, whose parents are real folders by the check before.
+    for (const auto& item : volume.items) {
+      if (links.count(item.path)) continue;
+      struct stat st;
+      fs::path p = out / item.path;
+      if (lstat(p.c_str(), &st) != 0 || (item.folder && !S_ISDIR(st.st_mode))) {
+        *error = "the volume did not come out: " + item.path;
+        return false;
+      }
+    }
+    for (const auto& [path, target] : targets) {
+      fs::path p = out / path;
+      removeTree(p);
+      fs::create_directories(p.parent_path(), ec);
+      if (symlink(target.c_str(), p.c_str()) != 0) {
+        *error = "cannot make the link " + path;
+        return false;
+      }
+    }
+    return true;
+  }
+
+  // The links' targets, verbatim: `7z e -so` writes each link's target as
+  // its data, in listing order, one after the other, which the listed sizes
+  // split. A 7-Zip that lists no sizes for links is asked link by link.
+  bool readLinkTargets(const std::string& source, const Listing& volume,
+                       std::vector<std::pair<std::string, std::string>>* targets, std::string* error) {
+    std::vector<const Item*> links;
+    for (const auto& item : volume.items) {
+      if (item.link) links.push_back(&item);
+    }
+    if (links.empty()) return true;
+    std::string data = targetData(source, links);
+    std::size_t offset = 0;
+    for (const auto* link : links) {
+      if (link->size == 0 || data.size() - offset < link->size) break;
+      targets->emplace_back(link->path, data.substr(offset, link->size));
+      offset += link->size;
+    }
+    if (targets->size() != links.size() || offset != data.size()) {
+      targets->clear();
+      for (const auto* link : links) targets->emplace_back(link->path, targetData(source, {link}));
+    }
+    for (const auto& [path, target] : *targets) {
+      if (target.empty() || target.size() > 4095 || target.find('\0') != std::string::npos) {
+        *error = "cannot read the symbolic link " + path;
+        return false;
+      }
+    }
+    return true;
+  }
+
+  std::string targetData(const std::string& source, const std::vector<const Item*>& links) {
+    fs::path names = staging_ / "link-names.txt";
+    {
+      std::ofstream list(names);
+      for (const auto* link : links) list << link->path << '\n';
+    }
+    Run r = run({tool_, "e", "-so", "-spd", "-scsUTF-8", source, "@" + names.native()}, {false, {}});
+    std::error_code ec;
+    fs::remove(names, ec);
+    return r.status == 0 ? r.output : std::string();
+  }
+
+  const char* tool_;
+  std::string image_;
+  fs::path staging_;
+  SpaceBudget budget_;
+};
+
+int fail(const std::string& message) {
+  std::fprintf(stderr, "hdiutil: %s\n", message.c_str());
+  return 1;
 }
 
 int attach(const std::string& image, const fs::path& mountPoint) {
   const char* tool = sevenZip();
   if (!tool) return fail("attach failed: 7-Zip (7z) is not installed");
   std::error_code ec;
-  if (!fs::is_directory(mountPoint, ec)) return fail("attach failed: no mount point " + mountPoint.string());
+  if (!fs::is_directory(mountPoint, ec)) return fail("attach failed: no mount point " + mountPoint.native());
+  if (!hasUDIFTrailer(image)) return fail("attach failed: image not recognized");
 
-  std::string type, error;
-  std::vector<std::string> paths;
-  if (!listImage(tool, image, &type, &paths, &error)) return fail(error);
-  for (const auto& p : paths) {
-    if (!installer::helpers::isContainedName(p)) return fail("attach failed: unsafe entry " + p);
-  }
-
-  // Extract beside the mount point first: only a complete volume is moved in.
   std::string pattern = mountPoint.string() + ".attach-XXXXXX";
   if (!mkdtemp(pattern.data())) return fail("attach failed: cannot create a staging directory");
   fs::path staging = pattern;
-  Run extract = run({tool, "x", "-y", "-snl", "-o" + staging.string(), image});
-  if (extract.status != 0) {
-    fs::remove_all(staging, ec);
-    return fail("attach failed: 7z exited with status " + std::to_string(extract.status) + "\n" +
-                extract.output);
+  std::string error;
+  std::optional<fs::path> root = Attach(tool, image, staging).extract(&error);
+  if (!root) {
+    removeTree(staging);
+    return fail("attach failed: " + error);
   }
-  // 7-Zip shows an HFS volume's root as a folder named after the volume.
-  fs::path root = staging;
-  std::vector<fs::path> top;
-  for (const auto& e : fs::directory_iterator(staging, ec)) top.push_back(e.path());
-  if (type == "HFS" && top.size() == 1 && fs::is_directory(fs::symlink_status(top[0], ec))) {
-    root = top[0];
-  }
-  bool any = false;
-  for (const auto& e : fs::directory_iterator(root, ec)) {
-    fs::rename(e.path(), mountPoint / e.path().filename(), ec);
+  std::vector<fs::path> moved;
+  for (const auto& e : fs::directory_iterator(*root, ec)) {
+    fs::path to = mountPoint / e.path().filename();
+    fs::rename(e.path(), to, ec);
     if (ec) {
-      fs::remove_all(staging, ec);
+      for (const auto& m : moved) removeTree(m);
+      removeTree(staging);
       return fail("attach failed: cannot move the volume into place");
     }
-    any = true;
+    moved.push_back(to);
   }
-  fs::remove_all(staging, ec);
-  if (!any) return fail("attach failed: no volume came out of " + image);
+  removeTree(staging);
+  if (moved.empty()) return fail("attach failed: no volume came out of " + image);
   std::printf("/dev/disk-standin\tApple_HFS\t%s\n", mountPoint.c_str());
   return 0;
 }
@@ -143,10 +497,12 @@ int attach(const std::string& image, const fs::path& mountPoint) {
 int detach(const fs::path& mountPoint) {
   std::error_code ec;
   if (!fs::exists(fs::symlink_status(mountPoint, ec))) {
-    return fail("detach failed: no such mount point " + mountPoint.string());
+    return fail("detach failed: no such mount point " + mountPoint.native());
   }
-  fs::remove_all(mountPoint, ec);
-  if (ec) return fail("detach failed: " + ec.message());
+  removeTree(mountPoint);
+  if (fs::exists(fs::symlink_status(mountPoint, ec))) {
+    return fail("detach failed: cannot remove " + mountPoint.native());
+  }
   std::printf("\"%s\" ejected.\n", mountPoint.c_str());
   return 0;
 }
@@ -154,6 +510,8 @@ int detach(const fs::path& mountPoint) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // 7-Zip converts names through the locale; list files and listings are UTF-8.
+  setenv("LC_ALL", "C.UTF-8", 1);
   std::vector<std::string> a(argv + 1, argv + argc);
   if (a.size() == 7 && a[0] == "attach" && a[2] == "-nobrowse" && a[3] == "-noautoopen" &&
       a[4] == "-noverify" && a[5] == "-mountpoint") {

@@ -1,7 +1,9 @@
 // Stand-in for `pkgutil --expand PACKAGE DIR`: expands a flat installer
 // package (a xar archive) into DIR, leaving payloads as they are stored.
-// Exit status 0 on success, 1 when the package cannot be expanded or an
-// entry would land outside DIR, 2 for other arguments.
+// Exit status 0 on success, 1 when the package cannot be expanded, an entry
+// would land outside DIR or the volume would be left with less than the
+// free-space reserve (nothing written then stays in DIR), 2 for other
+// arguments.
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -9,6 +11,8 @@
 #include "helpers/archive_extract.h"
 
 int main(int argc, char** argv) {
+  // Names marked as UTF-8 in the archive need a UTF-8 locale to come out.
+  installer::helpers::useUTF8FileNames();
   if (argc != 4 || std::string(argv[1]) != "--expand") {
     std::fprintf(stderr, "usage: pkgutil --expand package directory\n");
     return 2;

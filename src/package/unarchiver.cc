@@ -6,10 +6,14 @@
 #include <algorithm>
 #include <cctype>
 #include <fstream>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <system_error>
 
+#include "helpers/archive_extract.h"
+#include "helpers/space_reserve.h"
 #include "platform/system_info.h"
 
 namespace installer {
@@ -59,9 +63,30 @@ fs::path makeTemporaryDirectory(const fs::path& parent, const char* prefix) {
   return dir;
 }
 
-void removeQuietly(const fs::path& p) {
+// Archives may carry read-only directories; they must not stop a clean-up.
+void removeQuietly(const fs::path& p) { helpers::removeTree(p); }
+
+// Removes what an unpacking wrote below `directory`, read-only
+// directories included, and keeps the directory itself.
+void emptyDirectory(const fs::path& directory) {
   std::error_code ec;
-  fs::remove_all(p, ec);
+  std::vector<fs::path> children;
+  for (const auto& e : fs::directory_iterator(directory, ec)) children.push_back(e.path());
+  for (const auto& child : children) helpers::removeTree(child);
+}
+
+// Whether the `cpio` that `shell` finds is GNU cpio, asked once per shell.
+bool cpioIsGNU(const fs::path& shell) {
+  static std::mutex lock;
+  static std::map<fs::path, bool> answers;
+  std::lock_guard<std::mutex> guard(lock);
+  if (auto it = answers.find(shell); it != answers.end()) return it->second;
+  try {
+    ToolResult probe = runTool(shell, {"-c", "cpio --version"});
+    return answers[shell] = contains(probe.output, "GNU cpio");
+  } catch (const std::system_error&) {
+    return false;  // the unpack itself reports the shell that cannot start
+  }
 }
 
 void assessSignature(const fs::path& archive, const PackageTools& tools) {
@@ -135,27 +160,32 @@ UnarchivedPayload unpackInstallerPackage(const fs::path& archive, const fs::path
   bool hasCompressed = fs::exists(compressed, ec);
   bool hasPlain = fs::exists(plain, ec);
   if (!hasCompressed && !hasPlain) {
+    emptyDirectory(expanded);
     throw UnarchiveError(UnarchiveError::Case::extractFailed, "Failed to find Payload in expanded PKG");
   }
   fs::path payloadDir = makeTemporaryDirectory(workingDirectory, "payload-");
+  // A payload that cannot be unpacked leaves nothing of the package behind.
+  auto refuse = [&] {
+    emptyDirectory(expanded);
+    emptyDirectory(payloadDir);
+    return UnarchiveError(UnarchiveError::Case::extractFailed, "Failed to extract Payload");
+  };
   const fs::path& payload = hasCompressed ? compressed : plain;
 
   // cpio follows "../" and absolute names, and writes through symbolic links
-  // it has just made; a payload must stay inside its directory.
-  if (!payloadIsContained(payload)) {
-    throw UnarchiveError(UnarchiveError::Case::extractFailed, "Failed to extract Payload");
-  }
+  // it has just made; a payload must stay inside its directory, and fit.
+  if (!payloadIsUnpackable(payload, payloadDir)) throw refuse();
   // A "Payload" is usually gzip'd cpio too, whatever its name says.
   bool gzipped = hasCompressed || startsWithGzipMagic(plain);
-  std::string command =
-      gzipped ? "cd " + shellQuote(payloadDir.string()) + " && gunzip -c " + shellQuote(payload.string()) +
-                    " | cpio -idm --no-absolute-filenames"
-              : "cd " + shellQuote(payloadDir.string()) + " && cpio -idm --no-absolute-filenames < " +
-                    shellQuote(plain.string());
+  // Only GNU cpio knows (and needs) this option; BSD cpio refuses it and
+  // is safe by default. The check above protects with either.
+  std::string cpio = cpioIsGNU(tools.shell) ? "cpio -idm --no-absolute-filenames" : "cpio -idm";
+  std::string command = gzipped ? "cd " + shellQuote(payloadDir.string()) + " && gunzip -c " +
+                                      shellQuote(payload.string()) + " | " + cpio
+                                : "cd " + shellQuote(payloadDir.string()) + " && " + cpio + " < " +
+                                      shellQuote(plain.string());
   ToolResult unpack = runTool(tools.shell, {"-c", command});
-  if (unpack.status != 0) {
-    throw UnarchiveError(UnarchiveError::Case::extractFailed, "Failed to extract Payload");
-  }
+  if (unpack.status != 0) throw refuse();
 
   for (const char* place : {"Applications", "usr/local/Applications", "Library/Application Support"}) {
     std::vector<fs::path> found;
@@ -218,7 +248,8 @@ void detachImage(const fs::path& mountPoint, const PackageTools& tools) {
   removeQuietly(mountPoint);
 }
 
-bool payloadIsContained(const fs::path& payload) {
+bool payloadIsUnpackable(const fs::path& payload, const fs::path& destination) {
+  helpers::SpaceBudget budget(destination);
   ArchiveReader reader;
   archive_read_support_filter_all(reader.a);
   archive_read_support_format_cpio(reader.a);
@@ -239,13 +270,18 @@ bool payloadIsContained(const fs::path& payload) {
       if (prefix != name && links.count(prefix)) return false;
     }
     if (archive_entry_filetype(entry) == AE_IFLNK) links.insert(name);
-    // Hard links name another entry; one naming something outside is refused
-    // like any other escaping name.
+    std::int64_t size = archive_entry_size(entry);
+    if (!budget.charge(size > 0 ? static_cast<std::uint64_t>(size) : 0)) return false;
+    // Hard links name another entry; one naming something outside, or
+    // reaching it through a symbolic link, is refused like an escaping name.
     if (const char* target = archive_entry_hardlink(entry)) {
       fs::path t = fs::path(target).lexically_normal();
       if (t.is_absolute()) return false;
+      fs::path through;
       for (const auto& part : t) {
         if (part == "..") return false;
+        through /= part;
+        if (through != t && links.count(through)) return false;
       }
     }
   }

@@ -52,8 +52,15 @@ struct UnarchivedPayload {
 // Throws UnarchiveError; a std::filesystem::filesystem_error when a
 // directory cannot be created; the std::system_error of `runTool` when a
 // tool (other than the assessment and the detach) cannot be started.
-// After a failure the directories made so far stay behind (except that an
-// image without a bundle is detached and its mount point removed).
+// An installer package's payload is unpacked with `cpio -idm`, plus
+// `--no-absolute-filenames` when the shell's cpio is GNU cpio (asked once
+// per shell; other cpio programs refuse the option and are safe without
+// it), after `payloadIsUnpackable` has accepted it.
+// After a failure the directories made so far stay behind, but empty of
+// anything unpacked (an image without a bundle is detached and its mount
+// point removed). No unpacking leaves less than the free-space reserve of
+// helpers/space_reserve.h on the working directory's volume: one that
+// would fails as an extraction or mount failure.
 UnarchivedPayload unarchivePackage(const std::filesystem::path& archive,
                                    const std::filesystem::path& workingDirectory,
                                    const PackageTools& tools);
@@ -73,9 +80,11 @@ void detachImage(const std::filesystem::path& mountPoint, const PackageTools& to
 void detachImage(const std::filesystem::path& mountPoint);
 
 // Checks an installer package's payload (a cpio archive, gzip'd or not)
-// before it is unpacked: false when an entry has an absolute name, a ".."
-// component, or lies below an earlier symbolic-link entry, or when the
-// archive cannot be read.
-bool payloadIsContained(const std::filesystem::path& payload);
+// before it is unpacked into `destination`: false when an entry has an
+// absolute name, a ".." component, or lies below an earlier symbolic-link
+// entry, when the archive cannot be read, or when its contents would leave
+// less than the free-space reserve (helpers/space_reserve.h) on the
+// destination's volume. Symbolic links themselves may point anywhere.
+bool payloadIsUnpackable(const std::filesystem::path& payload, const std::filesystem::path& destination);
 
 }  // namespace installer

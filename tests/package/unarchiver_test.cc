@@ -1,11 +1,13 @@
 #include "package/unarchiver.h"
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <system_error>
 
+#include "helpers/space_reserve.h"
 #include "support/package_fixtures.h"
 
 namespace installer {
@@ -17,6 +19,22 @@ using testing::ArchiveFormat;
 using testing::TempDir;
 using testing::writeFile;
 using Kind = ArchiveEntry::Kind;
+
+enum class Format { diskImage, zip, package };
+constexpr Format kFormats[] = {Format::diskImage, Format::zip, Format::package};
+const char* nameOf(Format f) {
+  return f == Format::diskImage ? "disk image" : f == Format::zip ? "ZIP" : "installer package";
+}
+
+// Sets an environment variable (inherited by the stand-ins) while alive.
+class ScopedVariable {
+ public:
+  ScopedVariable(const char* name, const std::string& value) : name_(name) { setenv(name, value.c_str(), 1); }
+  ~ScopedVariable() { unsetenv(name_); }
+
+ private:
+  const char* name_;
+};
 
 class UnarchiverTest : public ::testing::Test {
  protected:
@@ -40,6 +58,37 @@ class UnarchiverTest : public ::testing::Test {
     for (const auto& e : fs::directory_iterator(work)) names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
+  }
+
+  // The tree below `root` as a package of `format` named `name`; a package
+  // carries it under "Applications/".
+  fs::path pack(const fs::path& root, Format format, const std::string& name) {
+    switch (format) {
+      case Format::diskImage:
+        testing::makeDiskImage(root, name, dir / (name + ".dmg"), testing::UdifChunks::zlib);
+        return dir / (name + ".dmg");
+      case Format::zip:
+        testing::writeArchive(dir / (name + ".zip"), ArchiveFormat::zip, testing::entriesFromTree(root));
+        return dir / (name + ".zip");
+      case Format::package:
+        // Its container carries a localized resource too, for pkgutil's names.
+        testing::makeInstallerPackage(dir / (name + ".pkg"), testing::entriesFromTree(root, "Applications/"),
+                                      testing::PayloadNaming::gzipped,
+                                      {{"Resources/ja.lproj/日本語 Café.txt", Kind::file, "ja"}});
+        return dir / (name + ".pkg");
+    }
+    return {};
+  }
+
+  // Whatever lies below the directories an unpacking made in `work`.
+  std::vector<std::string> leftovers() {
+    std::vector<std::string> found;
+    for (const auto& top : fs::directory_iterator(work)) {
+      for (const auto& e : fs::recursive_directory_iterator(top.path())) {
+        found.push_back(e.path().lexically_relative(work).string());
+      }
+    }
+    return found;
   }
 
   UnarchiveError expectError(const fs::path& archive) {
@@ -120,11 +169,42 @@ TEST_F(UnarchiverTest, AttachFailureCarriesStatusAndOutput) {
   EXPECT_EQ(entries[0].rfind("mnt-", 0), 0u);
 }
 
-TEST_F(UnarchiverTest, TheRealStandInRefusesSomethingThatIsNoImage) {
+TEST_F(UnarchiverTest, TheRealStandInAttachesOnlyDiskImages) {
+  const std::vector<ArchiveEntry> app = {{"Demo.app/Contents/MacOS/demo", Kind::file, "#!/bin/sh\n", "", 0755}};
+  testing::writeArchive(dir / "zip.dmg", ArchiveFormat::zip, app);
+  testing::writeArchive(dir / "tar.dmg", ArchiveFormat::tar, app);
   writeFile(dir / "garbage.dmg", std::string(4096, 'g'));
-  auto e = expectError(dir / "garbage.dmg");
-  EXPECT_EQ(e.kind(), UnarchiveError::Case::mountFailed);
-  EXPECT_NE(e.description().find("hdiutil failed with code: 1 data: <<"), std::string::npos);
+  for (const char* name : {"zip.dmg", "tar.dmg", "garbage.dmg"}) {
+    auto e = expectError(dir / name);
+    EXPECT_EQ(e.kind(), UnarchiveError::Case::mountFailed) << name;
+    EXPECT_NE(e.description().find("hdiutil failed with code: 1 data: <<"), std::string::npos);
+    EXPECT_NE(e.description().find("image not recognized"), std::string::npos) << e.description();
+  }
+  EXPECT_TRUE(leftovers().empty());
+}
+
+TEST_F(UnarchiverTest, OfSeveralPartitionsTheVolumeHoldingTheApplicationIsAttached) {
+  fs::path docs = dir / "docs";
+  writeFile(docs / "README", "no application here");
+  fs::path vol = dir / "vol";
+  testing::writeAppBundle(vol, "Demo.app");
+  testing::writeUDIF({{"Driver Descriptor Map (DDM : 0)", "ER" + std::string(510, '\0')},
+                      {"Apple (Apple_partition_map : 1)", "PM" + std::string(1022, '\0')},
+                      {"disk image (Apple_HFS : 2)", testing::makeHFSVolume(docs, "Docs")},
+                      {"disk image (Apple_HFS : 3)", testing::makeHFSVolume(vol, "Demo")},
+                      {"(Apple_Free : 4)", std::string(1024, '\0')}},
+                     dir / "Multi.dmg", testing::UdifChunks::zlib);
+
+  auto payload = unarchivePackage(dir / "Multi.dmg", work, tools);
+  EXPECT_EQ(payload.applicationURL.filename(), "Demo.app");
+  std::vector<std::string> mounted;
+  for (const auto& e : fs::directory_iterator(payload.applicationURL.parent_path())) {
+    mounted.push_back(e.path().filename().string());
+  }
+  EXPECT_EQ(mounted, std::vector<std::string>{"Demo.app"});
+  EXPECT_TRUE(isExecutable(payload.applicationURL / "Contents/MacOS/demo"));
+  payload.cleanup();
+  EXPECT_TRUE(workEntries().empty());
 }
 
 TEST_F(UnarchiverTest, SignatureAssessmentRules) {
@@ -214,35 +294,6 @@ TEST_F(UnarchiverTest, DittoFailureCarriesOnlyTheStatus) {
   EXPECT_EQ(expectError(dir / "broken.zip").kind(), UnarchiveError::Case::extractFailed);
 }
 
-TEST_F(UnarchiverTest, HostileZipEntriesAreRefused) {
-  fs::path outside = dir / "outside";
-  fs::create_directories(outside);
-  const std::vector<std::vector<ArchiveEntry>> hostile = {
-      {{"Good.app/x", Kind::file, "x"}, {"../escaped", Kind::file, "bad"}},
-      {{"Good.app/x", Kind::file, "x"}, {(outside / "absolute").string(), Kind::file, "bad"}},
-      {{"Good.app/link", Kind::symlink, "", outside.string()}, {"Good.app/link/through", Kind::file, "bad"}},
-  };
-  int n = 0;
-  for (const auto& entries : hostile) {
-    fs::path zip = dir / ("hostile" + std::to_string(n++) + ".zip");
-    testing::writeArchive(zip, ArchiveFormat::zip, entries);
-    auto e = expectError(zip);
-    EXPECT_EQ(e.kind(), UnarchiveError::Case::extractFailed) << zip;
-  }
-  EXPECT_FALSE(fs::exists(work / "escaped"));
-  EXPECT_FALSE(fs::exists(dir / "escaped"));
-  EXPECT_TRUE(fs::is_empty(outside));
-}
-
-TEST_F(UnarchiverTest, ALinkPointingOutIsKeptAsALink) {
-  testing::writeArchive(dir / "l.zip", ArchiveFormat::zip,
-                        {{"L.app/Contents/MacOS/l", Kind::file, "#!/bin/sh\n", "", 0755},
-                         {"L.app/etc", Kind::symlink, "", "/etc"}});
-  auto payload = unarchivePackage(dir / "l.zip", work, tools);
-  EXPECT_EQ(fs::read_symlink(payload.applicationURL / "etc"), "/etc");
-  payload.cleanup();
-}
-
 // --- installer packages -----------------------------------------------------------
 
 std::vector<ArchiveEntry> payloadWithApp(const std::string& place, const std::string& name = "Demo.app") {
@@ -316,29 +367,6 @@ TEST_F(UnarchiverTest, PackageFailures) {
             "extract failed: Failed to expand PKG file: cannot expand " + (dir / "Any.pkg").string() + "\n");
 }
 
-TEST_F(UnarchiverTest, HostilePayloadsDoNotWriteOutsideTheirDirectory) {
-  fs::path outside = dir / "outside";
-  fs::create_directories(outside);
-  auto good = payloadWithApp("Applications");
-  const std::vector<std::vector<ArchiveEntry>> hostile = {
-      {{"../../escaped", Kind::file, "bad"}},
-      {{"Applications/../../../escaped", Kind::file, "bad"}},
-      {{(outside / "absolute").string(), Kind::file, "bad"}},
-      {{"Applications/link", Kind::symlink, "", outside.string()},
-       {"Applications/link/through", Kind::file, "bad"}},
-  };
-  int n = 0;
-  for (auto entries : hostile) {
-    entries.insert(entries.begin(), good.begin(), good.end());
-    fs::path pkg = dir / ("hostile" + std::to_string(n++) + ".pkg");
-    testing::makeInstallerPackage(pkg, entries);
-    EXPECT_EQ(expectError(pkg).description(), "extract failed: Failed to extract Payload") << pkg;
-  }
-  EXPECT_FALSE(fs::exists(dir / "escaped"));
-  EXPECT_FALSE(fs::exists(work / "escaped"));
-  EXPECT_TRUE(fs::is_empty(outside));
-}
-
 TEST_F(UnarchiverTest, WorkingDirectoryWithQuotesAndSpaces) {
   work = dir / "it's a \"dir\" $x";
   fs::create_directories(work);
@@ -348,6 +376,116 @@ TEST_F(UnarchiverTest, WorkingDirectoryWithQuotesAndSpaces) {
   EXPECT_TRUE(fs::exists(payload.applicationURL / "Contents/MacOS/demo"));
   payload.cleanup();
   EXPECT_TRUE(fs::is_empty(work));
+}
+
+// --- odd, hostile and oversized archives, in every format -------------------------
+
+TEST_F(UnarchiverTest, ClimbingAbsoluteAndEscapingLinksAndNonASCIINamesComeOutVerbatim) {
+  fs::path tree = dir / "tree";
+  fs::path app = testing::writeAppBundle(tree, "Café.app");
+  fs::path res = app / "Contents/Resources";
+  fs::create_directories(res);
+  fs::create_symlink("../MacOS/demo", res / "link");
+  fs::create_symlink("/etc", res / "abs");
+  fs::create_symlink("../../../../../../escape", res / "out");
+  const std::vector<std::string> names = {"Français été à.txt", "中文说明.txt", "日本語のファイル.txt"};
+  for (const auto& n : names) writeFile(res / n, n);
+
+  for (Format format : kFormats) {
+    SCOPED_TRACE(nameOf(format));
+    auto payload = unarchivePackage(pack(tree, format, "Odd"), work, tools);
+    fs::path out = payload.applicationURL / "Contents/Resources";
+    EXPECT_EQ(payload.applicationURL.filename(), "Café.app");
+    EXPECT_EQ(fs::read_symlink(out / "link"), "../MacOS/demo");
+    EXPECT_TRUE(fs::equivalent(out / "link", payload.applicationURL / "Contents/MacOS/demo"));
+    EXPECT_EQ(fs::read_symlink(out / "abs"), "/etc");
+    EXPECT_EQ(fs::read_symlink(out / "out"), "../../../../../../escape");
+    for (const auto& n : names) EXPECT_EQ(testing::readFile(out / n), n);
+    payload.cleanup();
+  }
+  EXPECT_TRUE(workEntries().empty());
+}
+
+TEST_F(UnarchiverTest, ArchivesReachingOutsideAreRefusedAndLeaveNothing) {
+  fs::path outside = dir / "outside";
+  writeFile(outside / "victim", "untouched");
+  struct Row {
+    const char* what;
+    std::vector<ArchiveEntry> entries;
+  };
+  const std::vector<Row> rows = {
+      {"climbing name", {{"../../escaped", Kind::file, "bad"}}},
+      {"name climbing midway", {{"Applications/../../../escaped", Kind::file, "bad"}}},
+      {"absolute name", {{(outside / "absolute").string(), Kind::file, "bad"}}},
+      {"write through a link",
+       {{"Applications/link", Kind::symlink, "", outside.string()}, {"Applications/link/victim", Kind::file, "bad"}}},
+  };
+  auto good = payloadWithApp("Applications");
+  for (const auto& row : rows) {
+    auto entries = good;
+    entries.insert(entries.end(), row.entries.begin(), row.entries.end());
+    testing::writeArchive(dir / "h.zip", ArchiveFormat::zip, entries);
+    testing::makeInstallerPackage(dir / "h.pkg", entries);
+    const std::pair<fs::path, std::string> cases[] = {
+        {dir / "h.zip", "extract failed: ditto failed with code: 1"},
+        {dir / "h.pkg", "extract failed: Failed to extract Payload"}};
+
+    for (const auto& [archive, description] : cases) {
+      SCOPED_TRACE(std::string(row.what) + " in " + archive.filename().string());
+      EXPECT_EQ(expectError(archive).description(), description);
+      EXPECT_EQ(leftovers(), std::vector<std::string>{});
+      EXPECT_FALSE(fs::exists(dir / "escaped"));
+      EXPECT_FALSE(fs::exists(work / "escaped"));
+      EXPECT_EQ(testing::readFile(outside / "victim"), "untouched");
+      EXPECT_EQ(std::distance(fs::directory_iterator(outside), fs::directory_iterator()), 1);
+      for (const auto& e : fs::directory_iterator(work)) fs::remove_all(e.path());
+    }
+  }
+}
+
+TEST_F(UnarchiverTest, ArchivesThatWouldFillTheDiskStopAtTheReserveAndLeaveNothing) {
+  fs::path tree = dir / "bomb";
+  fs::path app = testing::writeAppBundle(tree, "Bomb.app");
+  writeFile(app / "Contents/Resources/zeros", std::string(64u << 20, '\0'));
+  std::vector<fs::path> archives;
+  for (Format format : kFormats) archives.push_back(pack(tree, format, "Bomb"));
+  auto space = helpers::volumeSpace(work);
+  ASSERT_TRUE(space);
+  // Room for 16 MiB above the reserve: the 64 MiB inside cannot fit.
+  ScopedVariable reserve(helpers::kReserveVariable, std::to_string(space->available - (16u << 20)));
+
+  const UnarchiveError::Case expected[] = {UnarchiveError::Case::mountFailed,
+                                           UnarchiveError::Case::extractFailed,
+                                           UnarchiveError::Case::extractFailed};
+  for (std::size_t i = 0; i < archives.size(); ++i) {
+    SCOPED_TRACE(nameOf(kFormats[i]));
+    EXPECT_EQ(expectError(archives[i]).kind(), expected[i]);
+    EXPECT_EQ(leftovers(), std::vector<std::string>{});
+  }
+}
+
+TEST_F(UnarchiverTest, TheGNUOnlyCpioOptionGoesOnlyToGNUCpioAskedOnce) {
+  testing::makeInstallerPackage(dir / "Demo.pkg", payloadWithApp("Applications"));
+  fs::create_directories(dir / "bsd");
+  fs::create_symlink("/usr/bin/bsdcpio", dir / "bsd/cpio");
+  struct Row {
+    const char* name;
+    std::string pathPrefix;
+    bool gnu;
+  } rows[] = {{"gnu", "", true}, {"bsd", (dir / "bsd").string() + ":", false}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    fs::path log = dir / (std::string(row.name) + ".log");
+    // Logs each command, then runs it with this row's cpio first on the path.
+    tools.shell = fakeTool(std::string("sh-") + row.name,
+                           "printf '%s\\n' \"$2\" >> '" + log.string() + "'\nPATH='" + row.pathPrefix +
+                               "'\"$PATH\" exec /bin/sh \"$@\"");
+    for (int run = 0; run < 2; ++run) unarchivePackage(dir / "Demo.pkg", work, tools).cleanup();
+    std::string commands = testing::readFile(log);
+    EXPECT_EQ(commands.find("--no-absolute-filenames") != std::string::npos, row.gnu) << commands;
+    EXPECT_EQ(commands.find("cpio --version"), commands.rfind("cpio --version")) << commands;
+  }
+  EXPECT_TRUE(workEntries().empty());
 }
 
 TEST_F(UnarchiverTest, MissingToolAndUncreatableDirectoryArePassedUp) {

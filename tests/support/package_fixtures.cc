@@ -2,6 +2,7 @@
 
 #include <archive.h>
 #include <archive_entry.h>
+#include <locale.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -31,6 +32,25 @@ std::string xmlEscape(const std::string& s) {
   }
   return out;
 }
+
+// Switches the calling thread's locale while alive.
+class ThreadLocale {
+ public:
+  explicit ThreadLocale(const char* name) : locale_(newlocale(LC_ALL_MASK, name, nullptr)) {
+    if (locale_) saved_ = uselocale(locale_);
+  }
+  ~ThreadLocale() {
+    if (!locale_) return;
+    uselocale(saved_);
+    freelocale(locale_);
+  }
+  ThreadLocale(const ThreadLocale&) = delete;
+  ThreadLocale& operator=(const ThreadLocale&) = delete;
+
+ private:
+  locale_t locale_;
+  locale_t saved_ = nullptr;
+};
 
 void check(int r, archive* a, const char* what) {
   if (r < ARCHIVE_WARN) {
@@ -131,6 +151,8 @@ std::vector<ArchiveEntry> entriesFromTree(const fs::path& root, const std::strin
 }
 
 void writeArchive(const fs::path& file, ArchiveFormat format, const std::vector<ArchiveEntry>& entries) {
+  // libarchive converts names through the thread's locale: UTF-8 here.
+  ThreadLocale utf8("C.UTF-8");
   archive* a = archive_write_new();
   switch (format) {
     case ArchiveFormat::zip:
@@ -147,7 +169,11 @@ void writeArchive(const fs::path& file, ArchiveFormat format, const std::vector<
       archive_write_set_format_xar(a);
       archive_write_set_options(a, "xar:compression=none");
       break;
+    case ArchiveFormat::tar:
+      archive_write_set_format_pax_restricted(a);
+      break;
   }
+  if (format == ArchiveFormat::zip) archive_write_set_options(a, "zip:hdrcharset=UTF-8");
   check(archive_write_open_filename(a, file.c_str()), a, "open");
   for (const auto& e : entries) {
     archive_entry* entry = archive_entry_new();
@@ -190,8 +216,8 @@ void writeArchive(const fs::path& file, ArchiveFormat format, const std::vector<
 }
 
 void makeInstallerPackage(const fs::path& pkg, const std::vector<ArchiveEntry>& payload,
-                          PayloadNaming naming) {
-  std::vector<ArchiveEntry> parts;
+                          PayloadNaming naming, const std::vector<ArchiveEntry>& container) {
+  std::vector<ArchiveEntry> parts = container;
   parts.push_back({"Distribution", ArchiveEntry::Kind::file,
                    "<?xml version=\"1.0\"?>\n<installer-gui-script minSpecVersion=\"1\"/>\n", "", 0644});
   if (naming == PayloadNaming::gzippedAsPayload) {
@@ -210,10 +236,11 @@ void makeInstallerPackage(const fs::path& pkg, const std::vector<ArchiveEntry>& 
   writeArchive(pkg, ArchiveFormat::xar, parts);
 }
 
-void makeDiskImage(const fs::path& root, const std::string& volumeName, const fs::path& dmg) {
+std::string makeHFSVolume(const fs::path& root, const std::string& volumeName) {
   TempDir tmp("dmg");
   fs::path iso = tmp / "volume.iso";
-  std::string cmd = "xorriso -as mkisofs -quiet -r -hfsplus -V '" + volumeName + "' -o '" + iso.string() +
+  // xorriso converts names through the locale; keep them UTF-8.
+  std::string cmd = "LC_ALL=C.UTF-8 xorriso -as mkisofs -quiet -r -hfsplus -V '" + volumeName + "' -o '" + iso.string() +
                     "' '" + root.string() + "' >/dev/null 2>&1";
   if (std::system(cmd.c_str()) != 0) throw std::runtime_error("xorriso failed: " + cmd);
   // The hybrid image carries an Apple partition map; cut out the HFS+ one.
@@ -238,8 +265,12 @@ void makeDiskImage(const fs::path& root, const std::string& volumeName, const fs
     }
   }
   if (hfs.empty()) throw std::runtime_error("no HFS+ partition in the xorriso image");
-  writeFile(tmp / "volume.hfs", hfs);
-  writeFlatUDIF(tmp / "volume.hfs", dmg);
+  return hfs;
+}
+
+void makeDiskImage(const fs::path& root, const std::string& volumeName, const fs::path& dmg,
+                   UdifChunks chunks) {
+  writeUDIF({{"disk image (Apple_HFS : 0)", makeHFSVolume(root, volumeName)}}, dmg, chunks);
 }
 
 fs::path testHelpersDirectory() {

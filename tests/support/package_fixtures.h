@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "support/udif_writer.h"
+
 namespace installer::testing {
 
 struct AppBundleSpec {
@@ -55,7 +57,7 @@ struct ArchiveEntry {
   mode_t mode = 0644;
 };
 
-enum class ArchiveFormat { zip, cpioOdc, cpioOdcGzip, xar };
+enum class ArchiveFormat { zip, cpioOdc, cpioOdcGzip, xar, tar };
 
 // The entries of the tree below `root` (names relative to it, prefixed by
 // `prefix` when given), directories before their contents, symlinks kept.
@@ -63,6 +65,8 @@ std::vector<ArchiveEntry> entriesFromTree(const std::filesystem::path& root,
                                           const std::string& prefix = "");
 
 // Writes `entries` as an archive with libarchive (xar without compression).
+// Names are UTF-8 whatever the locale; ZIP marks them so, as Python's
+// zipfile and 7-Zip do.
 void writeArchive(const std::filesystem::path& file, ArchiveFormat format,
                   const std::vector<ArchiveEntry>& entries);
 
@@ -70,14 +74,21 @@ void writeArchive(const std::filesystem::path& file, ArchiveFormat format,
 // (a cpio archive of `payload`) as "Payload.gz" (gzip'd), "Payload" (plain),
 // both (the plain one then unreadable), or a gzip'd cpio named "Payload" as
 // packages made by Apple's tools carry it.
+// `container` adds entries beside them (resources, component packages).
 enum class PayloadNaming { gzipped, plain, both, gzippedAsPayload };
 void makeInstallerPackage(const std::filesystem::path& pkg, const std::vector<ArchiveEntry>& payload,
-                          PayloadNaming naming = PayloadNaming::gzipped);
+                          PayloadNaming naming = PayloadNaming::gzipped,
+                          const std::vector<ArchiveEntry>& container = {});
 
-// A disk image of the tree below `root`: an HFS+ volume named `volumeName`
-// (xorriso -as mkisofs -r -hfsplus), its partition wrapped as flat UDIF.
+// An HFS+ volume named `volumeName` holding the tree below `root`
+// (xorriso -as mkisofs -r -hfsplus), as the bytes of its partition.
+std::string makeHFSVolume(const std::filesystem::path& root, const std::string& volumeName);
+
+// A disk image of the tree below `root`: the HFS+ volume above wrapped as
+// the only partition of a flat UDIF image (see udif_writer.h for images of
+// several partitions).
 void makeDiskImage(const std::filesystem::path& root, const std::string& volumeName,
-                   const std::filesystem::path& dmg);
+                   const std::filesystem::path& dmg, UdifChunks chunks = UdifChunks::raw);
 
 // The helpers directory of the build under test (INSTALLER_TEST_HELPERS_DIR).
 std::filesystem::path testHelpersDirectory();

@@ -1,16 +1,20 @@
 #include "support/udif_writer.h"
 
+#include <zlib.h>
+
 #include <cstdint>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
-#include <vector>
 
 namespace installer::testing {
 
 namespace {
 
 constexpr std::uint64_t kSector = 512;
-constexpr std::uint64_t kSectorsPerChunk = 2048;  // 1 MiB raw chunks
+constexpr std::uint64_t kSectorsPerChunk = 2048;  // 1 MiB chunks
+constexpr std::uint32_t kChunkRaw = 0x00000001;
+constexpr std::uint32_t kChunkZlib = 0x80000005;
 
 void put32(std::string& out, std::uint32_t v) {
   for (int s = 24; s >= 0; s -= 8) out.push_back(static_cast<char>((v >> s) & 0xFF));
@@ -20,36 +24,53 @@ void put64(std::string& out, std::uint64_t v) {
 }
 void putZeros(std::string& out, std::size_t n) { out.append(n, '\0'); }
 
-// The block table ("mish"): which sectors of the partition lie where in
-// the data fork.
-std::string blockTable(std::uint64_t sectorCount) {
+std::string deflated(const std::string& bytes) {
+  uLongf size = compressBound(static_cast<uLong>(bytes.size()));
+  std::string out(size, '\0');
+  if (compress2(reinterpret_cast<Bytef*>(out.data()), &size, reinterpret_cast<const Bytef*>(bytes.data()),
+                static_cast<uLong>(bytes.size()), Z_BEST_SPEED) != Z_OK) {
+    throw std::runtime_error("zlib compression failed");
+  }
+  out.resize(size);
+  return out;
+}
+
+// Appends one partition's chunks to `fork` and returns its block table
+// ("mish"): which sectors of the partition lie where in the data fork.
+std::string appendPartition(std::string bytes, std::uint64_t firstSector, UdifChunks chunks,
+                            std::uint32_t id, std::string& fork) {
+  bytes.resize((bytes.size() + kSector - 1) / kSector * kSector, '\0');
+  const std::uint64_t sectorCount = bytes.size() / kSector;
   std::string t;
   put32(t, 0x6D697368);  // "mish"
   put32(t, 1);           // version
-  put64(t, 0);           // first sector
+  put64(t, firstSector);
   put64(t, sectorCount);
   put64(t, 0);                 // data start
   put32(t, kSectorsPerChunk);  // decompress buffer requested (sectors)
-  put32(t, 0);                 // partition number
+  put32(t, id);                // block descriptor
   putZeros(t, 24);             // reserved
   putZeros(t, 136);            // checksum: none
-  std::uint64_t chunks = (sectorCount + kSectorsPerChunk - 1) / kSectorsPerChunk;
-  put32(t, static_cast<std::uint32_t>(chunks + 1));
-  for (std::uint64_t c = 0; c < chunks; ++c) {
+  std::uint64_t count = (sectorCount + kSectorsPerChunk - 1) / kSectorsPerChunk;
+  put32(t, static_cast<std::uint32_t>(count + 1));
+  for (std::uint64_t c = 0; c < count; ++c) {
     std::uint64_t first = c * kSectorsPerChunk;
-    std::uint64_t count = std::min(kSectorsPerChunk, sectorCount - first);
-    put32(t, 0x00000001);  // raw
+    std::uint64_t sectors = std::min(kSectorsPerChunk, sectorCount - first);
+    std::string piece = bytes.substr(first * kSector, sectors * kSector);
+    if (chunks == UdifChunks::zlib) piece = deflated(piece);
+    put32(t, chunks == UdifChunks::zlib ? kChunkZlib : kChunkRaw);
     put32(t, 0);
     put64(t, first);
-    put64(t, count);
-    put64(t, first * kSector);
-    put64(t, count * kSector);
+    put64(t, sectors);
+    put64(t, fork.size());
+    put64(t, piece.size());
+    fork += piece;
   }
   put32(t, 0xFFFFFFFF);  // terminator
   put32(t, 0);
   put64(t, sectorCount);
   put64(t, 0);
-  put64(t, sectorCount * kSector);
+  put64(t, fork.size());
   put64(t, 0);
   return t;
 }
@@ -88,27 +109,31 @@ std::string base64ForPlist(const std::string& bytes) {
   return out;
 }
 
-void writeFlatUDIF(const std::filesystem::path& volumeImage, const std::filesystem::path& dmg,
-                   const std::string& partitionName) {
-  std::ifstream in(volumeImage, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot read " + volumeImage.string());
-  std::vector<char> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::uint64_t sectors = (data.size() + kSector - 1) / kSector;
-  data.resize(sectors * kSector, '\0');
-
+void writeUDIF(const std::vector<UdifPartition>& partitions, const std::filesystem::path& dmg,
+               UdifChunks chunks) {
+  std::string fork;
+  std::string entries;
+  std::uint64_t sectors = 0;
+  for (std::size_t i = 0; i < partitions.size(); ++i) {
+    const auto& p = partitions[i];
+    std::string table = appendPartition(p.bytes, sectors, chunks, static_cast<std::uint32_t>(i), fork);
+    sectors += (p.bytes.size() + kSector - 1) / kSector;
+    entries +=
+        "\t\t\t<dict>\n"
+        "\t\t\t\t<key>Attributes</key>\n\t\t\t\t<string>0x0050</string>\n"
+        "\t\t\t\t<key>CFName</key>\n\t\t\t\t<string>" + xmlEscape(p.name) + "</string>\n"
+        "\t\t\t\t<key>Data</key>\n\t\t\t\t<data>\n" + base64ForPlist(table) + "\n\t\t\t\t</data>\n"
+        "\t\t\t\t<key>ID</key>\n\t\t\t\t<string>" + std::to_string(i) + "</string>\n"
+        "\t\t\t\t<key>Name</key>\n\t\t\t\t<string>" + xmlEscape(p.name) + "</string>\n"
+        "\t\t\t</dict>\n";
+  }
   std::string plist =
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
       "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
       "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
       "<plist version=\"1.0\">\n<dict>\n\t<key>resource-fork</key>\n\t<dict>\n"
-      "\t\t<key>blkx</key>\n\t\t<array>\n\t\t\t<dict>\n"
-      "\t\t\t\t<key>Attributes</key>\n\t\t\t\t<string>0x0050</string>\n"
-      "\t\t\t\t<key>CFName</key>\n\t\t\t\t<string>" + xmlEscape(partitionName) + "</string>\n"
-      "\t\t\t\t<key>Data</key>\n\t\t\t\t<data>\n" + base64ForPlist(blockTable(sectors)) +
-      "\n\t\t\t\t</data>\n"
-      "\t\t\t\t<key>ID</key>\n\t\t\t\t<string>0</string>\n"
-      "\t\t\t\t<key>Name</key>\n\t\t\t\t<string>" + xmlEscape(partitionName) + "</string>\n"
-      "\t\t\t</dict>\n\t\t</array>\n\t</dict>\n</dict>\n</plist>\n";
+      "\t\t<key>blkx</key>\n\t\t<array>\n" + entries +
+      "\t\t</array>\n\t</dict>\n</dict>\n</plist>\n";
 
   std::string koly;
   koly += "koly";
@@ -117,14 +142,14 @@ void writeFlatUDIF(const std::filesystem::path& volumeImage, const std::filesyst
   put32(koly, 1);    // flags: flattened
   put64(koly, 0);    // running data fork offset
   put64(koly, 0);    // data fork offset
-  put64(koly, data.size());
+  put64(koly, fork.size());
   put64(koly, 0);  // resource fork offset
   put64(koly, 0);  // resource fork length
   put32(koly, 1);  // segment number
   put32(koly, 1);  // segment count
   putZeros(koly, 16);   // segment id
   putZeros(koly, 136);  // data fork checksum: none
-  put64(koly, data.size());   // XML offset
+  put64(koly, fork.size());   // XML offset
   put64(koly, plist.size());  // XML length
   putZeros(koly, 120);
   putZeros(koly, 136);  // master checksum: none
@@ -134,10 +159,17 @@ void writeFlatUDIF(const std::filesystem::path& volumeImage, const std::filesyst
   if (koly.size() != 512) throw std::logic_error("koly trailer size");
 
   std::ofstream out(dmg, std::ios::binary | std::ios::trunc);
-  out.write(data.data(), static_cast<std::streamsize>(data.size()));
-  out.write(plist.data(), static_cast<std::streamsize>(plist.size()));
-  out.write(koly.data(), static_cast<std::streamsize>(koly.size()));
+  out << fork << plist << koly;
   if (!out) throw std::runtime_error("cannot write " + dmg.string());
+}
+
+void writeFlatUDIF(const std::filesystem::path& volumeImage, const std::filesystem::path& dmg,
+                   const std::string& partitionName, UdifChunks chunks) {
+  std::ifstream in(volumeImage, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + volumeImage.string());
+  std::stringstream bytes;
+  bytes << in.rdbuf();
+  writeUDIF({{partitionName, bytes.str()}}, dmg, chunks);
 }
 
 }  // namespace installer::testing

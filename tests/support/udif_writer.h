@@ -1,23 +1,39 @@
 // A small writer of flat UDIF disk images (the ".dmg" format): a data fork
-// of raw sector chunks described by one "mish" block table in the image's
-// XML property list, and the 512-byte "koly" trailer. Enough for 7-Zip (and
-// hence the hdiutil stand-in) to open the volume inside; no checksums, no
-// compression, one partition.
+// of sector chunks (raw or zlib) described by one "mish" block table per
+// partition in the image's XML property list, and the 512-byte "koly"
+// trailer. Enough for 7-Zip (and hence the hdiutil stand-in) to open the
+// volumes inside; no checksums.
 //
 //   writeFlatUDIF("/tmp/vol.hfs", "/tmp/App.dmg");
+//   writeUDIF({{"Apple (Apple_partition_map : 1)", map}, {"disk image (Apple_HFS : 2)", hfs}},
+//             "/tmp/Two.dmg", UdifChunks::zlib);
 //
 // Test support; any thread; throws std::runtime_error on I/O errors.
 #pragma once
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace installer::testing {
 
-// Wraps the raw volume `volumeImage` (padded to whole 512-byte sectors) as
-// the single partition `partitionName` of a flat UDIF image at `dmg`.
+struct UdifPartition {
+  std::string name;   // the blkx entry's Name and CFName
+  std::string bytes;  // the partition's contents, padded to whole sectors
+};
+
+// zlib keeps images of mostly empty volumes (bombs) small.
+enum class UdifChunks { raw, zlib };
+
+// Writes the partitions, in order, as one flat UDIF image at `dmg`.
+void writeUDIF(const std::vector<UdifPartition>& partitions, const std::filesystem::path& dmg,
+               UdifChunks chunks = UdifChunks::raw);
+
+// Wraps the raw volume `volumeImage` as the single partition
+// `partitionName` of a flat UDIF image at `dmg`.
 void writeFlatUDIF(const std::filesystem::path& volumeImage, const std::filesystem::path& dmg,
-                   const std::string& partitionName = "disk image (Apple_HFS : 0)");
+                   const std::string& partitionName = "disk image (Apple_HFS : 0)",
+                   UdifChunks chunks = UdifChunks::raw);
 
 // Standard Base64 with padding, wrapped at 52 characters per line as
 // property lists usually are.
