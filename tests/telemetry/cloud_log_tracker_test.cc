@@ -18,6 +18,8 @@
 #include "telemetry/qx_cloud_log_testing.h"
 #include "telemetry/reporter.h"
 
+extern "C" bool qx_c_caller_machine_id(char* out, size_t size);
+
 namespace installer {
 namespace {
 
@@ -200,6 +202,9 @@ TEST(CloudLogBridgeTest, MachineIdNeedsRoomForTheWholeIdentifier) {
   if (uuid) {
     EXPECT_EQ(hashed.size(), 64u);
   }
+  char fromC[65];
+  EXPECT_TRUE(qx_c_caller_machine_id(fromC, sizeof fromC));
+  EXPECT_EQ(std::string(fromC), hashed);
 }
 
 }  // namespace
