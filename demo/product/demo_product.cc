@@ -41,6 +41,11 @@ struct Launch {
 Launch describeLaunch(int argc, char** argv) {
   Launch launch;
   launch.parent = linkTarget("/proc/" + std::to_string(launch.parentPid) + "/exe");
+  if (launch.parent == "?") {
+    // Not readable (another user's process): its name at least.
+    launch.parent = readProc(launch.parentPid, "comm");
+    if (!launch.parent.empty() && launch.parent.back() == '\n') launch.parent.pop_back();
+  }
   launch.parentCommand = readProc(launch.parentPid, "cmdline");
   for (char& c : launch.parentCommand) {
     if (c == '\0') c = ' ';
