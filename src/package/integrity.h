@@ -142,10 +142,10 @@ bool digestFilePrefix(const std::filesystem::path& file, std::int64_t length,
 // What a package must match. Absent or empty fields are not checked;
 // with `signingKey` present the signature must be present and valid.
 struct PackageExpectations {
-  std::optional<std::string> md5;         // from the link, else DownloadPackageMD5
-  std::optional<std::string> sha256;      // "sha256" of the update-check answer
-  std::optional<std::string> signature;   // "signature" (Base64)
-  std::optional<std::string> signingKey;  // PackageSigningPublicKey (Base64)
+  std::optional<std::string> md5 = std::nullopt;         // from the link, else DownloadPackageMD5
+  std::optional<std::string> sha256 = std::nullopt;      // "sha256" of the update-check answer
+  std::optional<std::string> signature = std::nullopt;   // "signature" (Base64)
+  std::optional<std::string> signingKey = std::nullopt;  // PackageSigningPublicKey (Base64)
 
   // The digests needed to check these expectations.
   DigestKinds kinds() const;

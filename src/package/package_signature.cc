@@ -3,8 +3,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <cerrno>
+#include <fstream>
 #include <mutex>
+#include <sstream>
 #include <stdexcept>
 #include <system_error>
 #include <vector>
@@ -76,6 +80,26 @@ std::string signPackageFile(const std::filesystem::path& file, const std::string
   crypto_sign_final_create(&state, reinterpret_cast<unsigned char*>(signature.data()), nullptr,
                            reinterpret_cast<const unsigned char*>(secretKey.data()));
   return signature;
+}
+
+std::optional<std::string> readSigningSecretKey(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::ostringstream text;
+  text << in.rdbuf();
+  auto key = base64Decode(text.str());
+  if (!key || key->size() != crypto_sign_SECRETKEYBYTES) return std::nullopt;
+  return key;
+}
+
+bool writeSigningSecretKey(const std::filesystem::path& file, const std::string& secretKey) {
+  if (secretKey.size() != crypto_sign_SECRETKEYBYTES) return false;
+  int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  ::fchmod(fd, 0600);
+  std::string line = base64Encode(secretKey) + "\n";
+  bool ok = ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+  return ::close(fd) == 0 && ok;
 }
 
 std::string base64Encode(const std::string& raw) {

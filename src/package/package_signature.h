@@ -35,6 +35,12 @@ std::optional<std::string> signingPublicKeyOf(const std::string& secretKey);
 // std::invalid_argument for a secret key of the wrong size.
 std::string signPackageFile(const std::filesystem::path& file, const std::string& secretKey);
 
+// The signing tool's secret-key file: the Base64 of the 64-byte secret key
+// on one line. Absent when the file cannot be read or holds anything else.
+std::optional<std::string> readSigningSecretKey(const std::filesystem::path& file);
+// Writes it, readable by the owner only. False when it cannot be written.
+bool writeSigningSecretKey(const std::filesystem::path& file, const std::string& secretKey);
+
 // Standard Base64 with padding ("+/", "=").
 std::string base64Encode(const std::string& raw);
 // Absent when `text` (surrounding white space ignored) is not standard
