@@ -302,6 +302,13 @@ std::optional<PartialRecord> readPartialRecord(const std::filesystem::path& file
   }
 }
 
+// A record names its partial file; only one inside the cache is ever
+// used or deleted, whatever the record says.
+bool partialInside(const std::filesystem::path& directory, const std::string& resumeData) {
+  auto partial = Downloader::partialFileOf(resumeData);
+  return partial && partial->lexically_normal().parent_path() == directory.lexically_normal();
+}
+
 }  // namespace
 
 void PackageDownloadStep::adoptKeptPartial(const platform::URL& url) {
@@ -312,13 +319,14 @@ void PackageDownloadStep::adoptKeptPartial(const platform::URL& url) {
   auto record = readPartialRecord(file);
   auto now = options_.wallClock ? options_.wallClock() : std::chrono::system_clock::now();
   auto saved = std::chrono::system_clock::time_point(std::chrono::seconds(record ? record->savedAt : 0));
-  if (record && record->url == url.absoluteString() && now - saved <= kPartialLifetime &&
+  const bool inside = record && partialInside(*options_.cacheDirectory, record->resumeData);
+  if (inside && record->url == url.absoluteString() && now - saved <= kPartialLifetime &&
       now >= saved) {
     resumeData_ = record->resumeData;
     resumeURL_ = url;
     return;
   }
-  if (record) Downloader::discardResumeData(record->resumeData);
+  if (inside) Downloader::discardResumeData(record->resumeData);
   std::filesystem::remove(file, ec);
 }
 
@@ -326,7 +334,7 @@ void PackageDownloadStep::keepPartial(const platform::URL& url, const std::strin
   if (!options_.cacheDirectory) return;
   const auto file = *options_.cacheDirectory / kPartialRecord;
   // At most one partial download per installer.
-  if (auto old = readPartialRecord(file)) {
+  if (auto old = readPartialRecord(file); old && partialInside(*options_.cacheDirectory, old->resumeData)) {
     if (Downloader::partialFileOf(old->resumeData) != Downloader::partialFileOf(resumeData)) {
       Downloader::discardResumeData(old->resumeData);
     }

@@ -224,17 +224,36 @@ TEST_F(DownloadResilienceTest, AQuitAt60PercentResumesAtTheNextLaunch) {
   EXPECT_EQ(cacheEntries(), (std::vector<std::string>{"1-big.dmg"}));
 }
 
-// A kept partial download is dropped when it is too old or belongs to
-// another link; the new download starts from the first byte.
-TEST_F(DownloadResilienceTest, AStaleOrForeignPartialIsRemoved) {
+// A kept partial download is dropped when it is too old, belongs to
+// another link or its record is unreadable; a record naming a file outside
+// the cache never touches that file. The new download starts from the
+// first byte.
+TEST_F(DownloadResilienceTest, AStaleForeignOrBrokenPartialIsRemoved) {
+  const auto outsider = home_.tmp() / "precious.partial";
   struct Case {
     const char* name;
     std::chrono::hours age;
     std::string path;
+    std::function<void(const std::filesystem::path& record)> tamper = nullptr;
   };
-  for (const Case& c : {Case{"8 days old", 24h * 8, "/pkg.dmg"}, Case{"other link", 0h, "/other.dmg"}}) {
+  const std::vector<Case> cases = {
+      {"8 days old", 24h * 8, "/pkg.dmg"},
+      {"other link", 0h, "/other.dmg"},
+      {"truncated record", 0h, "/pkg.dmg",
+       [](const std::filesystem::path& record) { std::filesystem::resize_file(record, 10); }},
+      {"record naming a file elsewhere", 0h, "/pkg.dmg",
+       [&](const std::filesystem::path& record) {
+         std::string text = readFile(record);
+         auto at = text.find((cacheDir() / "1-pkg.dmg.partial").string());
+         ASSERT_NE(at, std::string::npos);
+         text.replace(at, (cacheDir() / "1-pkg.dmg.partial").string().size(), outsider.string());
+         testing::writeFile(record, text);
+       }},
+  };
+  for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::filesystem::remove_all(cacheDir());
+    testing::writeFile(outsider, "not ours");
     server_.setFile("/pkg.dmg", ServedFile{.content = data_, .etag = "\"1\"", .faults = {1'000'000}});
     server_.setFile("/other.dmg", ServedFile{.content = data_, .etag = "\"1\""});
     auto o = options();
@@ -244,6 +263,7 @@ TEST_F(DownloadResilienceTest, AStaleOrForeignPartialIsRemoved) {
       EXPECT_EQ(failureText(run(first, "/pkg.dmg", {.md5 = md5_})).rfind("network", 0), 0u);
     }
     ASSERT_TRUE(std::filesystem::exists(cacheDir() / "1-pkg.dmg.partial"));
+    if (c.tamper) c.tamper(cacheDir() / ".partial-download");
     auto now = std::chrono::system_clock::now() + c.age;
     o.wallClock = [now] { return now; };
     PackageDownloadStep later(o);
@@ -253,6 +273,7 @@ TEST_F(DownloadResilienceTest, AStaleOrForeignPartialIsRemoved) {
     ASSERT_EQ(requests.size(), before + 1);
     EXPECT_EQ(requests.back().range, "");
     EXPECT_EQ(cacheEntries(), (std::vector<std::string>{"1-" + c.path.substr(1)}));
+    EXPECT_EQ(readFile(outsider), "not ours");
   }
 }
 
