@@ -141,7 +141,10 @@ std::filesystem::path PackageDownloadStep::run(const platform::URL& url,
   }
 
   if (hooks.postStage) hooks.postStage(InstallStage::downloading);
-  if (!resumeURL_ || !(*resumeURL_ == url)) adoptKeptPartial(url);
+  // The kept record is never older than what this process holds in memory
+  // (every attempt that leaves resume data writes it), and it survives a
+  // cancel, which the in-memory copy does not follow.
+  adoptKeptPartial(url);
   return downloadOnce(url, cached, expected, hooks);
 }
 
