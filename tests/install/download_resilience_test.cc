@@ -194,7 +194,7 @@ TEST_F(DownloadResilienceTest, CancelDuringTheWaitEndsAtOnce) {
 
 // The user quits at 60%; the next launch fetches only the rest.
 TEST_F(DownloadResilienceTest, AQuitAt60PercentResumesAtTheNextLaunch) {
-  const std::string big = randomBytes(20'000'000, 32);
+  const std::string big = randomBytes(30'000'000, 32);
   const std::int64_t size = static_cast<std::int64_t>(big.size());
   server_.setFile("/big.dmg", ServedFile{.content = big, .etag = "\"1\"", .bytesPerSecond = 20'000'000});
   PackageExpectations expected{.md5 = referenceDigest(big, EVP_md5())};
