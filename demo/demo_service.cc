@@ -12,7 +12,11 @@
 
 #include <sys/stat.h>
 
+#include <nlohmann/json.hpp>
+
 #include "demo/local_ca.h"
+#include "package/integrity.h"
+#include "package/package_signature.h"
 
 namespace installer::demo {
 
@@ -249,8 +253,51 @@ void DemoService::answerCheck(const httplib::Request& request, httplib::Response
     return;
   }
   replaceAll(answer->body, "{{base_url}}", baseURL());
+  if (options_.signingSecretKey) answer->body = withPackageProof(answer->body);
   response.status = answer->status;
   if (!answer->body.empty()) response.set_content(answer->body, "application/json");
+}
+
+std::string DemoService::withPackageProof(const std::string& body) {
+  auto root = nlohmann::json::parse(body, nullptr, false);
+  if (root.is_discarded() || !root.is_object()) return body;
+  auto data = root.find("data");
+  if (data == root.end() || !data->is_object()) return body;
+  auto link = data->find("app_url");
+  if (link == data->end() || !link->is_string()) return body;
+  const std::string prefix = url("/packages/");
+  const std::string text = link->get<std::string>();
+  if (options_.packageRoot.empty() || text.rfind(prefix, 0) != 0) return body;
+  std::filesystem::path relative(text.substr(prefix.size()));
+  for (const auto& part : relative) {
+    if (part == ".." || part == "." || relative.is_absolute()) return body;
+  }
+  const std::filesystem::path file = options_.packageRoot / relative;
+  struct stat st{};
+  if (::stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return body;
+  const std::string stamp = std::to_string(st.st_size) + "/" + std::to_string(st.st_mtim.tv_sec) +
+                            "." + std::to_string(st.st_mtim.tv_nsec);
+
+  Proof proof;
+  {
+    std::lock_guard<std::mutex> hold(mu_);
+    auto it = proofs_.find(file.string());
+    if (it != proofs_.end() && it->second.stamp == stamp) proof = it->second;
+  }
+  if (proof.stamp.empty()) {
+    try {
+      proof.sha256 = *digestFile(file, {.md5 = false, .sha256 = true, .signature = false}).sha256;
+      proof.signature = base64Encode(signPackageFile(file, *options_.signingSecretKey));
+      proof.stamp = stamp;
+    } catch (const std::exception&) {
+      return body;
+    }
+    std::lock_guard<std::mutex> hold(mu_);
+    proofs_[file.string()] = proof;
+  }
+  if (!data->contains("sha256")) (*data)["sha256"] = proof.sha256;
+  if (!data->contains("signature")) (*data)["signature"] = proof.signature;
+  return root.dump();
 }
 
 void DemoService::servePackage(const httplib::Request& request, httplib::Response& response) {
@@ -379,6 +426,9 @@ std::optional<DemoServiceOptions> parseDemoArguments(const std::vector<std::stri
       options.throttleBytesPerSecond = *rate;
     } else if (flag == "--ca-out") {
       options.certificateDirectory = value;
+    } else if (flag == "--signing-key") {
+      options.signingSecretKey = readSigningSecretKey(value);
+      if (!options.signingSecretKey) return bad("not a signing key file: " + value);
     } else {
       return bad("unknown option: " + flag);
     }

@@ -6,6 +6,10 @@
 //                            request, so it can be edited while running);
 //                            "{{base_url}}" in the answer becomes the
 //                            service's own https://host:port
+//                            with a signing key, an answer whose app_url
+//                            names one of its packages also gets that
+//                            package's "sha256" and "signature" (unless it
+//                            has them already)
 //   GET/HEAD /packages/NAME  files below the package root, with ETag,
 //                            Last-Modified, single byte ranges (Range,
 //                            If-Range) and optional throttling
@@ -44,6 +48,9 @@ struct DemoServiceOptions {
   // private temporary directory removed when the service is destroyed.
   std::filesystem::path certificateDirectory;
   std::string checkUpdatePath = "/check-update";
+  // Raw Ed25519 secret key (64 bytes) that signs the packages named in
+  // update-check answers; absent = answers go out as written.
+  std::optional<std::string> signingSecretKey;
 };
 
 // One request as the service saw it.
@@ -107,6 +114,8 @@ class DemoService {
   void installRoutes();
   void answerCheck(const httplib::Request& request, httplib::Response& response);
   void servePackage(const httplib::Request& request, httplib::Response& response);
+  // The answer with "sha256" and "signature" of the package it links to.
+  std::string withPackageProof(const std::string& body);
 
   struct Route {
     std::string method;
@@ -122,15 +131,22 @@ class DemoService {
   std::filesystem::path certificateDirectory_;
   bool ownsCertificateDirectory_ = false;
 
-  mutable std::mutex mu_;  // guards answer_ and checks_
+  mutable std::mutex mu_;  // guards answer_, checks_ and proofs_
   std::optional<CheckAnswer> answer_;
   std::vector<RecordedRequest> checks_;
+  struct Proof {
+    std::string stamp;  // size and modification time it was made for
+    std::string sha256;
+    std::string signature;
+  };
+  std::map<std::string, Proof> proofs_;  // by file path
   std::atomic<std::int64_t> packageBytesSent_{0};
 };
 
 // Command-line front end: parses --port N, --root DIR, --answer FILE,
-// --throttle BYTES_PER_SEC, --ca-out DIR (and --help). Absent with a
-// message in *error on a bad argument.
+// --throttle BYTES_PER_SEC, --ca-out DIR, --signing-key FILE (a key file of
+// package_sign) and --help. Absent with a message in *error on a bad
+// argument.
 std::optional<DemoServiceOptions> parseDemoArguments(const std::vector<std::string>& arguments,
                                                      std::string* error);
 

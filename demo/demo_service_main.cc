@@ -2,6 +2,7 @@
 //
 //   demo_service [--port N] [--root DIR] [--answer FILE]
 //                [--throttle BYTES_PER_SEC] [--ca-out DIR]
+//                [--signing-key FILE]
 //
 // Prints its addresses, then serves until interrupted.
 #include <csignal>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "demo/demo_service.h"
+#include "package/package_signature.h"
 
 int main(int argc, char** argv) {
   std::vector<std::string> arguments(argv + 1, argv + argc);
@@ -19,7 +21,8 @@ int main(int argc, char** argv) {
     if (error != "help") std::fprintf(stderr, "demo_service: %s\n", error.c_str());
     std::fprintf(stderr,
                  "usage: demo_service [--port N] [--root DIR] [--answer FILE]\n"
-                 "                    [--throttle BYTES_PER_SEC] [--ca-out DIR]\n");
+                 "                    [--throttle BYTES_PER_SEC] [--ca-out DIR]\n"
+                 "                    [--signing-key FILE]\n");
     return error == "help" ? 0 : 2;
   }
 
@@ -39,6 +42,11 @@ int main(int argc, char** argv) {
   std::printf("update check URL: %s\n", service.checkUpdateURL().c_str());
   std::printf("packages:         %s/packages/NAME\n", service.baseURL().c_str());
   std::printf("CA bundle:        %s\n", service.caBundlePath().string().c_str());
+  if (options->signingSecretKey) {
+    auto publicKey = installer::signingPublicKeyOf(*options->signingSecretKey);
+    std::printf("signing key:      %s (PackageSigningPublicKey)\n",
+                installer::base64Encode(*publicKey).c_str());
+  }
   std::fflush(stdout);
 
   int received = 0;

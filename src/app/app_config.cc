@@ -30,7 +30,7 @@ const char* const kKeys[] = {
     "DownloadPackageSize",        "InstallDirectoryOverride",
     "CheckUpdateURL",             "CheckUpdateApp",
     "CheckUpdateUID",             "CarouselURL",
-    "InstallSuccessURL",
+    "InstallSuccessURL",          "PackageSigningPublicKey",
 };
 
 // The page links rewritten for the language, in this order.
@@ -212,6 +212,7 @@ AppConfig AppConfig::load(const platform::KeyValueSource& source,
   if (!config.checkUpdateUID) config.checkUpdateUID = config.checkUpdateApp;
   config.carouselURL = secureWebLink(values, "CarouselURL");
   config.installSuccessURL = secureWebLink(values, "InstallSuccessURL");
+  config.packageSigningPublicKey = text(values, "PackageSigningPublicKey");
   return config;
 }
 

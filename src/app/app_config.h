@@ -34,8 +34,11 @@ struct AppConfig {
   std::optional<std::string> checkUpdateUID;    // CheckUpdateUID, else CheckUpdateApp
   std::optional<platform::URL> carouselURL;     // CarouselURL (https only)
   std::optional<platform::URL> installSuccessURL;  // InstallSuccessURL (https only)
+  // PackageSigningPublicKey: Base64 of an Ed25519 public key. When set,
+  // every package must carry a valid signature by its secret half.
+  std::optional<std::string> packageSigningPublicKey;
 
-  // Reads the 21 keys from `source`; never fails (unusable values take
+  // Reads the 21 keys and PackageSigningPublicKey from `source`; never fails (unusable values take
   // their defaults). `languageCode` localizes the five page links.
   static AppConfig load(const platform::KeyValueSource& source, const std::string& languageCode);
 

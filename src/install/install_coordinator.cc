@@ -62,6 +62,7 @@ InstallCoordinator::InstallCoordinator(Passkey, AppConfig config, InstallSteps s
   options.workingDirectory = workingDirectory_;
   options.downloader = env_.downloader;
   options.reporter = env_.reporter;
+  options.retryDelays = env_.downloadRetryDelays;
   downloadStep_ = std::make_unique<PackageDownloadStep>(std::move(options));
 }
 
@@ -226,7 +227,11 @@ std::filesystem::path InstallCoordinator::download(const PackageLink& link) {
       if (self.onProgress) self.onProgress(progress);
     });
   };
-  std::optional<std::string> expected = link.md5 ? link.md5 : config_.packageMD5;
+  PackageExpectations expected;
+  expected.md5 = link.md5 ? link.md5 : config_.packageMD5;
+  expected.sha256 = link.sha256;
+  expected.signature = link.signature;
+  expected.signingKey = config_.packageSigningPublicKey;
   return downloadStep_->run(link.url, link.version, expected, hooks);
 }
 

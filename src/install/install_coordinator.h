@@ -29,6 +29,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/app_config.h"
 #include "install/install_steps.h"
@@ -57,6 +58,10 @@ class InstallCoordinator : public std::enable_shared_from_this<InstallCoordinato
     std::optional<std::filesystem::path> cacheDirectory;
     // HTTP stack, CA bundle, limits and clock of every download.
     Downloader::Options downloader;
+    // Delays of the automatic resumes of a download cut by a transient
+    // failure (see PackageDownloadStep::Options::retryDelays).
+    std::vector<std::chrono::milliseconds> downloadRetryDelays = {
+        std::chrono::seconds(1), std::chrono::seconds(2), std::chrono::seconds(4)};
     // Free space on the volume of a path; the file system's figure when
     // unset. Absent = unknown (the space check passes).
     std::function<std::optional<std::int64_t>(const std::filesystem::path&)> availableCapacity;

@@ -3,7 +3,13 @@
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
 
+#include <algorithm>
+#include <fstream>
+#include <random>
+#include <sstream>
 #include <system_error>
+
+#include <nlohmann/json.hpp>
 
 #include "package/integrity.h"
 #include "platform/dispatch.h"
@@ -29,17 +35,6 @@ std::string filteredVersion(const std::string& version) {
     if (c >= 0 && isKeptVersionCharacter(c)) out.append(version, start, i - start);
   }
   return out;
-}
-
-bool sameDigest(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
 }
 
 int telemetryErrno(const DownloadError& error) {
@@ -86,6 +81,10 @@ PackageDownloadStep::PackageDownloadStep(Options options) : options_(std::move(o
 
 void PackageDownloadStep::cancel() {
   cancelled_.store(true);
+  {
+    std::lock_guard lock(retryMu_);
+    retryCv_.notify_all();
+  }
   std::lock_guard lock(downloaderMu_);
   if (downloader_) downloader_->cancel();
 }
@@ -104,19 +103,27 @@ std::filesystem::path PackageDownloadStep::run(const platform::URL& url,
                                                const std::optional<std::string>& linkVersion,
                                                const std::optional<std::string>& expectedMD5,
                                                const Hooks& hooks) {
+  PackageExpectations expected;
+  expected.md5 = expectedMD5;
+  return run(url, linkVersion, expected, hooks);
+}
+
+std::filesystem::path PackageDownloadStep::run(const platform::URL& url,
+                                               const std::optional<std::string>& linkVersion,
+                                               const PackageExpectations& expected,
+                                               const Hooks& hooks) {
   checksumVerified_ = false;
-  const std::string urlText = url.absoluteString();
-  const bool hasExpected = expectedMD5 && !expectedMD5->empty();
   auto cached = cachePath(url, linkVersion);
 
   if (cached) {
     std::error_code ec;
     auto status = std::filesystem::symlink_status(*cached, ec);
     if (std::filesystem::is_regular_file(status)) {
-      bool valid = !hasExpected;
-      if (hasExpected) {
+      bool valid = !expected.any();
+      if (!valid) {
         try {
-          valid = sameDigest(md5Hex(*cached), *expectedMD5);
+          verifyDigests(digestFile(*cached, expected.kinds()), expected);
+          valid = true;
         } catch (const std::exception&) {
           valid = false;
         }
@@ -134,84 +141,228 @@ std::filesystem::path PackageDownloadStep::run(const platform::URL& url,
   }
 
   if (hooks.postStage) hooks.postStage(InstallStage::downloading);
+  // The kept record is never older than what this process holds in memory
+  // (every attempt that leaves resume data writes it), and it survives a
+  // cancel, which the in-memory copy does not follow.
+  adoptKeptPartial(url);
+  return downloadOnce(url, cached, expected, hooks);
+}
 
-  if (!downloadAttemptsURL_ || !(*downloadAttemptsURL_ == url)) {
-    downloadAttemptsURL_ = url;
-    downloadAttempts_ = 0;
-  }
-  const int attempt = ++downloadAttempts_;
-  options_.reporter->report(event::downloadStartInfo{urlText, attempt});
-
-  struct Slot {
-    platform::Semaphore done;
-    std::optional<DownloadResult> result;
-  };
-  auto slot = std::make_shared<Slot>();
-  auto downloader = std::make_shared<Downloader>(options_.downloader);
-  {
-    std::lock_guard lock(downloaderMu_);
-    downloader_ = downloader;
-  }
-  // A cancel that came before the downloader existed still has to stop it.
-  if (cancelled_.load()) downloader->cancel();
-
-  std::filesystem::path destination =
+std::filesystem::path PackageDownloadStep::downloadOnce(
+    const platform::URL& url, const std::optional<std::filesystem::path>& cached,
+    const PackageExpectations& expected, const Hooks& hooks) {
+  const std::string urlText = url.absoluteString();
+  const std::filesystem::path destination =
       cached ? *cached : options_.workingDirectory / Downloader::suggestedFileName(url);
-  std::optional<std::string> resume;
-  if (resumeURL_ && *resumeURL_ == url) resume = resumeData_;
-  lastReceived_->store(0);
 
-  auto lastReceived = lastReceived_;
-  auto postProgress = hooks.postProgress;
-  downloader->start(
-      url, destination, resume,
-      [lastReceived, postProgress](const TransferProgress& progress) {
-        lastReceived->store(progress.received);
-        if (postProgress) postProgress(progress);
-      },
-      [slot](const DownloadResult& result) {
-        slot->result = result;
-        slot->done.signal();
-      });
-  slot->done.wait();
-  {
-    std::lock_guard lock(downloaderMu_);
-    downloader_.reset();
-  }
-  auto keptResumeData = downloader->resumeData();
-  auto keptResumeURL = downloader->resumeDataURL();
-  downloader.reset();
-
-  if (cancelled_.load()) throw FailureBox(failure::cancelled{});
-
-  if (auto* error = std::get_if<DownloadError>(&*slot->result)) {
-    resumeData_ = keptResumeData;
-    resumeURL_ = keptResumeURL;
-    if (std::holds_alternative<download_error::cancelled>(*error)) {
-      throw FailureBox(failure::cancelled{});
+  for (std::size_t retry = 0;; ++retry) {
+    if (!downloadAttemptsURL_ || !(*downloadAttemptsURL_ == url)) {
+      downloadAttemptsURL_ = url;
+      downloadAttempts_ = 0;
     }
-    options_.reporter->report(event::downloadDataError{
-        urlText, telemetryErrno(*error), telemetryText(*error), lastReceived_->load(), attempt});
-    throw FailureBox(failure::network{description(*error)});
-  }
+    const int attempt = ++downloadAttempts_;
+    options_.reporter->report(event::downloadStartInfo{urlText, attempt});
 
-  const auto& file = std::get<DownloadedFile>(*slot->result);
-  resumeData_.reset();
-  resumeURL_.reset();
-  lastReceived_->store(file.size);
-  try {
-    verifyChecksum(file.file, expectedMD5);
-  } catch (const std::exception& e) {
-    std::error_code ignored;
-    std::filesystem::remove(file.file, ignored);
-    options_.reporter->report(event::md5ErrorInfo{urlText});
-    options_.reporter->report(event::downloadDataError{urlText, -1, e.what(), file.size, attempt});
-    throw FailureBox(failure::verifyFailed{e.what()});
+    struct Slot {
+      platform::Semaphore done;
+      std::optional<DownloadResult> result;
+    };
+    auto slot = std::make_shared<Slot>();
+    Downloader::Options downloaderOptions = options_.downloader;
+    downloaderOptions.digests = expected.kinds();
+    // An automatic resume must not quietly start a changed file over.
+    if (retry > 0) downloaderOptions.restartWhenChanged = false;
+    auto downloader = std::make_shared<Downloader>(std::move(downloaderOptions));
+    {
+      std::lock_guard lock(downloaderMu_);
+      downloader_ = downloader;
+    }
+    // A cancel that came before the downloader existed still has to stop it.
+    if (cancelled_.load()) downloader->cancel();
+
+    std::optional<std::string> resume;
+    if (resumeURL_ && *resumeURL_ == url) resume = resumeData_;
+    if (retry == 0) lastReceived_->store(0);
+
+    auto lastReceived = lastReceived_;
+    auto postProgress = hooks.postProgress;
+    downloader->start(
+        url, destination, resume,
+        [lastReceived, postProgress](const TransferProgress& progress) {
+          lastReceived->store(progress.received);
+          if (postProgress) postProgress(progress);
+        },
+        [slot](const DownloadResult& result) {
+          slot->result = result;
+          slot->done.signal();
+        });
+    slot->done.wait();
+    {
+      std::lock_guard lock(downloaderMu_);
+      downloader_.reset();
+    }
+    auto keptResumeData = downloader->resumeData();
+    auto keptResumeURL = downloader->resumeDataURL();
+    auto digests = downloader->digests();
+    downloader.reset();
+
+    // Whatever ended the attempt, bytes already here are kept for the next
+    // launch (a quit cancels the download).
+    if (keptResumeData && keptResumeURL && *keptResumeURL == url) {
+      keepPartial(url, *keptResumeData);
+    }
+    if (cancelled_.load()) throw FailureBox(failure::cancelled{});
+
+    if (auto* error = std::get_if<DownloadError>(&*slot->result)) {
+      resumeData_ = keptResumeData;
+      resumeURL_ = keptResumeURL;
+      if (!keptResumeData) forgetKeptPartial();
+      if (std::holds_alternative<download_error::cancelled>(*error)) {
+        throw FailureBox(failure::cancelled{});
+      }
+      options_.reporter->report(event::downloadDataError{
+          urlText, telemetryErrno(*error), telemetryText(*error), lastReceived_->load(), attempt});
+      const auto* net = std::get_if<download_error::network>(error);
+      const bool transient = net && net->code &&
+                             (*net->code == platform::url_error::networkConnectionLost ||
+                              *net->code == platform::url_error::timedOut);
+      if (transient && keptResumeData && retry < options_.retryDelays.size()) {
+        if (!waitBeforeRetry(options_.retryDelays[retry])) throw FailureBox(failure::cancelled{});
+        continue;
+      }
+      throw FailureBox(failure::network{description(*error)});
+    }
+
+    const auto& file = std::get<DownloadedFile>(*slot->result);
+    resumeData_.reset();
+    resumeURL_.reset();
+    forgetKeptPartial();
+    lastReceived_->store(file.size);
+    try {
+      if (expected.any()) {
+        // The digests made while downloading; a full read only when they
+        // could not be matched with the file.
+        if (!digests || digests->size != fileSize(file.file)) {
+          digests = digestFile(file.file, expected.kinds());
+        }
+        verifyDigests(*digests, expected);
+      }
+    } catch (const std::exception& e) {
+      std::error_code ignored;
+      std::filesystem::remove(file.file, ignored);
+      options_.reporter->report(event::md5ErrorInfo{urlText});
+      options_.reporter->report(event::downloadDataError{urlText, -1, e.what(), file.size, attempt});
+      throw FailureBox(failure::verifyFailed{e.what()});
+    }
+    checksumVerified_ = true;
+    if (options_.cacheDirectory) prunePackageCache(*options_.cacheDirectory, file.file);
+    options_.reporter->report(event::downloadFinishedInfo{urlText, file.size, attempt});
+    return file.file;
   }
-  checksumVerified_ = true;
-  if (options_.cacheDirectory) prunePackageCache(*options_.cacheDirectory, file.file);
-  options_.reporter->report(event::downloadFinishedInfo{urlText, file.size, attempt});
-  return file.file;
+}
+
+bool PackageDownloadStep::waitBeforeRetry(std::chrono::milliseconds delay) {
+  double factor;
+  if (options_.jitter) {
+    factor = std::clamp(options_.jitter(), 0.8, 1.2);
+  } else {
+    thread_local std::mt19937 random{std::random_device{}()};
+    factor = std::uniform_real_distribution<double>(0.8, 1.2)(random);
+  }
+  auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(delay * factor);
+  std::unique_lock lock(retryMu_);
+  retryCv_.wait_for(lock, wait, [this] { return cancelled_.load(); });
+  return !cancelled_.load();
+}
+
+namespace {
+
+constexpr auto kPartialLifetime = std::chrono::hours(24 * 7);
+constexpr const char* kPartialRecord = ".partial-download";
+
+struct PartialRecord {
+  std::string url;
+  std::int64_t savedAt = 0;  // seconds since the epoch
+  std::string resumeData;
+};
+
+std::optional<PartialRecord> readPartialRecord(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::ostringstream text;
+  text << in.rdbuf();
+  auto j = nlohmann::json::parse(text.str(), nullptr, false);
+  if (j.is_discarded() || !j.is_object()) return std::nullopt;
+  try {
+    PartialRecord record;
+    if (j.at("v").get<int>() != 1) return std::nullopt;
+    record.url = j.at("url").get<std::string>();
+    record.savedAt = j.at("savedAt").get<std::int64_t>();
+    record.resumeData = j.at("resumeData").get<std::string>();
+    return record;
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
+// A record names its partial file; only one inside the cache is ever
+// used or deleted, whatever the record says.
+bool partialInside(const std::filesystem::path& directory, const std::string& resumeData) {
+  auto partial = Downloader::partialFileOf(resumeData);
+  return partial && partial->lexically_normal().parent_path() == directory.lexically_normal();
+}
+
+}  // namespace
+
+void PackageDownloadStep::adoptKeptPartial(const platform::URL& url) {
+  if (!options_.cacheDirectory) return;
+  const auto file = *options_.cacheDirectory / kPartialRecord;
+  std::error_code ec;
+  if (!std::filesystem::exists(file, ec)) return;
+  auto record = readPartialRecord(file);
+  auto now = options_.wallClock ? options_.wallClock() : std::chrono::system_clock::now();
+  auto saved = std::chrono::system_clock::time_point(std::chrono::seconds(record ? record->savedAt : 0));
+  const bool inside = record && partialInside(*options_.cacheDirectory, record->resumeData);
+  if (inside && record->url == url.absoluteString() && now - saved <= kPartialLifetime &&
+      now >= saved) {
+    resumeData_ = record->resumeData;
+    resumeURL_ = url;
+    return;
+  }
+  if (inside) Downloader::discardResumeData(record->resumeData);
+  std::filesystem::remove(file, ec);
+}
+
+void PackageDownloadStep::keepPartial(const platform::URL& url, const std::string& resumeData) {
+  if (!options_.cacheDirectory) return;
+  const auto file = *options_.cacheDirectory / kPartialRecord;
+  // At most one partial download per installer.
+  if (auto old = readPartialRecord(file); old && partialInside(*options_.cacheDirectory, old->resumeData)) {
+    if (Downloader::partialFileOf(old->resumeData) != Downloader::partialFileOf(resumeData)) {
+      Downloader::discardResumeData(old->resumeData);
+    }
+  }
+  auto now = options_.wallClock ? options_.wallClock() : std::chrono::system_clock::now();
+  nlohmann::json j = {
+      {"v", 1},
+      {"url", url.absoluteString()},
+      {"savedAt", std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count()},
+      {"resumeData", resumeData}};
+  // Written aside and renamed, so a reader never sees half a record.
+  const auto temporary = *options_.cacheDirectory / (std::string(kPartialRecord) + ".new");
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out << j.dump();
+    if (!out) return;
+  }
+  std::error_code ec;
+  std::filesystem::rename(temporary, file, ec);
+}
+
+void PackageDownloadStep::forgetKeptPartial() {
+  if (!options_.cacheDirectory) return;
+  std::error_code ignored;
+  std::filesystem::remove(*options_.cacheDirectory / kPartialRecord, ignored);
 }
 
 }  // namespace installer

@@ -6,9 +6,17 @@
 // (or .../installer/), named "<version>-<suggested file name>" when the
 // link carries a version. After every verified package the cache is pruned
 // to that one package.
+//
+// An interrupted download leaves its partial file ("<cache file>.partial")
+// and a record of it (".partial-download": URL, time, resume data) in the
+// cache, at most one per installer, so that the next launch continues it
+// when the server still offers the same file. A record older than 7 days
+// or for another URL is removed with its partial file.
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -16,9 +24,11 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "install/install_types.h"
 #include "network/downloader.h"
+#include "package/integrity.h"
 #include "platform/url.h"
 #include "telemetry/reporter.h"
 
@@ -53,6 +63,16 @@ class PackageDownloadStep {
     // Receives downloadStartInfo, downloadFinishedInfo, md5ErrorInfo and
     // downloadDataError. Must outlive the step. Null = Reporter::shared().
     Reporter* reporter = nullptr;
+    // Automatic resumes within one run: a download that ends with a lost
+    // connection, a reset or an idle time-out and left resume data starts
+    // again from where it stopped, once per entry, after that delay with
+    // up to 20% jitter either way. Each counts as a download attempt.
+    // Empty = none.
+    std::vector<std::chrono::milliseconds> retryDelays;
+    // The jitter factor, in [0.8, 1.2]; uniformly random when unset.
+    std::function<double()> jitter;
+    // Dates kept partial downloads; the system clock when unset.
+    std::function<std::chrono::system_clock::time_point()> wallClock;
   };
 
   // Where the step reports to the owner; each posts asynchronously.
@@ -68,6 +88,11 @@ class PackageDownloadStep {
   // network, verifyFailed or cancelled. `linkVersion` names the cache file.
   std::filesystem::path run(const platform::URL& url, const std::optional<std::string>& linkVersion,
                             const std::optional<std::string>& expectedMD5, const Hooks& hooks);
+  // The same with every check a package may have to pass: MD5, SHA-256
+  // and, with a signing key, the signature (a cached package too). A
+  // refused package is deleted and the run fails with verifyFailed.
+  std::filesystem::path run(const platform::URL& url, const std::optional<std::string>& linkVersion,
+                            const PackageExpectations& expected, const Hooks& hooks);
 
   // Stops a running download; the run then fails with `cancelled`.
   void cancel();
@@ -85,11 +110,23 @@ class PackageDownloadStep {
  private:
   std::optional<std::filesystem::path> cachePath(const platform::URL& url,
                                                  const std::optional<std::string>& version) const;
+  std::filesystem::path downloadOnce(const platform::URL& url,
+                                     const std::optional<std::filesystem::path>& cached,
+                                     const PackageExpectations& expected, const Hooks& hooks);
+  // The kept partial download: adopt it for `url` (when fresh), drop it
+  // otherwise; record a new one; forget it after success.
+  void adoptKeptPartial(const platform::URL& url);
+  void keepPartial(const platform::URL& url, const std::string& resumeData);
+  void forgetKeptPartial();
+  // Waits `delay` with jitter; false when cancelled meanwhile.
+  bool waitBeforeRetry(std::chrono::milliseconds delay);
 
   Options options_;
   std::atomic<bool> cancelled_{false};
   std::mutex downloaderMu_;  // guards downloader_
   std::shared_ptr<Downloader> downloader_;
+  std::mutex retryMu_;  // with retryCv_, wakes a retry delay on cancel
+  std::condition_variable retryCv_;
 
   // Work queue only.
   bool checksumVerified_ = false;

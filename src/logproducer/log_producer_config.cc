@@ -36,6 +36,7 @@ log_producer_config *create_log_producer_config(void) {
     config->destroyFlusherWaitSec = 1;
     config->destroySenderWaitSec = 1;
     config->compressType = 1;
+    config->spoolMaxBytes = 4 * 1024 * 1024;
     return config;
 }
 
@@ -50,6 +51,7 @@ void destroy_log_producer_config(log_producer_config *config) {
     sdsfree(config->topic);
     sdsfree(config->source);
     sdsfree(config->netInterface);
+    sdsfree(config->spoolPath);
     for (int32_t i = 0; i < config->tagCount; ++i) {
         sdsfree(config->tags[i].key);
         sdsfree(config->tags[i].value);
@@ -174,6 +176,16 @@ void log_producer_config_set_compress_type(log_producer_config *config, int32_t 
 void log_producer_config_set_ntp_time_offset(log_producer_config *config, int32_t ntp_time_offset) {
     if (config == nullptr) return;
     config->ntpTimeOffset = ntp_time_offset;
+}
+
+void log_producer_config_set_spool_file(log_producer_config *config, const char *path) {
+    if (config == nullptr || path == nullptr || *path == '\0') return;
+    replace(&config->spoolPath, path);
+}
+
+void log_producer_config_set_spool_max_bytes(log_producer_config *config, int64_t max_bytes) {
+    if (config == nullptr || max_bytes <= 0) return;
+    config->spoolMaxBytes = max_bytes;
 }
 
 void log_producer_config_reset_security_token(log_producer_config *config, const char *access_id,

@@ -52,6 +52,13 @@ typedef struct log_producer_config {
     int32_t destroySenderWaitSec;
     int32_t compressType;         /* 0 none, 1 LZ4 */
     int32_t ntpTimeOffset;        /* seconds added to the request date */
+
+    /* Spool file for batches still undelivered when the producer is
+     * destroyed: written then (at most spoolMaxBytes, oldest batches dropped
+     * first) and sent before anything else by the next producer given the
+     * same file, which removes it. Absent: such batches are lost. */
+    sds spoolPath;
+    int64_t spoolMaxBytes;        /* default 4 MiB */
 } log_producer_config;
 
 log_producer_config *create_log_producer_config(void);
@@ -78,6 +85,8 @@ void log_producer_config_set_destroy_flusher_wait_sec(log_producer_config *confi
 void log_producer_config_set_destroy_sender_wait_sec(log_producer_config *config, int32_t wait_sec);
 void log_producer_config_set_compress_type(log_producer_config *config, int32_t compress_type);
 void log_producer_config_set_ntp_time_offset(log_producer_config *config, int32_t ntp_time_offset);
+void log_producer_config_set_spool_file(log_producer_config *config, const char *path);
+void log_producer_config_set_spool_max_bytes(log_producer_config *config, int64_t max_bytes);
 
 /* Replaces the present ones of the three values under the token lock. */
 void log_producer_config_reset_security_token(log_producer_config *config, const char *access_id,

@@ -1,9 +1,16 @@
 #include "logproducer/log_producer_manager.h"
 
+#include <mbedtls/md5.h>
+
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "logproducer/log_api.h"
 #include "logproducer/log_producer_sender.h"
@@ -17,13 +24,9 @@ void notify_send_done(log_producer_manager *manager, log_producer_result result,
                                 message, nullptr, manager->user_param);
 }
 
-// Finishes a closed batch: group-level fields, then serialise and compress.
-void finish_and_queue(log_producer_manager *manager, log_group_builder *builder) {
+// Group-level fields, then serialise and compress; absent on failure.
+lz4_log_buf *finish_batch(log_producer_manager *manager, log_group_builder *builder) {
     log_producer_config *config = manager->producer_config;
-    {
-        std::lock_guard<std::mutex> guard(manager->lock);
-        manager->totalBufferSize -= static_cast<int64_t>(builder->loggroupSize);
-    }
     for (int32_t i = 0; i < config->tagCount; ++i) {
         add_tag(builder, config->tags[i].key, sdslen(config->tags[i].key), config->tags[i].value,
                 sdslen(config->tags[i].value));
@@ -33,8 +36,18 @@ void finish_and_queue(log_producer_manager *manager, log_group_builder *builder)
     if (manager->pack_prefix != nullptr) {
         add_pack_id(builder, manager->pack_prefix, sdslen(manager->pack_prefix), manager->pack_index++);
     }
-    lz4_log_buf *buf = config->compressType == 1 ? serialize_to_proto_buf_with_malloc_lz4(builder)
-                                                 : serialize_to_proto_buf_with_malloc_no_lz4(builder);
+    return config->compressType == 1 ? serialize_to_proto_buf_with_malloc_lz4(builder)
+                                     : serialize_to_proto_buf_with_malloc_no_lz4(builder);
+}
+
+// Finishes a closed batch and puts it into the send ring.
+void finish_and_queue(log_producer_manager *manager, log_group_builder *builder) {
+    log_producer_config *config = manager->producer_config;
+    {
+        std::lock_guard<std::mutex> guard(manager->lock);
+        manager->totalBufferSize -= static_cast<int64_t>(builder->loggroupSize);
+    }
+    lz4_log_buf *buf = finish_batch(manager, builder);
     if (buf == nullptr) {
         lp_error_log("serialize loggroup to proto buf with lz4 failed");
         notify_send_done(manager, LOG_PRODUCER_DROP_ERROR, builder->loggroupSize, 0,
@@ -55,6 +68,158 @@ void finish_and_queue(log_producer_manager *manager, log_group_builder *builder)
         ++manager->send_param_queue_write;
     }
     log_group_destroy(builder);
+}
+
+// --- The spool file -------------------------------------------------------
+//
+// "LPSPOOL1", then per batch: magic, builder time, compress type, raw length,
+// length (little-endian fixed-width integers), the MD5 of the data, the data.
+// A file that fails any check is dropped whole: it may be truncated by a
+// crash, damaged, or not ours.
+
+constexpr char kSpoolHeader[8] = {'L', 'P', 'S', 'P', 'O', 'O', 'L', '1'};
+constexpr uint32_t kSpoolRecordMagic = 0x4C4F5053;  // "SPOL"
+constexpr size_t kSpoolRecordHead = 4 + 4 + 4 + 8 + 8 + 16;
+constexpr uint64_t kSpoolMaxRawLength = 64ull * 1024 * 1024;
+
+void put_le(std::string &out, uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
+}
+
+uint64_t get_le(const char *in, int bytes) {
+    uint64_t value = 0;
+    for (int i = bytes - 1; i >= 0; --i) value = (value << 8) | static_cast<unsigned char>(in[i]);
+    return value;
+}
+
+void md5_of(const std::string &data, unsigned char digest[16]) {
+    mbedtls_md5_ret(reinterpret_cast<const unsigned char *>(data.data()), data.size(), digest);
+}
+
+// Reads and removes the spool, queueing its batches in the send ring ahead
+// of anything else. Runs in create, before the flusher starts.
+void spool_load(log_producer_manager *manager) {
+    log_producer_config *config = manager->producer_config;
+    if (config->spoolPath == nullptr) return;
+    std::error_code ec;
+    if (!std::filesystem::exists(config->spoolPath, ec)) return;
+    std::string text;
+    {
+        std::ifstream in(config->spoolPath, std::ios::binary);
+        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    std::filesystem::remove(config->spoolPath, ec);
+
+    std::vector<log_producer_manager::spooled_batch> batches;
+    const char *why = nullptr;
+    size_t at = sizeof kSpoolHeader;
+    if (text.size() > static_cast<size_t>(config->spoolMaxBytes) + sizeof kSpoolHeader) {
+        why = "larger than its limit";
+    } else if (text.size() < sizeof kSpoolHeader || std::memcmp(text.data(), kSpoolHeader, sizeof kSpoolHeader) != 0) {
+        why = "not a spool file";
+    }
+    while (why == nullptr && at < text.size()) {
+        if (text.size() - at < kSpoolRecordHead) {
+            why = "truncated";
+            break;
+        }
+        const char *head = text.data() + at;
+        log_producer_manager::spooled_batch batch;
+        uint32_t magic = static_cast<uint32_t>(get_le(head, 4));
+        batch.builder_time = static_cast<uint32_t>(get_le(head + 4, 4));
+        uint32_t compress = static_cast<uint32_t>(get_le(head + 8, 4));
+        batch.raw_length = get_le(head + 12, 8);
+        uint64_t length = get_le(head + 20, 8);
+        if (magic != kSpoolRecordMagic || length == 0 || length > text.size() - at - kSpoolRecordHead ||
+            batch.raw_length == 0 || batch.raw_length > kSpoolMaxRawLength ||
+            (compress == 0 && batch.raw_length != length) || compress > 1) {
+            why = "damaged";
+            break;
+        }
+        batch.data.assign(head + kSpoolRecordHead, length);
+        unsigned char digest[16];
+        md5_of(batch.data, digest);
+        if (std::memcmp(digest, head + 28, 16) != 0) {
+            why = "damaged";
+            break;
+        }
+        at += kSpoolRecordHead + length;
+        // A batch made for the other wire format cannot be sent as it is.
+        if (static_cast<int32_t>(compress) == config->compressType) batches.push_back(std::move(batch));
+    }
+    if (why != nullptr) {
+        lp_warn_log("discarding log spool %s: %s", config->spoolPath, why);
+        return;
+    }
+    for (auto &batch : batches) {
+        if (manager->send_param_queue_write - manager->send_param_queue_read >= manager->send_param_queue_size) {
+            lp_warn_log("log spool %s holds more batches than can be queued; the rest are dropped", config->spoolPath);
+            break;
+        }
+        lz4_log_buf *buf = create_lz4_log_buf(batch.data.data(), batch.data.size(), batch.raw_length);
+        manager->totalBufferSize += static_cast<int64_t>(buf->length);
+        ++manager->pending_batches;
+        manager->send_param_queue[manager->send_param_queue_write % manager->send_param_queue_size] =
+            create_log_producer_send_param(config, manager, buf, batch.builder_time);
+        ++manager->send_param_queue_write;
+    }
+    lp_info_log("log spool %s: %d batches queued", config->spoolPath, static_cast<int>(batches.size()));
+}
+
+// Writes the kept batches, newest first within the size limit, to the spool
+// file (aside, then renamed over it). Runs in destroy after every thread has
+// been joined.
+void spool_write(log_producer_manager *manager) {
+    log_producer_config *config = manager->producer_config;
+    if (config->spoolPath == nullptr) return;
+    std::vector<log_producer_manager::spooled_batch> batches;
+    {
+        std::lock_guard<std::mutex> guard(manager->spool_lock);
+        batches.swap(manager->spool);
+    }
+    if (batches.empty()) return;
+    std::stable_sort(batches.begin(), batches.end(),
+                     [](const auto &a, const auto &b) { return a.builder_time < b.builder_time; });
+    size_t first = batches.size();
+    uint64_t total = 0;
+    while (first > 0 && total + kSpoolRecordHead + batches[first - 1].data.size() <=
+                            static_cast<uint64_t>(config->spoolMaxBytes)) {
+        --first;
+        total += kSpoolRecordHead + batches[first].data.size();
+    }
+    if (first > 0) lp_warn_log("log spool full: %d oldest batches dropped", static_cast<int>(first));
+    if (first == batches.size()) return;
+
+    std::string out(kSpoolHeader, sizeof kSpoolHeader);
+    for (size_t i = first; i < batches.size(); ++i) {
+        const auto &batch = batches[i];
+        put_le(out, kSpoolRecordMagic, 4);
+        put_le(out, batch.builder_time, 4);
+        put_le(out, static_cast<uint64_t>(config->compressType), 4);
+        put_le(out, batch.raw_length, 8);
+        put_le(out, batch.data.size(), 8);
+        unsigned char digest[16];
+        md5_of(batch.data, digest);
+        out.append(reinterpret_cast<const char *>(digest), 16);
+        out += batch.data;
+    }
+    std::filesystem::path path(config->spoolPath);
+    std::error_code ec;
+    if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), ec);
+    std::filesystem::path aside = path;
+    aside += ".new";
+    {
+        std::ofstream file(aside, std::ios::binary | std::ios::trunc);
+        file.write(out.data(), static_cast<std::streamsize>(out.size()));
+        if (!file) {
+            lp_error_log("cannot write log spool %s", config->spoolPath);
+            file.close();
+            std::filesystem::remove(aside, ec);
+            return;
+        }
+    }
+    std::filesystem::rename(aside, path, ec);
+    if (ec) lp_error_log("cannot write log spool %s", config->spoolPath);
 }
 
 void log_producer_flush_thread(log_producer_manager *manager) {
@@ -156,6 +321,8 @@ log_producer_manager *create_log_producer_manager(log_producer_config *producer_
         manager->pack_prefix = sdsnewlen(digits, 16);
     }
 
+    spool_load(manager);
+
     if (producer_config->sendThreadCount > 0) {
         manager->sender_data_queue = log_queue_create(base * 2);
         manager->send_thread_count = producer_config->sendThreadCount;
@@ -230,8 +397,14 @@ void destroy_log_producer_manager(log_producer_manager *manager) {
         lp_info_log("join sender thread pool success");
     }
 
-    // Batches the flusher never finished are not sent.
+    // Batches the flusher never finished are not sent (but spooled).
     while (auto *builder = static_cast<log_group_builder *>(log_queue_trypop(manager->loggroup_queue))) {
+        if (config->spoolPath != nullptr) {
+            if (lz4_log_buf *buf = finish_batch(manager, builder)) {
+                log_producer_spool_keep(manager, buf, builder->createTime);
+                free_lz4_log_buf(buf);
+            }
+        }
         log_group_destroy(builder);
     }
     log_queue_destroy(manager->loggroup_queue);
@@ -252,10 +425,20 @@ void destroy_log_producer_manager(log_producer_manager *manager) {
         log_queue_destroy(manager->sender_data_queue);
     }
 
+    spool_write(manager);
+
     sdsfree(manager->pack_prefix);
     sdsfree(manager->source);
     delete[] manager->send_param_queue;
     delete manager;
+}
+
+void log_producer_spool_keep(log_producer_manager *manager, const lz4_log_buf *buf, uint32_t builder_time) {
+    if (manager == nullptr || buf == nullptr || manager->producer_config->spoolPath == nullptr) return;
+    log_producer_manager::spooled_batch batch{builder_time, buf->rawLength,
+                                              std::string(reinterpret_cast<const char *>(buf->data), buf->length)};
+    std::lock_guard<std::mutex> guard(manager->spool_lock);
+    manager->spool.push_back(std::move(batch));
 }
 
 log_producer_result log_producer_manager_add_log(log_producer_manager *manager, int32_t pair_count, char **keys,

@@ -12,7 +12,9 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "logproducer/log_builder.h"
 #include "logproducer/log_multi_thread.h"
@@ -54,6 +56,15 @@ struct log_producer_manager {
     // Test seam: set to 1 to hold the flusher's work (not its wait); the
     // flusher answers 2 once it has seen it. Clear to resume.
     std::atomic<int32_t> flusher_paused{0};
+    // Finished batches given up at shutdown, for the spool file; guarded by
+    // spool_lock (senders and the destroying thread add to it).
+    struct spooled_batch {
+        uint32_t builder_time;
+        uint64_t raw_length;
+        std::string data;  // as sent: compressed when compressType is 1
+    };
+    std::mutex spool_lock;
+    std::vector<spooled_batch> spool;
 };
 
 log_producer_manager *create_log_producer_manager(log_producer_config *producer_config);
@@ -68,6 +79,10 @@ log_producer_result log_producer_manager_add_log_with_time(log_producer_manager 
 log_producer_result log_producer_manager_send_raw_buffer(log_producer_manager *manager, size_t log_bytes,
                                                          size_t compressed_bytes,
                                                          const unsigned char *raw_buffer);
+
+// Keeps a copy of a batch given up at shutdown for the spool file; does
+// nothing without config->spoolPath. Any thread.
+void log_producer_spool_keep(log_producer_manager *manager, const lz4_log_buf *buf, uint32_t builder_time);
 
 // The manager behind a client (test and bridge access).
 log_producer_manager *log_producer_client_manager(log_producer_client *client);

@@ -397,6 +397,7 @@ void abandon(log_producer_send_param *send_param) {
     log_producer_manager *manager = send_param->producer_manager;
     lz4_log_buf *buf = send_param->log_buf;
     if (manager != nullptr) {
+        log_producer_spool_keep(manager, buf, send_param->builder_time);
         {
             std::lock_guard<std::mutex> guard(manager->lock);
             manager->totalBufferSize -= static_cast<int64_t>(buf->length);

@@ -100,6 +100,9 @@ std::optional<CheckUpdatePayload> decodePayload(const json& data) {
       !optionalString(data, "md5", &payload.md5)) {
     return std::nullopt;
   }
+  // Later additions: a wrong type drops the member, never the payload.
+  if (!optionalString(data, "sha256", &payload.sha256)) payload.sha256.reset();
+  if (!optionalString(data, "signature", &payload.signature)) payload.signature.reset();
   return payload;
 }
 
@@ -253,7 +256,9 @@ PackageLinkResult parsePackageLink(const std::string& data, int statusCode) {
   if (!url) return CheckUpdateError(check_update_error::missingAppURL{});
 
   return PackageLink{*url, presentTrimmed(response->data->md5),
-                     presentTrimmed(response->data->version)};
+                     presentTrimmed(response->data->version),
+                     presentTrimmed(response->data->sha256),
+                     presentTrimmed(response->data->signature)};
 }
 
 }  // namespace installer

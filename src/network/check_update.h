@@ -43,6 +43,8 @@ struct CheckUpdatePayload {
   std::optional<std::string> version;  // "version"
   std::optional<std::string> appUrl;   // "app_url"
   std::optional<std::string> md5;      // "md5"
+  std::optional<std::string> sha256 = std::nullopt;     // "sha256": 64 hex digits
+  std::optional<std::string> signature = std::nullopt;  // "signature": Base64 Ed25519ph signature
   bool operator==(const CheckUpdatePayload&) const = default;
 };
 
@@ -60,16 +62,21 @@ struct CheckUpdateResponse {
 // - "reason" is kept when it is a string, dropped otherwise;
 // - "data" is kept when it is an object whose "version", "app_url" and
 //   "md5" are each a string, null or missing; otherwise it is dropped;
+//   "sha256" and "signature" are kept when they are strings and ignored
+//   otherwise (older services never send them);
 // - other members are ignored.
 // Absent when the body is not JSON, not an object, or has no usable status.
 std::optional<CheckUpdateResponse> decodeCheckUpdateResponse(const std::string& body);
 
-// The resolved package link: an https URL with a host, and the MD5 and
-// version as the service sent them, trimmed (never empty when present).
+// The resolved package link: an https URL with a host, and the MD5,
+// version, SHA-256 and signature as the service sent them, trimmed (never
+// empty when present).
 struct PackageLink {
   platform::URL url;
   std::optional<std::string> md5;
   std::optional<std::string> version;
+  std::optional<std::string> sha256 = std::nullopt;
+  std::optional<std::string> signature = std::nullopt;
   bool operator==(const PackageLink&) const = default;
 };
 

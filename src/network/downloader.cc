@@ -202,6 +202,7 @@ struct Downloader::State {
   Completion completion;
   std::optional<std::string> resumeData;
   std::optional<platform::URL> resumeDataURL;
+  std::optional<PackageDigests> digests;
 
   // Transfer-thread only.
   TransferMeter meter;
@@ -267,6 +268,13 @@ void Downloader::State::transfer(const platform::URL& url, std::optional<std::st
       }
     }
   }
+  // The digests take up the partial file's bytes first; a partial file
+  // that cannot be read back is not resumed.
+  std::optional<PackageDigester> digester;
+  if (offset > 0) {
+    digester.emplace(options.digests);
+    if (!digestFilePrefix(token.partial, offset, *digester)) offset = 0;
+  }
   if (offset == 0) {
     token.etag.clear();
     token.lastModified.clear();
@@ -279,6 +287,7 @@ void Downloader::State::transfer(const platform::URL& url, std::optional<std::st
   long status = 0;
   bool badStatus = false;
   bool restart = false;
+  bool changed = false;
   bool gotResponse = false;
   int writeErrno = 0;
   std::string openError;
@@ -290,7 +299,8 @@ void Downloader::State::transfer(const platform::URL& url, std::optional<std::st
   platform::HttpResult result;
   for (int exchange = 0; exchange < 2; ++exchange) {
     status = 0;
-    badStatus = restart = gotResponse = false;
+    badStatus = restart = changed = gotResponse = false;
+    if (offset == 0) digester.emplace(options.digests);
     writeErrno = 0;
     openError.clear();
     base = written = announced = 0;
@@ -340,9 +350,22 @@ void Downloader::State::transfer(const platform::URL& url, std::optional<std::st
           announced = offset + *length;
         }
       } else {
+        if (offset > 0 && !options.restartWhenChanged) {
+          // Whole file instead of the rest: fine when the server merely
+          // ignores ranges, not when it now serves another file.
+          auto etag = platform::headerValue(headers, "ETag");
+          auto modified = platform::headerValue(headers, "Last-Modified");
+          std::string guard = *token.ifRange();
+          bool same = (etag && trim(*etag) == guard) || (modified && trim(*modified) == guard);
+          if (!same) {
+            changed = true;
+            return false;
+          }
+        }
         base = 0;
         flags |= O_TRUNC;
         announced = length.value_or(0);
+        digester.emplace(options.digests);
       }
       fd = ::open(token.partial.c_str(), flags, 0644);
       if (fd < 0 || (base > 0 && ::lseek(fd, base, SEEK_SET) != base) ||
@@ -360,6 +383,8 @@ void Downloader::State::transfer(const platform::URL& url, std::optional<std::st
       return true;
     };
     request.onBody = [&](const char* data, std::size_t size) {
+      const char* chunk = data;
+      const std::size_t chunkSize = size;
       while (size > 0) {
         ssize_t n = ::write(fd, data, size);
         if (n < 0) {
@@ -371,6 +396,7 @@ void Downloader::State::transfer(const platform::URL& url, std::optional<std::st
         size -= static_cast<std::size_t>(n);
         written += n;
       }
+      digester->update(chunk, chunkSize);
       reportProgress(base + written, announced);
       return true;
     };
@@ -402,6 +428,12 @@ void Downloader::State::transfer(const platform::URL& url, std::optional<std::st
     }
   };
 
+  if (changed) {
+    std::filesystem::remove(token.partial, ec);
+    setResumeData(std::nullopt);
+    finish(download_error::network{"the file on the server has changed", std::nullopt});
+    return;
+  }
   if (badStatus) {
     // Nothing of this answer was written; a partial file from before is
     // still what it was.
@@ -454,6 +486,13 @@ void Downloader::State::transfer(const platform::URL& url, std::optional<std::st
   }
   setResumeData(std::nullopt);
   std::int64_t size = regularFileSize(dest.string());
+  {
+    // Every byte written went through the digests in file order, so they
+    // describe the file exactly when the counts agree.
+    PackageDigests computed = digester->finish();
+    std::lock_guard lock(mu);
+    if (computed.size == size) digests = std::move(computed);
+  }
   if (size <= 0) size = meter.expected();
   if (size < 0) size = 0;
   finish(DownloadedFile{dest, size});
@@ -515,6 +554,25 @@ std::optional<std::string> Downloader::resumeData() const {
 std::optional<platform::URL> Downloader::resumeDataURL() const {
   std::lock_guard lock(state_->mu);
   return state_->resumeDataURL;
+}
+
+std::optional<PackageDigests> Downloader::digests() const {
+  std::lock_guard lock(state_->mu);
+  return state_->digests;
+}
+
+std::optional<std::filesystem::path> Downloader::partialFileOf(const std::string& resumeData) {
+  auto token = ResumeToken::decode(resumeData);
+  // Only ever a file we named: "<destination>.partial".
+  if (!token || !token->partial.ends_with(".partial")) return std::nullopt;
+  return std::filesystem::path(token->partial);
+}
+
+void Downloader::discardResumeData(const std::string& resumeData) {
+  if (auto partial = partialFileOf(resumeData)) {
+    std::error_code ignored;
+    std::filesystem::remove(*partial, ignored);
+  }
 }
 
 std::string Downloader::suggestedFileName(const platform::URL& url) {

@@ -10,6 +10,11 @@
 // with "Range" guarded by "If-Range": a 206 whose range starts at the
 // partial size is appended, a 200 replaces the partial file, and a 206 for
 // any other offset (or a 416) starts over without a range.
+//
+// The package's digests (MD5, and SHA-256 and the signature prehash when
+// asked for) are computed from the bytes as they are written, taking up
+// the partial file's bytes first when an attempt resumes, so a finished
+// download needs no second read to be verified.
 #pragma once
 
 #include <chrono>
@@ -24,6 +29,7 @@
 #include <variant>
 
 #include "install/install_types.h"
+#include "package/integrity.h"
 #include "platform/dispatch.h"
 #include "platform/http_client.h"
 #include "platform/url.h"
@@ -112,6 +118,13 @@ class Downloader {
     // The time source of progress throttling and speed; steady clock when
     // unset.
     Clock clock;
+    // The digests computed while the bytes arrive (see `digests`).
+    DigestKinds digests;
+    // What a resumed attempt does when the server answers the range
+    // request with the whole file under other validators (the file
+    // changed): start over (true), or end with the network error
+    // "the file on the server has changed" and drop the partial file.
+    bool restartWhenChanged = true;
   };
 
   Downloader();
@@ -135,6 +148,18 @@ class Downloader {
   // to. Read them after the completion has run.
   std::optional<std::string> resumeData() const;
   std::optional<platform::URL> resumeDataURL() const;
+
+  // After a successful completion: the digests of the finished file, as
+  // chosen in Options::digests. Absent before, after a failure, or when
+  // the bytes hashed could not be matched with the file (then read the
+  // file instead).
+  std::optional<PackageDigests> digests() const;
+
+  // Deletes the partial file that resume data names; for resume data that
+  // will never be used. Malformed data is ignored.
+  static void discardResumeData(const std::string& resumeData);
+  // The partial file that resume data names; absent for malformed data.
+  static std::optional<std::filesystem::path> partialFileOf(const std::string& resumeData);
 
   // The file name for a download: the URL's last path component with "/"
   // replaced by "_", "installer-package.dmg" when empty, ".dmg" appended

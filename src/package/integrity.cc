@@ -5,14 +5,18 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <system_error>
 #include <vector>
 
 #include <mbedtls/md5.h>
+#include <mbedtls/sha256.h>
+#include <sodium.h>
 
 #include "install/install_types.h"
+#include "package/package_signature.h"
 
 namespace installer {
 namespace {
@@ -31,6 +35,27 @@ std::string describe(const IntegrityError::Case& value) {
     std::string operator()(const integrity::insufficientSpace& e) const {
       return "not enough disk space: need " + formatByteCount(e.needed) + ", available " +
              formatByteCount(e.available);
+    }
+    std::string operator()(const integrity::sha256Mismatch& e) const {
+      return "sha256 mismatch: expected " + e.expected + ", got " + e.actual;
+    }
+    std::string operator()(const integrity::signatureRejected& e) const {
+      using Reason = integrity::signatureRejected::Reason;
+      const char* why = "the signature does not match the package";
+      switch (e.reason) {
+        case Reason::malformedKey:
+          why = "the configured signing key is not a valid Ed25519 public key";
+          break;
+        case Reason::missing:
+          why = "the update service sent no signature";
+          break;
+        case Reason::malformedSignature:
+          why = "the signature is not a valid Base64 Ed25519 signature";
+          break;
+        case Reason::mismatch:
+          break;
+      }
+      return std::string("package signature rejected: ") + why;
     }
   };
   return std::visit(Visitor{}, value);
@@ -53,7 +78,173 @@ struct FdCloser {
   ~FdCloser() { ::close(fd); }  // a close error is of no interest after reading
 };
 
+std::string hex(const unsigned char* bytes, std::size_t count) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string text(count * 2, '0');
+  for (std::size_t i = 0; i < count; ++i) {
+    text[2 * i] = kHex[bytes[i] >> 4];
+    text[2 * i + 1] = kHex[bytes[i] & 0xf];
+  }
+  return text;
+}
+
+bool present(const std::optional<std::string>& value) { return value && !value->empty(); }
+
 }  // namespace
+
+struct SignaturePrehash {
+  crypto_sign_state state;
+};
+
+struct PackageDigester::State {
+  DigestKinds kinds;
+  std::int64_t size = 0;
+  mbedtls_md5_context md5;
+  mbedtls_sha256_context sha256;
+  std::shared_ptr<SignaturePrehash> prehash;
+
+  explicit State(DigestKinds k) : kinds(k) {
+    mbedtls_md5_init(&md5);
+    mbedtls_sha256_init(&sha256);
+    if (kinds.md5) mbedtls_md5_starts_ret(&md5);
+    if (kinds.sha256) mbedtls_sha256_starts_ret(&sha256, 0);
+    if (kinds.signature) {
+      if (sodium_init() < 0) throw std::runtime_error("libsodium cannot be initialised");
+      prehash = std::make_shared<SignaturePrehash>();
+      crypto_sign_init(&prehash->state);
+    }
+  }
+  ~State() {
+    mbedtls_md5_free(&md5);
+    mbedtls_sha256_free(&sha256);
+  }
+};
+
+PackageDigester::PackageDigester(DigestKinds kinds) : state_(std::make_unique<State>(kinds)) {}
+PackageDigester::~PackageDigester() = default;
+PackageDigester::PackageDigester(PackageDigester&&) noexcept = default;
+PackageDigester& PackageDigester::operator=(PackageDigester&&) noexcept = default;
+
+void PackageDigester::update(const void* data, std::size_t size) {
+  auto* bytes = static_cast<const unsigned char*>(data);
+  if (state_->kinds.md5) mbedtls_md5_update_ret(&state_->md5, bytes, size);
+  if (state_->kinds.sha256) mbedtls_sha256_update_ret(&state_->sha256, bytes, size);
+  if (state_->prehash) crypto_sign_update(&state_->prehash->state, bytes, size);
+  state_->size += static_cast<std::int64_t>(size);
+}
+
+std::int64_t PackageDigester::size() const { return state_->size; }
+
+PackageDigests PackageDigester::finish() {
+  PackageDigests digests;
+  digests.size = state_->size;
+  if (state_->kinds.md5) {
+    unsigned char digest[16];
+    mbedtls_md5_finish_ret(&state_->md5, digest);
+    digests.md5 = hex(digest, sizeof digest);
+  }
+  if (state_->kinds.sha256) {
+    unsigned char digest[32];
+    mbedtls_sha256_finish_ret(&state_->sha256, digest);
+    digests.sha256 = hex(digest, sizeof digest);
+  }
+  digests.prehash = std::move(state_->prehash);
+  return digests;
+}
+
+namespace {
+
+// Feeds up to `limit` bytes (all when negative) of `fd` into `digester`.
+// Returns the bytes read, or -1 with errno set.
+std::int64_t feed(int fd, std::int64_t limit, PackageDigester& digester) {
+  std::vector<unsigned char> buffer(kReadChunk);
+  std::int64_t total = 0;
+  while (limit < 0 || total < limit) {
+    std::size_t want = buffer.size();
+    if (limit >= 0) want = static_cast<std::size_t>(std::min<std::int64_t>(limit - total, kReadChunk));
+    ssize_t n = ::read(fd, buffer.data(), want);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (n == 0) break;
+    digester.update(buffer.data(), static_cast<std::size_t>(n));
+    total += n;
+  }
+  return total;
+}
+
+}  // namespace
+
+PackageDigests digestFile(const std::filesystem::path& file, DigestKinds kinds) {
+  int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    throw std::system_error(errno, std::generic_category(), "cannot open " + file.string());
+  }
+  FdCloser closer{fd};
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  PackageDigester digester(kinds);
+  if (feed(fd, -1, digester) < 0) {
+    throw std::system_error(errno, std::generic_category(), "cannot read " + file.string());
+  }
+  return digester.finish();
+}
+
+bool digestFilePrefix(const std::filesystem::path& file, std::int64_t length,
+                      PackageDigester& digester) {
+  int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  FdCloser closer{fd};
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  return feed(fd, length, digester) == length;
+}
+
+DigestKinds PackageExpectations::kinds() const {
+  DigestKinds kinds;
+  kinds.md5 = present(md5);
+  kinds.sha256 = present(sha256);
+  kinds.signature = present(signingKey);
+  return kinds;
+}
+
+bool PackageExpectations::any() const {
+  return present(md5) || present(sha256) || present(signingKey);
+}
+
+void verifyDigests(const PackageDigests& digests, const PackageExpectations& expectations) {
+  if (present(expectations.md5)) {
+    std::string actual = digests.md5.value_or("");
+    if (!equalIgnoringCase(*expectations.md5, actual)) {
+      throw IntegrityError(integrity::checksumMismatch{*expectations.md5, actual});
+    }
+  }
+  if (present(expectations.sha256)) {
+    std::string actual = digests.sha256.value_or("");
+    if (!equalIgnoringCase(*expectations.sha256, actual)) {
+      throw IntegrityError(integrity::sha256Mismatch{*expectations.sha256, actual});
+    }
+  }
+  if (!present(expectations.signingKey)) return;
+  using Reason = integrity::signatureRejected::Reason;
+  auto key = base64Decode(*expectations.signingKey);
+  if (!key || key->size() != kSigningPublicKeyBytes) {
+    throw IntegrityError(integrity::signatureRejected{Reason::malformedKey});
+  }
+  if (!present(expectations.signature)) {
+    throw IntegrityError(integrity::signatureRejected{Reason::missing});
+  }
+  auto signature = base64Decode(*expectations.signature);
+  if (!signature || signature->size() != kPackageSignatureBytes) {
+    throw IntegrityError(integrity::signatureRejected{Reason::malformedSignature});
+  }
+  if (!digests.prehash) throw IntegrityError(integrity::signatureRejected{Reason::mismatch});
+  // Finishing consumes the prehash state, so verify on a copy.
+  crypto_sign_state state = digests.prehash->state;
+  if (crypto_sign_final_verify(&state, reinterpret_cast<const unsigned char*>(signature->data()),
+                               reinterpret_cast<const unsigned char*>(key->data())) != 0) {
+    throw IntegrityError(integrity::signatureRejected{Reason::mismatch});
+  }
+}
 
 IntegrityError::IntegrityError(Case value)
     : std::runtime_error(describe(value)), value_(std::move(value)) {}

@@ -95,6 +95,9 @@ TEST(AppConfigTest, EveryKeyIsRead) {
   EXPECT_EQ(c.checkUpdateUID, "uid-1");
   EXPECT_EQ(text(c.carouselURL), "https://example.com/carousel");
   EXPECT_EQ(text(c.installSuccessURL), "https://example.com/thanks");
+  EXPECT_FALSE(c.packageSigningPublicKey);  // optional, and absent here
+  EXPECT_EQ(load({{"PackageSigningPublicKey", "a2V5"}}).packageSigningPublicKey, "a2V5");
+  EXPECT_FALSE(load({{"PackageSigningPublicKey", ""}}).packageSigningPublicKey);
 }
 
 TEST(AppConfigTest, TextFields) {

@@ -17,6 +17,7 @@
 #include "install/event_recorder.h"
 #include "install/install_coordinator.h"
 #include "install/real_install_steps.h"
+#include "package/package_signature.h"
 #include "package/integrity.h"
 #include "package/running_apps.h"
 #include "platform/system_info.h"
@@ -413,6 +414,31 @@ TEST_F(InstallE2ETest, WrongChecksumFailsVerificationAndIsReported) {
   // Nothing installed, the bad package not kept.
   EXPECT_FALSE(fs::exists(apps() / "Demo.app"));
   EXPECT_FALSE(reported(event::startInstallInfo{apps().string()}));
+}
+
+// With PackageSigningPublicKey set, the package the service signed installs
+// only when the key is the signer's; otherwise nothing is installed or kept.
+TEST_F(InstallE2ETest, ASigningKeyAdmitsOnlyThePackagesItsOwnerSigned) {
+  auto signer = generateSigningKeyPair();
+  demo::DemoServiceOptions options;
+  options.packageRoot = packageRoot();
+  options.signingSecretKey = signer.secretKey;
+  service_ = std::make_unique<demo::DemoService>(options);
+  std::string error;
+  ASSERT_TRUE(service_->start(&error)) << error;
+  config_.checkUpdateURL = platform::URL::parse(service_->checkUpdateURL());
+  writeApplication("1.0");
+  publish("Demo.zip", "1.0");
+
+  config_.packageSigningPublicKey = base64Encode(generateSigningKeyPair().publicKey);
+  EXPECT_EQ(run(*make()), (Log{"stage checking", "stage downloading",
+                               "failure verifyFailed: package signature rejected: the signature "
+                               "does not match the package"}));
+  EXPECT_FALSE(fs::exists(apps() / "Demo.app"));
+  EXPECT_FALSE(fs::exists(home_.dataHome() / "com.example.installer" / "1.0-Demo.zip"));
+
+  config_.packageSigningPublicKey = base64Encode(signer.publicKey);
+  EXPECT_EQ(run(*make()), withOutcome(kFullRun, "installed " + (apps() / "Demo.app").string()));
 }
 
 }  // namespace

@@ -36,6 +36,18 @@ TEST(ParsePackageLink, TrimsLinkAndMd5AndDropsEmptyVersion) {
   EXPECT_EQ(link.version, std::nullopt);
 }
 
+TEST(ParsePackageLink, Sha256AndSignatureAreTrimmedAndAWrongTypeDropsOnlyThem) {
+  auto link = expectLink(parsePackageLink(
+      R"({"status":0,"data":{"app_url":"https://host/p.dmg","sha256":" AB12 ","signature":"c2ln\n"}})", 200));
+  EXPECT_EQ(link.sha256, "AB12");
+  EXPECT_EQ(link.signature, "c2ln");
+  link = expectLink(parsePackageLink(
+      R"({"status":0,"data":{"app_url":"https://host/p.dmg","md5":"m","sha256":5,"signature":[]}})", 200));
+  EXPECT_EQ(link.md5, "m");
+  EXPECT_EQ(link.sha256, std::nullopt);
+  EXPECT_EQ(link.signature, std::nullopt);
+}
+
 TEST(ParsePackageLink, KeepsTrimmedVersionAndIgnoresUnknownMembers) {
   auto link = expectLink(parsePackageLink(
       R"({"status":0,"extra":[1,2],"reason":5,"data":{"app_url":"HTTPS://Host:8443/a?b=c",)"

@@ -6,6 +6,8 @@
 #include <fstream>
 
 #include "network/check_update.h"
+#include "package/integrity.h"
+#include "package/package_signature.h"
 #include "platform/http_client.h"
 #include "platform/system_info.h"
 
@@ -81,6 +83,28 @@ TEST_F(DemoServiceTest, AnswersTheUpdateCheckFromMemoryOrFile) {
   EXPECT_EQ(recorded.method, "POST");
   EXPECT_EQ(recorded.body, R"({"uid":"u"})");
   EXPECT_EQ(recorded.header("content-type"), "application/json");
+}
+
+// Given a key, the service adds the linked package's SHA-256 and
+// signature to the answer, and they prove that very package.
+TEST_F(DemoServiceTest, SignsThePackageItLinksTo) {
+  auto keys = generateSigningKeyPair();
+  DemoServiceOptions options;
+  options.signingSecretKey = keys.secretKey;
+  start(options);
+  service_->setAnswer({200, R"({"status":0,"data":{"app_url":"{{base_url}}/packages/pkg.dmg"}})"});
+  platform::HttpRequest check;
+  check.method = "POST";
+  check.url = service_->checkUpdateURL();
+  check.caBundlePath = service_->caBundlePath().string();
+  const auto answer = ok(client_.perform(check));
+  auto result = parsePackageLink(answer.body, static_cast<int>(answer.status));
+  ASSERT_TRUE(std::holds_alternative<PackageLink>(result));
+  const auto& link = std::get<PackageLink>(result);
+  ASSERT_TRUE(link.sha256 && link.signature);
+  PackageExpectations expected{.sha256 = link.sha256, .signature = link.signature,
+                               .signingKey = base64Encode(keys.publicKey)};
+  EXPECT_NO_THROW(verifyDigests(digestFile(root_ / "pkg.dmg", expected.kinds()), expected));
 }
 
 TEST_F(DemoServiceTest, ServesPackagesWithRangesGuardedByIfRange) {

@@ -112,6 +112,15 @@ void LoopbackFileServer::handle(const httplib::Request& req, httplib::Response& 
       return;
     }
     file = f->second;
+    if (!f->second.faults.empty()) {
+      std::int64_t at = f->second.faults.front();
+      f->second.faults.erase(f->second.faults.begin());
+      if (file.faultsStall) {
+        file.stallAfter = at;
+      } else {
+        file.dropAfter = at;
+      }
+    }
   }
 
   auto source = std::make_shared<Source>();
@@ -166,6 +175,13 @@ void LoopbackFileServer::handle(const httplib::Request& req, httplib::Response& 
         std::min<std::int64_t>(static_cast<std::int64_t>(kChunk), length - static_cast<std::int64_t>(offset)));
     if (file.bytesPerSecond > 0) {
       n = std::min<std::size_t>(n, static_cast<std::size_t>(std::max<std::int64_t>(1, file.bytesPerSecond / 20)));
+    }
+    if (file.stallAfter && *sent >= *file.stallAfter) {
+      server_.waitUntilStopping(std::chrono::minutes(5));
+      return false;
+    }
+    if (file.stallAfter) {
+      n = std::min<std::size_t>(n, static_cast<std::size_t>(*file.stallAfter - *sent));
     }
     if (file.dropAfter) {
       std::int64_t left = *file.dropAfter - *sent;

@@ -31,8 +31,16 @@ struct ServedFile {
   bool honourRange = true;   // false: every answer is a whole 200
   // Close the connection after this many body bytes of one answer.
   std::optional<std::int64_t> dropAfter;
+  // Faults of successive answers, one entry each, taken in order: after
+  // that many body bytes the answer is cut (or, with `faultsStall`, sends
+  // nothing more until the server stops). Answers past the list are whole.
+  std::vector<std::int64_t> faults = {};
+  bool faultsStall = false;
   // Send the head, then no byte until the server stops.
   bool stall = false;
+  // Send this many body bytes of one answer, then none until the server
+  // stops.
+  std::optional<std::int64_t> stallAfter = std::nullopt;
   // Pace the body at about this many bytes per second (0 = no limit).
   std::int64_t bytesPerSecond = 0;
   // Only for answers to a Range request: claim this start in Content-Range

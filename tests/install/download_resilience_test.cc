@@ -1,0 +1,380 @@
+// Downloads that survive cut, stalled and changing servers and a quit in
+// the middle, and packages that must prove where they came from, against
+// real loopback HTTPS servers.
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <fstream>
+#include <random>
+#include <thread>
+
+#include "install/event_recorder.h"
+#include "install/package_cache.h"
+#include "package/integrity.h"
+#include "package/package_signature.h"
+#include "support/loopback_file_server.h"
+#include "support/package_fixtures.h"
+#include "support/scoped_temp_home.h"
+
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
+namespace installer {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::LoopbackFileServer;
+using testing::randomBytes;
+using testing::readFile;
+using testing::ServedFile;
+using Outcome = std::variant<std::filesystem::path, InstallFailure>;
+
+platform::URL url(const std::string& text) { return *platform::URL::parse(text); }
+
+std::string referenceDigest(const std::string& data, const EVP_MD* kind) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_Digest(data.data(), data.size(), digest, &length, kind, nullptr);
+  static const char kHex[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned int i = 0; i < length; ++i) {
+    hex += kHex[digest[i] >> 4];
+    hex += kHex[digest[i] & 0xf];
+  }
+  return hex;
+}
+
+std::string failureText(const Outcome& outcome) {
+  if (auto* f = std::get_if<InstallFailure>(&outcome)) return failureCaseName(*f) + " " + failureDetail(*f);
+  return "installed";
+}
+
+class DownloadResilienceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server_.start();
+    ASSERT_NE(server_.server().port(), 0);
+    data_ = randomBytes(4'000'000, 31);
+    md5_ = referenceDigest(data_, EVP_md5());
+  }
+
+  PackageDownloadStep::Options options() {
+    PackageDownloadStep::Options o;
+    o.cacheDirectory = cacheDir();
+    o.workingDirectory = home_.tmp() / "work";
+    o.downloader.caBundlePath = server_.caBundlePath();
+    o.downloader.idleTimeout = 5s;
+    o.reporter = &events_.reporter();
+    o.retryDelays = {10ms, 20ms, 40ms};
+    o.jitter = [] { return 1.0; };
+    return o;
+  }
+
+  std::filesystem::path cacheDir() const { return home_.dataHome() / "com.example.installer"; }
+
+  Outcome run(PackageDownloadStep& step, const std::string& path, const PackageExpectations& expected,
+              std::optional<std::string> version = std::string("1")) {
+    PackageDownloadStep::Hooks hooks;
+    hooks.postProgress = [this](const TransferProgress& p) {
+      std::lock_guard lock(mu_);
+      progress_.push_back(p.received);
+    };
+    try {
+      return step.run(url(server_.url(path)), version, expected, hooks);
+    } catch (const FailureBox& box) {
+      return box.failure();
+    }
+  }
+
+  std::vector<std::string> cacheEntries() const {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (auto& e : std::filesystem::directory_iterator(cacheDir(), ec)) names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  int eventCount(const ReportEvent& kind) const {
+    int n = 0;
+    for (auto& [name, attributes] : events_.events()) n += name == eventName(kind);
+    return n;
+  }
+
+  testing::ScopedTempHome home_;
+  LoopbackFileServer server_;
+  testing::EventRecorder events_;
+  std::mutex mu_;
+  std::vector<std::int64_t> progress_;
+  std::string data_, md5_;
+};
+
+// Each fault hits one download step with automatic resumes: what the user
+// sees at the end, and how many requests it took.
+TEST_F(DownloadResilienceTest, TransientFaultsResumeByThemselves) {
+  std::mt19937 random(7);
+  auto at = [&](std::int64_t low, std::int64_t high) {
+    return std::uniform_int_distribution<std::int64_t>(low, high)(random);
+  };
+  struct Case {
+    std::string name;
+    ServedFile file;
+    std::string outcome;
+    std::size_t requests;
+    std::function<void(LoopbackFileServer&)> whileWaiting = nullptr;
+  };
+  std::vector<Case> cases = {
+      {"drops at random bytes",
+       ServedFile{.content = data_, .etag = "\"1\"", .faults = {at(1000, 900'000), at(1000, 900'000), at(1000, 900'000)}},
+       "installed", 4},
+      {"stalls", ServedFile{.content = data_, .etag = "\"1\"", .faults = {700'000, 900'000}, .faultsStall = true},
+       "installed", 3},
+      {"ignores Range", ServedFile{.content = data_, .etag = "\"1\"", .honourRange = false, .faults = {1'500'000}},
+       "installed", 2},
+      {"one drop too many",
+       ServedFile{.content = data_, .etag = "\"1\"", .faults = {100'000, 100'000, 100'000, 100'000}},
+       "network ", 4},
+      {"file changes between attempts", ServedFile{.content = data_, .etag = "\"1\"", .faults = {1'000'000}},
+       "network the file on the server has changed", 2,
+       [this](LoopbackFileServer& s) {
+         s.setFile("/case4.dmg", ServedFile{.content = randomBytes(4'000'000, 99), .etag = "\"2\""});
+       }},
+      {"HTTP error", ServedFile{}, "network HTTP 500", 1},
+  };
+  server_.setStatus("/case5.dmg", 500);
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    auto& c = cases[i];
+    SCOPED_TRACE(c.name);
+    const std::string path = "/case" + std::to_string(i) + ".dmg";
+    server_.setFile(path, c.file);
+    events_.clear();
+    progress_.clear();
+    auto o = options();
+    o.downloader.idleTimeout = 400ms;
+    if (c.whileWaiting) o.jitter = [&] { c.whileWaiting(server_); return 1.0; };
+    PackageDownloadStep step(o);
+    PackageExpectations expected{.md5 = md5_};
+    auto outcome = run(step, path, expected);
+    EXPECT_EQ(failureText(outcome).substr(0, c.outcome.size()), c.outcome);
+    EXPECT_EQ(server_.requestsFor(path).size(), c.requests);
+    EXPECT_EQ(step.downloadAttempts(), static_cast<int>(c.requests));
+    EXPECT_EQ(eventCount(event::downloadStartInfo{}), static_cast<int>(c.requests));
+    if (c.outcome == "installed") {
+      EXPECT_EQ(referenceDigest(readFile(std::get<std::filesystem::path>(outcome)), EVP_md5()), md5_);
+      std::lock_guard lock(mu_);
+      // Progress carries on from where a cut left it, except when the
+      // server insists on sending everything again.
+      if (c.file.honourRange) {
+        for (std::size_t k = 1; k < progress_.size(); ++k) EXPECT_GE(progress_[k], progress_[k - 1]);
+      }
+    } else {
+      EXPECT_FALSE(std::filesystem::exists(cacheDir() / ("1-" + path.substr(1))));
+    }
+  }
+}
+
+TEST_F(DownloadResilienceTest, CancelDuringTheWaitEndsAtOnce) {
+  server_.setFile("/pkg.dmg", ServedFile{.content = data_, .etag = "\"1\"", .faults = {500'000}});
+  auto o = options();
+  o.retryDelays = {30s};
+  platform::Semaphore waiting;
+  o.jitter = [&] {
+    waiting.signal();
+    return 1.0;
+  };
+  PackageDownloadStep step(o);
+  std::thread canceller([&] {
+    if (waiting.waitFor(20s)) std::this_thread::sleep_for(50ms);
+    step.cancel();
+  });
+  auto began = std::chrono::steady_clock::now();
+  auto outcome = run(step, "/pkg.dmg", {.md5 = md5_});
+  canceller.join();
+  EXPECT_EQ(failureText(outcome), "cancelled ");
+  EXPECT_LT(std::chrono::steady_clock::now() - began, 10s);
+}
+
+// The user quits at 60%; the next launch fetches only the rest.
+TEST_F(DownloadResilienceTest, AQuitAt60PercentResumesAtTheNextLaunch) {
+  const std::string big = randomBytes(30'000'000, 32);
+  const std::int64_t size = static_cast<std::int64_t>(big.size());
+  server_.setFile("/big.dmg", ServedFile{.content = big, .etag = "\"1\"", .bytesPerSecond = 20'000'000});
+  PackageExpectations expected{.md5 = referenceDigest(big, EVP_md5())};
+  {
+    PackageDownloadStep first(options());
+    std::thread quitter([&] {
+      auto deadline = std::chrono::steady_clock::now() + 20s;
+      while (server_.bytesSent() < size * 6 / 10 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(1ms);
+      }
+      first.cancel();
+    });
+    EXPECT_EQ(failureText(run(first, "/big.dmg", expected)), "cancelled ");
+    quitter.join();
+  }
+  // Nothing half-written passes for the package.
+  EXPECT_EQ(cacheEntries(), (std::vector<std::string>{".partial-download", "1-big.dmg.partial"}));
+
+  PackageDownloadStep second(options());
+  auto outcome = run(second, "/big.dmg", expected);
+  ASSERT_EQ(failureText(outcome), "installed");
+  EXPECT_EQ(readFile(std::get<std::filesystem::path>(outcome)), big);
+  auto requests = server_.requestsFor("/big.dmg");
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[1].range.rfind("bytes=", 0), 0u);
+  EXPECT_LE(server_.bytesSent(), size * 105 / 100);
+  EXPECT_EQ(cacheEntries(), (std::vector<std::string>{"1-big.dmg"}));
+}
+
+// A kept partial download is dropped when it is too old, belongs to
+// another link or its record is unreadable; a record naming a file outside
+// the cache never touches that file. The new download starts from the
+// first byte.
+TEST_F(DownloadResilienceTest, AStaleForeignOrBrokenPartialIsRemoved) {
+  const auto outsider = home_.tmp() / "precious.partial";
+  struct Case {
+    const char* name;
+    std::chrono::hours age;
+    std::string path;
+    std::function<void(const std::filesystem::path& record)> tamper = nullptr;
+  };
+  const std::vector<Case> cases = {
+      {"8 days old", 24h * 8, "/pkg.dmg"},
+      {"other link", 0h, "/other.dmg"},
+      {"truncated record", 0h, "/pkg.dmg",
+       [](const std::filesystem::path& record) { std::filesystem::resize_file(record, 10); }},
+      {"record naming a file elsewhere", 0h, "/pkg.dmg",
+       [&](const std::filesystem::path& record) {
+         std::string text = readFile(record);
+         auto at = text.find((cacheDir() / "1-pkg.dmg.partial").string());
+         ASSERT_NE(at, std::string::npos);
+         text.replace(at, (cacheDir() / "1-pkg.dmg.partial").string().size(), outsider.string());
+         testing::writeFile(record, text);
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(cacheDir());
+    testing::writeFile(outsider, "not ours");
+    server_.setFile("/pkg.dmg", ServedFile{.content = data_, .etag = "\"1\"", .faults = {1'000'000}});
+    server_.setFile("/other.dmg", ServedFile{.content = data_, .etag = "\"1\""});
+    auto o = options();
+    o.retryDelays.clear();
+    {
+      PackageDownloadStep first(o);
+      EXPECT_EQ(failureText(run(first, "/pkg.dmg", {.md5 = md5_})).rfind("network", 0), 0u);
+    }
+    ASSERT_TRUE(std::filesystem::exists(cacheDir() / "1-pkg.dmg.partial"));
+    if (c.tamper) c.tamper(cacheDir() / ".partial-download");
+    auto now = std::chrono::system_clock::now() + c.age;
+    o.wallClock = [now] { return now; };
+    PackageDownloadStep later(o);
+    const auto before = server_.requestsFor(c.path).size();
+    ASSERT_EQ(failureText(run(later, c.path, {.md5 = md5_})), "installed");
+    auto requests = server_.requestsFor(c.path);
+    ASSERT_EQ(requests.size(), before + 1);
+    EXPECT_EQ(requests.back().range, "");
+    EXPECT_EQ(cacheEntries(), (std::vector<std::string>{"1-" + c.path.substr(1)}));
+    EXPECT_EQ(readFile(outsider), "not ours");
+  }
+}
+
+// With a signing key configured, only a package with a valid signature by
+// its secret half is accepted; SHA-256 is checked whenever it is given.
+TEST_F(DownloadResilienceTest, PackagesMustProveWhereTheyCameFrom) {
+  auto keys = generateSigningKeyPair();
+  auto reference = home_.tmp() / "reference.dmg";
+  testing::writeFile(reference, data_);
+  auto other = home_.tmp() / "other.dmg";
+  testing::writeFile(other, randomBytes(1000, 5));
+  const std::string key = base64Encode(keys.publicKey);
+  const std::string good = base64Encode(signPackageFile(reference, keys.secretKey));
+  const std::string forOther = base64Encode(signPackageFile(other, keys.secretKey));
+  std::string flipped = data_;
+  flipped[1'234'567] ^= 0x01;
+  const std::string sha256 = referenceDigest(data_, EVP_sha256());
+  const std::string rejected = "verifyFailed package signature rejected: ";
+
+  struct Case {
+    const char* name;
+    std::string served;
+    PackageExpectations expected;
+    std::string outcome;
+  };
+  std::vector<Case> cases = {
+      {"good signature", data_, {.signature = good, .signingKey = key}, "installed"},
+      {"good signature and SHA-256", data_, {.md5 = md5_, .sha256 = sha256, .signature = good, .signingKey = key},
+       "installed"},
+      {"flipped byte", flipped, {.signature = good, .signingKey = key},
+       rejected + "the signature does not match the package"},
+      {"signature of another package", data_, {.signature = forOther, .signingKey = key},
+       rejected + "the signature does not match the package"},
+      {"malformed key", data_, {.signature = good, .signingKey = "not a key"},
+       rejected + "the configured signing key is not a valid Ed25519 public key"},
+      {"key of the wrong length", data_, {.signature = good, .signingKey = base64Encode("short")},
+       rejected + "the configured signing key is not a valid Ed25519 public key"},
+      {"malformed signature", data_, {.signature = "AAAA", .signingKey = key},
+       rejected + "the signature is not a valid Base64 Ed25519 signature"},
+      {"key and no signature", data_, {.signingKey = key}, rejected + "the update service sent no signature"},
+      {"no key: a signature is not looked at", data_, {.signature = "garbage"}, "installed"},
+      {"wrong SHA-256", data_, {.sha256 = std::string(64, 'a')},
+       "verifyFailed sha256 mismatch: expected " + std::string(64, 'a') + ", got " + sha256},
+  };
+  int n = 0;
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = "/sig" + std::to_string(n++) + ".dmg";
+    server_.setFile(path, ServedFile{.content = c.served, .etag = "\"1\""});
+    PackageDownloadStep step(options());
+    auto outcome = run(step, path, c.expected, std::nullopt);
+    EXPECT_EQ(failureText(outcome), c.outcome);
+    EXPECT_EQ(std::filesystem::exists(cacheDir() / path.substr(1)), c.outcome == "installed");
+  }
+
+  // A cached package is held to the same checks: reused while its
+  // signature holds, fetched again and refused with another one.
+  PackageDownloadStep step(options());
+  for (int run = 0; run < 2; ++run) {
+    EXPECT_EQ(failureText(this->run(step, "/sig0.dmg", {.signature = good, .signingKey = key}, std::nullopt)),
+              "installed");
+  }
+  EXPECT_EQ(server_.requestsFor("/sig0.dmg").size(), 2u);
+  EXPECT_EQ(failureText(run(step, "/sig0.dmg", {.signature = forOther, .signingKey = key}, std::nullopt)),
+            rejected + "the signature does not match the package");
+  EXPECT_EQ(server_.requestsFor("/sig0.dmg").size(), 3u);
+  EXPECT_FALSE(std::filesystem::exists(cacheDir() / "sig0.dmg"));
+}
+
+// The digests made while downloading, across a resume, are those of the
+// finished file.
+TEST_F(DownloadResilienceTest, StreamedDigestsMatchTheFinishedFile) {
+  ServedFile file{.content = data_, .etag = "\"1\"", .dropAfter = 1'333'333};
+  server_.setFile("/pkg.dmg", file);
+  Downloader::Options o;
+  o.caBundlePath = server_.caBundlePath();
+  o.digests = {.md5 = true, .sha256 = true, .signature = false};
+  auto dest = cacheDir() / "pkg.dmg";
+  std::optional<std::string> resume;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    platform::Semaphore done;
+    Downloader downloader(o);
+    downloader.start(url(server_.url("/pkg.dmg")), dest, resume, nullptr,
+                     [&](const DownloadResult&) { done.signal(); });
+    ASSERT_TRUE(done.waitFor(30s));
+    resume = downloader.resumeData();
+    if (attempt == 0) {
+      ASSERT_TRUE(resume);
+      EXPECT_FALSE(downloader.digests());
+      file.dropAfter.reset();
+      server_.setFile("/pkg.dmg", file);
+    } else {
+      auto digests = downloader.digests();
+      ASSERT_TRUE(digests);
+      EXPECT_EQ(digests->size, 4'000'000);
+      EXPECT_EQ(digests->md5, md5Hex(dest));
+      EXPECT_EQ(digests->sha256, referenceDigest(data_, EVP_sha256()));
+    }
+  }
+  EXPECT_EQ(server_.requestsFor("/pkg.dmg").back().range, "bytes=1333333-");
+}
+
+}  // namespace
+}  // namespace installer
