@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -13,6 +14,7 @@
 #include "logproducer/log_producer_client.h"
 #include "logproducer/log_producer_config.h"
 #include "logproducer/log_producer_sender.h"
+#include "platform/bundle.h"
 #include "platform/system_info.h"
 #include "telemetry/qx_cloud_log_testing.h"
 
@@ -24,6 +26,13 @@ log_producer_client* g_client = nullptr;    // guarded by g_bridgeLock
 installer::testing::LogProducerFactory g_factory = &create_log_producer;  // guarded too
 
 bool present(const char* text) { return text != nullptr && *text != '\0'; }
+
+std::optional<std::filesystem::path> telemetrySpoolPath() {
+  const std::filesystem::path support = installer::platform::applicationSupportDirectory();
+  if (support.empty()) return std::nullopt;
+  std::string id = installer::platform::Bundle::main().identifier();
+  return support / (id.empty() ? std::string("installer") : id) / ".telemetry-spool";
+}
 
 void ignoreSendDone(const char*, log_producer_result, size_t, size_t, const char*, const char*,
                     const unsigned char*, void*) {}
@@ -51,6 +60,13 @@ extern "C" bool qx_cl_init(const char* endpoint, const char* project, const char
   log_producer_config_set_packet_timeout(config, 3000);
   log_producer_config_set_max_buffer_limit(config, 64 * 1024 * 1024);
   log_producer_config_set_send_thread_count(config, 4);
+  // Batches the producer could not deliver before a quit wait here for the
+  // next start; a dot-name, so pruning the package cache beside it keeps it.
+  if (auto spool = telemetrySpoolPath()) {
+    std::error_code ignored;
+    std::filesystem::create_directories(spool->parent_path(), ignored);
+    log_producer_config_set_spool_file(config, spool->c_str());
+  }
   async_fetch_server_time_from_service(config);
 
   log_producer* producer = g_factory(config, &ignoreSendDone, nullptr);

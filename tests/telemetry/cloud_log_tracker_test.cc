@@ -12,6 +12,7 @@
 
 #include "platform/system_info.h"
 #include "support/fake_log_service.h"
+#include "support/scoped_temp_home.h"
 #include "telemetry/crash_reporter.h"
 #include "telemetry/launch_event.h"
 #include "telemetry/qx_cloud_log.h"
@@ -79,6 +80,9 @@ KeyValues fiveKeys(const std::string& attribute, const std::string& activity, co
           {"Window", "AppDownloader"},
           {"Timestamp", "0"}};
 }
+
+// Keeps the telemetry spool of these tests out of the real home.
+const installer::testing::ScopedTempHome kPrivateHome;
 
 TEST(CloudLogTrackerTest, LaunchAndCrashReportsQueuedBeforeTheStartArriveOnceWithTheFiveKeys) {
   FakeLogService service(kId, kSecret);
