@@ -48,6 +48,9 @@ void initGtk() {
   static bool done = false;
   if (done) return;
   done = true;
+  // The test backend keeps accessible roles and properties where tests can
+  // read them, without a session bus.
+  g_setenv("GTK_A11Y", "test", TRUE);
   gtk_init();
   Gtk::init_gtkmm_internals();
   setAnimations(false);
@@ -74,6 +77,20 @@ bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds time
 void settle() {
   while (g_main_context_iteration(nullptr, FALSE)) {
   }
+}
+
+void settleFrame(Gtk::Widget& widget) {
+  settle();
+  GtkWidget* root = GTK_WIDGET(gtk_widget_get_root(widget.gobj()));
+  GdkFrameClock* clock = root ? gtk_widget_get_frame_clock(root) : nullptr;
+  if (!clock) return;
+  bool painted = false;
+  const gulong id = g_signal_connect_swapped(
+      clock, "after-paint", G_CALLBACK(+[](bool* flag) { *flag = true; }), &painted);
+  gtk_widget_queue_draw(root);
+  pumpUntil([&] { return painted; });
+  g_signal_handler_disconnect(clock, id);
+  settle();
 }
 
 Rect boundsIn(Gtk::Widget& widget, Gtk::Widget& relativeTo) {
