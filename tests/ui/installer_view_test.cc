@@ -194,6 +194,7 @@ TEST_F(InstallerViewTest, PanelShowsStatusDetailPercentAndBar) {
     EXPECT_EQ(panel.percentLabel().get_visible(), !c.percent.empty());
     EXPECT_DOUBLE_EQ(panel.progressBar().fraction(), c.fraction);
   }
+  if (g_getenv("INSTALLER_TEST_PNG_DIR")) RenderedImage(*view, fixture->temp.path());
 }
 
 TEST(TransferDetailText, FollowsTheDesignedFormat) {

@@ -110,6 +110,13 @@ RenderedImage::RenderedImage(Gtk::Widget& widget, const std::filesystem::path& d
   GdkTexture* rendered = gsk_renderer_render_texture(renderer, node, &viewport);
   const auto png = directory / "window.png";
   gdk_texture_save_to_png(rendered, png.c_str());
+  // INSTALLER_TEST_PNG_DIR keeps every rendering for a look by eye.
+  if (const char* keep = g_getenv("INSTALLER_TEST_PNG_DIR")) {
+    static int counter = 0;
+    std::error_code ec;
+    std::filesystem::copy_file(png, std::filesystem::path(keep) / ("window-" + std::to_string(++counter) + ".png"),
+                               std::filesystem::copy_options::overwrite_existing, ec);
+  }
   g_object_unref(rendered);
   gsk_render_node_unref(node);
   g_object_unref(paintable);
