@@ -288,6 +288,7 @@ TEST_F(InstallerViewTest, DialogKeysPickThePrimaryOrTheClosingAction) {
     std::vector<std::string> ran;
     vm().setDialog(twoButtonDialog(&ran, "m"));
     settle();
+    EXPECT_EQ(window->get_focus(), view->dialogBox()->buttons()[1]);  // the primary one
     EXPECT_TRUE(press(c.key));
     EXPECT_EQ(ran, c.expected);
   }
@@ -302,6 +303,28 @@ TEST_F(InstallerViewTest, DialogKeysPickThePrimaryOrTheClosingAction) {
   vm().setDialog(std::nullopt);
   settle();
   EXPECT_FALSE(press(GDK_KEY_Return));
+}
+
+TEST_F(InstallerViewTest, TabReachesTheButtonsAndStaysInsideADialog) {
+  openWindow();
+  auto tabStops = [&](int count) {
+    std::vector<Gtk::Widget*> stops;
+    for (int i = 0; i < count; ++i) {
+      if (!window->child_focus(Gtk::DirectionType::TAB_FORWARD)) window->child_focus(Gtk::DirectionType::TAB_FORWARD);
+      stops.push_back(window->get_focus());
+    }
+    return stops;
+  };
+  auto idle = tabStops(4);
+  EXPECT_NE(std::find(idle.begin(), idle.end(), &view->installButton()), idle.end());
+
+  std::vector<std::string> ran;
+  vm().setDialog(twoButtonDialog(&ran, "m"));
+  settle();
+  for (Gtk::Widget* stop : tabStops(5)) {
+    ASSERT_NE(stop, nullptr);
+    EXPECT_TRUE(stop->is_ancestor(*view->dialogBox()));
+  }
 }
 
 TEST_F(InstallerViewTest, LongDialogTextStaysInsideTheBox) {
