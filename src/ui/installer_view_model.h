@@ -53,6 +53,7 @@ struct StyledText {
   std::vector<Run> runs;
   static constexpr Rgba plainColor{0.65, 0.65, 0.65, 1};
   static constexpr Rgba linkColor{53 / 255.0, 126 / 255.0, 219 / 255.0, 1};
+  // The runs' texts joined.
   std::string plainText() const;
 };
 
@@ -97,25 +98,35 @@ class InstallerViewModel : public std::enable_shared_from_this<InstallerViewMode
         findInstalledApplication;
     // Builds the coordinator around the one resolver. Unset: the real
     // coordinator with the real steps (InstallCoordinator::create(config,
-    // resolver, environment) with `mainExecutor` and `reporter`).
+    // resolver, environment) with `mainExecutor`, `reporter` and the main
+    // bundle's identifier naming the package cache).
     std::function<std::shared_ptr<InstallCoordinator>(const AppConfig&,
                                                       std::shared_ptr<PackageLinkResolver>)>
         makeCoordinator;
-    // Builds the one resolver. Unset: the real resolver with a curl
-    // transport and the real installed-version lookup.
+    // Builds the one resolver. Unset: PackageLinkResolver::create with a
+    // curl transport and the resolver's default dependencies.
     std::function<std::shared_ptr<PackageLinkResolver>(const AppConfig&)> makeResolver;
     // Delay before the running-target guard continues after "Quit".
     platform::Duration targetQuitDelay = std::chrono::milliseconds(1500);
   };
 
+  // Builds the resolver, the coordinator and the agreement text and
+  // installs the coordinator's callbacks; starts nothing (the shell calls
+  // linkResolver()->prefetch() and, when configured, startInstall(false)).
+  // Cannot fail. Main thread.
   static std::shared_ptr<InstallerViewModel> create(AppConfig config, Services services);
   ~InstallerViewModel();
   InstallerViewModel(const InstallerViewModel&) = delete;
   InstallerViewModel& operator=(const InstallerViewModel&) = delete;
 
   // Observers are called on the main thread after every change of a
-  // published field, with the field that changed. The token unregisters
-  // on destruction; an observer may drop its own token while called.
+  // published field, with the field that changed. Setting a field to the
+  // value it has is silent; a new dialog always counts as a change (dialogs
+  // compare by identifier). An observer may call the operations below
+  // (its notifications then nest) and may register or drop observations,
+  // its own included, while called, but must not release the last owner of
+  // the view model. The token unregisters on destruction and does not keep
+  // the view model alive.
   using Observer = std::function<void(Field)>;
   class Observation {
    public:
@@ -139,18 +150,34 @@ class InstallerViewModel : public std::enable_shared_from_this<InstallerViewMode
   bool showsCarousel() const { return showsCarousel_; }
   const std::optional<std::filesystem::path>& installedAppURL() const { return installedAppURL_; }
   bool hasStarted() const { return hasStarted_; }
-  bool isBusy() const { return installer::isBusy(stage_); }
+  // True from `startInstall` until the run's outcome arrives (the stage
+  // alone lags behind: "checking" is delivered asynchronously, so a second
+  // click in between would otherwise queue a second run).
+  bool isBusy() const { return runInFlight_ || installer::isBusy(stage_); }
 
   const AppConfig& config() const { return config_; }
   const StyledText& agreementText() const { return agreementText_; }
   const std::shared_ptr<InstallCoordinator>& coordinator() const { return coordinator_; }
   const std::shared_ptr<PackageLinkResolver>& linkResolver() const { return linkResolver_; }
 
-  // The user's actions.
+  // The user's actions, main thread. Dialog buttons built here hold the
+  // view model weakly, do nothing once it is gone, and may be called after
+  // their dialog has been replaced (a view may call the handler it holds).
+  //
+  // Starts a run (`skipInstalledCheck` for a reinstall or an upgrade);
+  // ignored while busy.
   void startInstall(bool skipInstalledCheck);
+  // Reports reInstallClick or reDownloadClick by the last failure, then
+  // startInstall(true).
   void retryInstall();
+  // Launches the installed (or found) copy after the running-target guard;
+  // the launch blocks up to 20 s. A failed launch shows a dialog and
+  // reveals the copy; a successful one with `quitAfterLaunch` terminates.
   void launchInstalled(bool quitAfterLaunch);
+  // Asks whether to quit during a run; "Quit" cancels the run, then runs
+  // `quitAction`.
   void confirmQuit(std::function<void()> quitAction);
+  // Opens the resolved package link in the browser; nothing without one.
   void directDownload();
   // Shows `spec` (the shell's second-copy notice) or clears the dialog.
   void setDialog(std::optional<DialogSpec> spec);
@@ -159,8 +186,17 @@ class InstallerViewModel : public std::enable_shared_from_this<InstallerViewMode
   void setChooseFolder(std::function<std::optional<std::filesystem::path>(const FolderRequest&)> f);
   void setTerminate(std::function<void()> f);
 
-  // The product name used in dialogs for an application bundle.
+  // The product name used in dialogs for an application bundle: the
+  // configured product name, else the bundle's CFBundleName, else the file
+  // name without its extension.
   std::string displayNameOf(const std::filesystem::path& application) const;
+
+  // The localized agreement sentence with its two links ("Privacy Policy"
+  // then "EULA", whatever order a translation numbers its placeholders
+  // in). A translation with fewer than two placeholders falls back to the
+  // English sentence; pieces after a third placeholder carry no link; a
+  // link whose URL is not configured is plain text.
+  static StyledText makeAgreementText(const AppConfig& config);
 
  private:
   struct Passkey {};
@@ -169,8 +205,35 @@ class InstallerViewModel : public std::enable_shared_from_this<InstallerViewMode
   InstallerViewModel(Passkey, AppConfig config, Services services);
 
  private:
-  // Implementation detail; see the .cc file.
+  using Continuation = std::function<void(InstallerViewModel&)>;
+
   void installCallbacks();
+  Reporter& reporter() const;
+  void report(const ReportEvent& event) const;
+  void notify(Field field);
+  template <typename T>
+  void publish(Field field, T& member, T value);
+  void setDialogValue(std::optional<DialogSpec> spec);
+  // A dialog button whose handler runs `body` on the view model while it
+  // exists, and survives the dialog being replaced from inside `body`.
+  DialogAction action(const std::string& englishTitle, DialogAction::Role role,
+                      Continuation body);
+
+  void handleStage(InstallStage stage);
+  void handleInstalled(const std::filesystem::path& application);
+  void handleFailure(const InstallFailure& failure);
+  // The reset shared by the three outcomes that end with a question.
+  void resetForOutcome(const std::filesystem::path& installedCopy);
+  std::optional<std::filesystem::path> askForInstallDirectory(const std::string& message);
+
+  void showInstalledDialog(bool running);
+  void showUpdateDialog(const std::string& installedVersion, const std::string& latestVersion);
+  void showFailureDialog(const InstallFailure& failure);
+  void showQuitDialog();
+  // Runs `then` at once when the target is not running; otherwise asks the
+  // user to quit it and runs `then` `targetQuitDelay` after "Quit".
+  void guardTarget(Continuation then);
+  void launchAndQuit(const std::filesystem::path& application, bool quitAfterLaunch);
 
   AppConfig config_;
   Services services_;
@@ -189,6 +252,7 @@ class InstallerViewModel : public std::enable_shared_from_this<InstallerViewMode
   std::shared_ptr<InstallCoordinator> coordinator_;
   std::function<void()> quitHandler_;
   std::optional<InstallFailure> lastFailure_;
+  bool runInFlight_ = false;
 
   std::uint64_t nextObserverId_ = 1;
   std::vector<std::pair<std::uint64_t, Observer>> observers_;
