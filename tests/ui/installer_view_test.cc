@@ -193,8 +193,8 @@ TEST_F(InstallerViewTest, PanelShowsStatusDetailPercentAndBar) {
     EXPECT_EQ(std::string(panel.percentLabel().get_text()), c.percent);
     EXPECT_EQ(panel.percentLabel().get_visible(), !c.percent.empty());
     EXPECT_DOUBLE_EQ(panel.progressBar().fraction(), c.fraction);
+    if (g_getenv("INSTALLER_TEST_PNG_DIR")) RenderedImage(*view, fixture->temp.path());
   }
-  if (g_getenv("INSTALLER_TEST_PNG_DIR")) RenderedImage(*view, fixture->temp.path());
 }
 
 TEST(TransferDetailText, FollowsTheDesignedFormat) {
@@ -357,6 +357,7 @@ TEST_F(InstallerViewTest, LongDialogTextStaysInsideTheBox) {
     EXPECT_LE(l.y + l.height, r.y + r.height);
     EXPECT_TRUE(pango_layout_is_ellipsized(label->get_layout()->gobj()));
   }
+  if (g_getenv("INSTALLER_TEST_PNG_DIR")) RenderedImage(*view, fixture->temp.path());
   // A message equal to the title is left out.
   vm().setDialog(DialogSpec("Same", "Same", {}));
   settle();
