@@ -2,6 +2,7 @@
 // plain-HTTP loopback server in this test (the engine's TLS trust is not
 // what is under test; the product refuses non-https carousel links earlier).
 #include <webkit/webkit.h>
+#include <webp/encode.h>
 
 #include <gtest/gtest.h>
 #include <gtkmm.h>
@@ -13,9 +14,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
@@ -154,6 +158,24 @@ constexpr char kReadySoon[] =
 constexpr char kSilent[] = "<html><body>never ready</body></html>";
 
 platform::URL parse(const std::string& text) { return *platform::URL::parse(text); }
+
+// The widget drawn in-process; the colour at its centre as 8-bit RGB.
+std::array<int, 3> centreColour(Gtk::Widget& widget) {
+  const int width = widget.get_width(), height = widget.get_height();
+  GdkPaintable* paintable = gtk_widget_paintable_new(widget.gobj());
+  GtkSnapshot* snapshot = gtk_snapshot_new();
+  gdk_paintable_snapshot(paintable, snapshot, width, height);
+  GskRenderNode* node = gtk_snapshot_free_to_node(snapshot);
+  const graphene_rect_t bounds = GRAPHENE_RECT_INIT(0, 0, static_cast<float>(width), static_cast<float>(height));
+  GdkTexture* texture = gsk_renderer_render_texture(gtk_native_get_renderer(widget.get_native()->gobj()), node, &bounds);
+  std::vector<guchar> pixels(static_cast<std::size_t>(width) * height * 4);
+  gdk_texture_download(texture, pixels.data(), static_cast<gsize>(width) * 4);  // B, G, R, A premultiplied
+  g_object_unref(texture);
+  gsk_render_node_unref(node);
+  g_object_unref(paintable);
+  const guchar* p = &pixels[(static_cast<std::size_t>(height / 2) * width + width / 2) * 4];
+  return {p[2], p[1], p[0]};
+}
 
 class CarouselTest : public ::testing::Test {
  protected:
@@ -334,6 +356,34 @@ TEST_F(CarouselTest, EachViewHasItsOwnEphemeralSession) {
   EXPECT_EQ(echoes[0].cookie, "carousel=seen");  // the session keeps it while it lives
   EXPECT_EQ(cookies[1].cookie, "");
   EXPECT_EQ(echoes[1].cookie, "carousel=seen");
+}
+
+TEST_F(CarouselTest, PlaceholderIsTheLoadingPictureOrFlatLightGrey) {
+  server_.start();
+  std::string dirTemplate = (std::filesystem::temp_directory_path() / "carousel-pictures.XXXXXX").string();
+  const std::filesystem::path pictures = mkdtemp(dirTemplate.data());
+  const std::array<std::uint8_t, 16> orange = {230, 120, 20, 255, 230, 120, 20, 255,
+                                               230, 120, 20, 255, 230, 120, 20, 255};
+  std::uint8_t* webp = nullptr;
+  const std::size_t size = WebPEncodeLosslessRGBA(orange.data(), 2, 2, 8, &webp);
+  ASSERT_GT(size, 0u);
+  std::ofstream(pictures / "Loading.webp", std::ios::binary).write(reinterpret_cast<const char*>(webp), size);
+  WebPFree(webp);
+
+  const struct {
+    std::filesystem::path pictures;
+    std::array<int, 3> colour;
+  } cases[] = {{"/nonexistent-carousel-pictures", {242, 242, 242}}, {pictures, {230, 120, 20}}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.pictures);
+    setPictureDirectoryForTesting(c.pictures);
+    CarouselView& view = show(server_.url("/silent"));
+    ASSERT_TRUE(pumpUntil([&] { return view.placeholder().get_width() > 0; }, 5s));
+    const auto colour = centreColour(view.placeholder());
+    for (int i = 0; i < 3; ++i) EXPECT_NEAR(colour[i], c.colour[i], 1) << "channel " << i;  // 0.95 is 242.25
+  }
+  setPictureDirectoryForTesting(std::filesystem::path("/nonexistent-carousel-pictures"));
+  std::filesystem::remove_all(pictures);
 }
 
 // Hostile pages: the main loop keeps running, at most one report per load,
