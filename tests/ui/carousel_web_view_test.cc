@@ -236,6 +236,9 @@ TEST_F(CarouselTest, ReadyMessageFadesThePlaceholderOutAndNothingIsReported) {
   EXPECT_EQ(view.placeholder().get_opacity(), 1.0);
   ASSERT_TRUE(pumpUntil([&] { return view.ready(); }, 10s));
   ASSERT_TRUE(pumpUntil([&] { return view.placeholder().get_opacity() == 0.0; }, 2s));
+  // The page itself now shows where the placeholder was.
+  EXPECT_TRUE(pumpUntil([&] { return centreColour(view) == std::array<int, 3>{0x12, 0x34, 0x56}; }, 3s))
+      << centreColour(view)[0] << "," << centreColour(view)[1] << "," << centreColour(view)[2];
   pumpUntil([&] { return Clock::now() > readyCheckPassed; }, 3s);
   EXPECT_TRUE(failures().empty());
 }
