@@ -134,7 +134,9 @@ struct CarouselWebView::Coordinator::Signals {
   }
 
   static void scriptMessage(WebKitUserContentManager*, JSCValue*, gpointer self) {
-    static_cast<Coordinator*>(self)->isReady_.set(true);
+    auto* coordinator = static_cast<Coordinator*>(self);
+    coordinator->readyReset_.disconnect();
+    coordinator->isReady_.set(true);
   }
 };
 
@@ -180,10 +182,14 @@ void CarouselWebView::Coordinator::load(const platform::URL& url) {
 
   std::weak_ptr<Coordinator> weak = weak_from_this();
   readyReset_.disconnect();
-  readyReset_ = Glib::signal_idle().connect([weak] {
-    if (auto self = weak.lock()) self->isReady_.set(false);
-    return false;
-  });
+  // Ahead of the engine's own events, and never after the new page's
+  // ready message (which drops it), so that message is never undone.
+  readyReset_ = Glib::signal_idle().connect(
+      [weak] {
+        if (auto self = weak.lock()) self->isReady_.set(false);
+        return false;
+      },
+      Glib::PRIORITY_HIGH);
   sendRequest();
   // A check still pending for an earlier URL would judge the new load by
   // the old one's deadline and could use up its one report: drop it.
