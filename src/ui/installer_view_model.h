@@ -53,6 +53,7 @@ struct StyledText {
   std::vector<Run> runs;
   static constexpr Rgba plainColor{0.65, 0.65, 0.65, 1};
   static constexpr Rgba linkColor{53 / 255.0, 126 / 255.0, 219 / 255.0, 1};
+  // The runs' texts joined.
   std::string plainText() const;
 };
 
@@ -139,7 +140,10 @@ class InstallerViewModel : public std::enable_shared_from_this<InstallerViewMode
   bool showsCarousel() const { return showsCarousel_; }
   const std::optional<std::filesystem::path>& installedAppURL() const { return installedAppURL_; }
   bool hasStarted() const { return hasStarted_; }
-  bool isBusy() const { return installer::isBusy(stage_); }
+  // True from `startInstall` until the run's outcome arrives (the stage
+  // alone lags behind: "checking" is delivered asynchronously, so a second
+  // click in between would otherwise queue a second run).
+  bool isBusy() const { return runInFlight_ || installer::isBusy(stage_); }
 
   const AppConfig& config() const { return config_; }
   const StyledText& agreementText() const { return agreementText_; }
@@ -159,8 +163,17 @@ class InstallerViewModel : public std::enable_shared_from_this<InstallerViewMode
   void setChooseFolder(std::function<std::optional<std::filesystem::path>(const FolderRequest&)> f);
   void setTerminate(std::function<void()> f);
 
-  // The product name used in dialogs for an application bundle.
+  // The product name used in dialogs for an application bundle: the
+  // configured product name, else the bundle's CFBundleName, else the file
+  // name without its extension.
   std::string displayNameOf(const std::filesystem::path& application) const;
+
+  // The localized agreement sentence with its two links ("Privacy Policy"
+  // then "EULA", whatever order a translation numbers its placeholders
+  // in). A translation with fewer than two placeholders falls back to the
+  // English sentence; pieces after a third placeholder carry no link; a
+  // link whose URL is not configured is plain text.
+  static StyledText makeAgreementText(const AppConfig& config);
 
  private:
   struct Passkey {};
@@ -169,8 +182,35 @@ class InstallerViewModel : public std::enable_shared_from_this<InstallerViewMode
   InstallerViewModel(Passkey, AppConfig config, Services services);
 
  private:
-  // Implementation detail; see the .cc file.
+  using Continuation = std::function<void(InstallerViewModel&)>;
+
   void installCallbacks();
+  Reporter& reporter() const;
+  void report(const ReportEvent& event) const;
+  void notify(Field field);
+  template <typename T>
+  void publish(Field field, T& member, T value);
+  void setDialogValue(std::optional<DialogSpec> spec);
+  // A dialog button whose handler runs `body` on the view model while it
+  // exists, and survives the dialog being replaced from inside `body`.
+  DialogAction action(const std::string& englishTitle, DialogAction::Role role,
+                      Continuation body);
+
+  void handleStage(InstallStage stage);
+  void handleInstalled(const std::filesystem::path& application);
+  void handleFailure(const InstallFailure& failure);
+  // The reset shared by the three outcomes that end with a question.
+  void resetForOutcome(const std::filesystem::path& installedCopy);
+  std::optional<std::filesystem::path> askForInstallDirectory(const std::string& message);
+
+  void showInstalledDialog(bool running);
+  void showUpdateDialog(const std::string& installedVersion, const std::string& latestVersion);
+  void showFailureDialog(const InstallFailure& failure);
+  void showQuitDialog();
+  // Runs `then` at once when the target is not running; otherwise asks the
+  // user to quit it and runs `then` `targetQuitDelay` after "Quit".
+  void guardTarget(Continuation then);
+  void launchAndQuit(const std::filesystem::path& application, bool quitAfterLaunch);
 
   AppConfig config_;
   Services services_;
@@ -189,6 +229,7 @@ class InstallerViewModel : public std::enable_shared_from_this<InstallerViewMode
   std::shared_ptr<InstallCoordinator> coordinator_;
   std::function<void()> quitHandler_;
   std::optional<InstallFailure> lastFailure_;
+  bool runInFlight_ = false;
 
   std::uint64_t nextObserverId_ = 1;
   std::vector<std::pair<std::uint64_t, Observer>> observers_;
