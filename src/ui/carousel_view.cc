@@ -1,0 +1,101 @@
+#include "ui/carousel_view.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include <gdkmm/frameclock.h>
+#include <gtkmm/drawingarea.h>
+#include <gtkmm/picture.h>
+
+#include "ui/bundle_pictures.h"
+
+namespace installer {
+namespace {
+
+constexpr double kFadeMicroseconds = 350000;
+constexpr double kFallbackWhite = 0.95;
+
+// The ease-in-out timing curve, cubic Bézier (0.42, 0) (0.58, 1): the
+// progress reached at time fraction `t`.
+double easeInOut(double t) {
+  constexpr double x1 = 0.42, x2 = 0.58;
+  auto bezier = [](double a, double b, double s) {
+    return 3 * a * (1 - s) * (1 - s) * s + 3 * b * (1 - s) * s * s + s * s * s;
+  };
+  double lo = 0, hi = 1, s = t;
+  for (int i = 0; i < 40; ++i) {  // bisection: x(s) is monotonic
+    s = (lo + hi) / 2;
+    if (bezier(x1, x2, s) < t) lo = s; else hi = s;
+  }
+  return bezier(0, 1, s);
+}
+
+Gtk::Widget* makePlaceholder() {
+  Gtk::Widget* placeholder;
+  if (auto picture = bundlePicture("Loading")) {
+    auto* view = Gtk::make_managed<Gtk::Picture>(picture);
+    view->set_content_fit(Gtk::ContentFit::COVER);
+    view->set_can_shrink(true);
+    placeholder = view;
+  } else {
+    auto* flat = Gtk::make_managed<Gtk::DrawingArea>();
+    flat->set_draw_func([](const Cairo::RefPtr<Cairo::Context>& cr, int, int) {
+      cr->set_source_rgb(kFallbackWhite, kFallbackWhite, kFallbackWhite);
+      cr->paint();
+    });
+    placeholder = flat;
+  }
+  placeholder->set_can_target(false);
+  placeholder->set_overflow(Gtk::Overflow::HIDDEN);
+  placeholder->set_hexpand(true);
+  placeholder->set_vexpand(true);
+  return placeholder;
+}
+
+}  // namespace
+
+CarouselView::CarouselView(const platform::URL& url) : CarouselView(url, CarouselOptions{}) {}
+
+CarouselView::CarouselView(const platform::URL& url, CarouselOptions options) {
+  ReadyBinding binding{[this] { return ready_; }, [this](bool ready) { setReady(ready); }};
+  webView_ = Gtk::make_managed<CarouselWebView>(url, std::move(binding), options);
+  placeholder_ = makePlaceholder();
+  set_child(*webView_);
+  add_overlay(*placeholder_);
+  set_hexpand(true);
+  set_vexpand(true);
+  set_overflow(Gtk::Overflow::HIDDEN);
+}
+
+CarouselView::~CarouselView() {
+  // The binding points at this object; the children outlive it briefly.
+  webView_->dismantle();
+  if (fadeTick_ != 0) placeholder_->remove_tick_callback(fadeTick_);
+}
+
+void CarouselView::setURL(const platform::URL& url) { webView_->setURL(url); }
+
+void CarouselView::setReady(bool ready) {
+  if (ready_ == ready) return;
+  ready_ = ready;
+  fadeFrom_ = placeholder_->get_opacity();
+  fadeTo_ = ready ? 0 : 1;
+  fadeStart_ = -1;
+  if (!placeholder_->get_mapped()) {
+    placeholder_->set_opacity(fadeTo_);
+    return;
+  }
+  if (fadeTick_ == 0) fadeTick_ = placeholder_->add_tick_callback(sigc::mem_fun(*this, &CarouselView::fadeStep));
+}
+
+bool CarouselView::fadeStep(const Glib::RefPtr<Gdk::FrameClock>& clock) {
+  const std::int64_t now = clock->get_frame_time();
+  if (fadeStart_ < 0) fadeStart_ = now;
+  const double t = std::clamp(static_cast<double>(now - fadeStart_) / kFadeMicroseconds, 0.0, 1.0);
+  placeholder_->set_opacity(fadeFrom_ + (fadeTo_ - fadeFrom_) * easeInOut(t));
+  if (t < 1) return true;
+  fadeTick_ = 0;
+  return false;
+}
+
+}  // namespace installer
