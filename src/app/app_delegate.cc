@@ -10,6 +10,8 @@
 #include "network/package_link_resolver.h"
 #include "install/real_install_steps.h"
 #include "platform/bundle.h"
+#include "platform/desktop.h"
+#include "ui/carousel_view.h"
 #include "telemetry/cloud_log_tracker.h"
 #include "telemetry/crash_reporter.h"
 #include "telemetry/launch_event.h"
@@ -85,7 +87,6 @@ std::shared_ptr<InstallerViewModel> AppDelegate::makeViewModel() {
   AppConfig config = AppConfig::load(platform::Bundle::main(), currentLanguageCode());
   InstallerViewModel::Services services;
   services.mainExecutor = &mainExecutor_;
-  services.openURL = openInBrowser;
   if (options_.caBundlePath) {
     std::string ca = *options_.caBundlePath;
     services.makeResolver = [ca](const AppConfig& config) {
@@ -118,6 +119,11 @@ std::shared_ptr<InstallerViewModel> AppDelegate::makeViewModel() {
 void AppDelegate::buildWindow(const Glib::RefPtr<Gio::MenuModel>& menu) {
   InstallerView::Options viewOptions;
   viewOptions.makeCarousel = options_.makeCarousel;
+  if (!viewOptions.makeCarousel) {
+    viewOptions.makeCarousel = [](const platform::URL& url) -> Gtk::Widget* {
+      return Gtk::make_managed<CarouselView>(url);
+    };
+  }
   std::weak_ptr<AppDelegate> weakSelf = weak_from_this();
   window_ = new MainWindow(viewModel_, std::move(viewOptions), menu, [weakSelf] {
     auto self = weakSelf.lock();
@@ -168,7 +174,7 @@ void AppDelegate::terminate() {
 }
 
 void AppDelegate::openLink(const std::optional<platform::URL>& link) {
-  if (link) openInBrowser(link->absoluteString());
+  if (link) platform::openURL(link->absoluteString());
 }
 
 void AppDelegate::openProductPage() { openLink(viewModel_->config().productPageURL); }

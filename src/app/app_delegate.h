@@ -32,7 +32,7 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
     // Trusted CAs (a PEM file) for the update check and the downloads;
     // absent = the system's store. Only test builds set it.
     std::optional<std::string> caBundlePath;
-    // Builds the carousel for a page; unset: the "Loading" picture only.
+    // Builds the carousel for a page; unset: a CarouselView.
     std::function<Gtk::Widget*(const platform::URL&)> makeCarousel;
     // Observers for test builds, main thread: the view model was created;
     // the window came to the front because another copy asked.

@@ -1,10 +1,8 @@
 #include "app/app_menu.h"
 
-#include <giomm/appinfo.h>
 #include <giomm/simpleaction.h>
 
 #include "platform/localization.h"
-#include "platform/system_log.h"
 
 namespace installer {
 
@@ -63,14 +61,6 @@ Glib::RefPtr<Gio::Menu> buildAppMenu(const Glib::RefPtr<Gtk::Application>& appli
                                 {formatLocalized(localized("Hide %@"), displayName), "app.hide"}}));
   menu->append_section(section({{formatLocalized(localized("Quit %@"), displayName), "app.quit"}}));
   return menu;
-}
-
-void openInBrowser(const std::string& url) {
-  try {
-    Gio::AppInfo::launch_default_for_uri(url);
-  } catch (const Glib::Error& e) {
-    platform::SystemLog("installer", "installer").error("cannot open " + url + ": " + e.what());
-  }
 }
 
 }  // namespace installer

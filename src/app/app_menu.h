@@ -46,7 +46,4 @@ Glib::RefPtr<Gio::Menu> buildAppMenu(const Glib::RefPtr<Gtk::Application>& appli
                                      const AppConfig& config, const std::string& displayName,
                                      const AppMenuActions& actions);
 
-// Opens `url` in the user's default browser. Fire and forget.
-void openInBrowser(const std::string& url);
-
 }  // namespace installer
