@@ -81,6 +81,7 @@ void AppDelegate::applicationDidFinishLaunching() {
 
   runSingleInstanceCheck(viewModel_, platform::Bundle::main().identifier(),
                          call(&AppDelegate::terminate));
+  if (options_.onLaunched) options_.onLaunched(*this);
 }
 
 std::shared_ptr<InstallerViewModel> AppDelegate::makeViewModel() {
@@ -112,7 +113,6 @@ std::shared_ptr<InstallerViewModel> AppDelegate::makeViewModel() {
   viewModel->setTerminate([weakSelf] {
     if (auto self = weakSelf.lock()) self->terminate();
   });
-  if (options_.onViewModelCreated) options_.onViewModelCreated(viewModel);
   return viewModel;
 }
 

@@ -34,9 +34,10 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
     std::optional<std::string> caBundlePath;
     // Builds the carousel for a page; unset: a CarouselView.
     std::function<Gtk::Widget*(const platform::URL&)> makeCarousel;
-    // Observers for test builds, main thread: the view model was created;
-    // the window came to the front because another copy asked.
-    std::function<void(const std::shared_ptr<InstallerViewModel>&)> onViewModelCreated;
+    // Observers for test builds, main thread: the launch sequence has
+    // finished (window built, single-instance check done); the window came
+    // to the front because another copy asked.
+    std::function<void(AppDelegate&)> onLaunched;
     std::function<void()> onFrontRequest;
   };
 

@@ -1,0 +1,287 @@
+// The real installer program, started as a user starts it: a copy of the
+// built bundle with the test's Info.plist (a product served by a loopback
+// update service), under Xvfb, watched through the test build's standard
+// output and driven through its standard input (see installer_under_test.cc).
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "demo/demo_service.h"
+#include "package/integrity.h"
+#include "platform/system_info.h"
+#include "support/package_fixtures.h"
+#include "support/scoped_temp_home.h"
+
+extern char** environ;
+
+namespace installer {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// Identifiers of this test process only: the running-copy lookups scan the
+// whole machine.
+const std::string kSuffix = platform::makeUUID();
+const std::string kProductID = "com.example.program." + kSuffix;
+const std::string kInstallerID = "com.example.installer." + kSuffix;
+constexpr auto kDeadline = 60s;
+
+// A started installer: its standard input and output as pipes, its output
+// collected line by line on a thread of its own. Killed and reaped on
+// destruction if still running.
+class InstallerProcess {
+ public:
+  explicit InstallerProcess(const fs::path& executable) {
+    int in[2], out[2];
+    EXPECT_EQ(::pipe2(in, O_CLOEXEC), 0);
+    EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    std::string path = executable.string();
+    char* argv[] = {path.data(), nullptr};
+    EXPECT_EQ(::posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv, environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(in[0]);
+    ::close(out[1]);
+    input_ = in[1];
+    reader_ = std::thread([this, fd = out[0]] { readLines(fd); });
+  }
+
+  ~InstallerProcess() {
+    if (!status_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    ::close(input_);
+    reader_.join();
+  }
+
+  pid_t pid() const { return pid_; }
+
+  void send(const std::string& command) {
+    std::string line = command + "\n";
+    ASSERT_EQ(::write(input_, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+  }
+
+  // Waits for an output line starting with `prefix` after the first `from`
+  // lines; returns its index.
+  std::optional<std::size_t> waitForLine(const std::string& prefix, std::size_t from = 0,
+                                         Clock::duration timeout = kDeadline) {
+    std::unique_lock<std::mutex> lock(mu_);
+    std::optional<std::size_t> found;
+    changed_.wait_for(lock, timeout, [&] {
+      for (std::size_t i = from; i < lines_.size(); ++i) {
+        if (lines_[i].rfind(prefix, 0) == 0) {
+          found = i;
+          return true;
+        }
+      }
+      return closed_;
+    });
+    return found;
+  }
+
+  std::size_t lineCount() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return lines_.size();
+  }
+
+  std::string output() {
+    std::lock_guard<std::mutex> lock(mu_);
+    std::string text;
+    for (const auto& line : lines_) text += line + "\n";
+    return text;
+  }
+
+  // The exit status once the process has ended within `timeout`.
+  std::optional<int> waitForExit(Clock::duration timeout = kDeadline) {
+    if (status_) return status_;
+    auto end = Clock::now() + timeout;
+    while (true) {
+      int status = 0;
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return status_;
+      }
+      if (Clock::now() >= end) return std::nullopt;
+      std::this_thread::sleep_for(10ms);
+    }
+  }
+
+ private:
+  void readLines(int fd) {
+    std::string pending;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0) {
+      pending.append(buffer, static_cast<std::size_t>(n));
+      std::size_t end;
+      while ((end = pending.find('\n')) != std::string::npos) {
+        std::lock_guard<std::mutex> lock(mu_);
+        lines_.push_back(pending.substr(0, end));
+        pending.erase(0, end + 1);
+        changed_.notify_all();
+      }
+    }
+    ::close(fd);
+    std::lock_guard<std::mutex> lock(mu_);
+    closed_ = true;
+    changed_.notify_all();
+  }
+
+  pid_t pid_ = 0;
+  int input_ = -1;
+  std::optional<int> status_;
+  std::thread reader_;
+  std::mutex mu_;
+  std::condition_variable changed_;
+  std::vector<std::string> lines_;
+  bool closed_ = false;
+};
+
+class InstallerProgramTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directories(served());
+    demo::DemoServiceOptions options;
+    options.packageRoot = served();
+    service_ = std::make_unique<demo::DemoService>(options);
+    std::string error;
+    ASSERT_TRUE(service_->start(&error)) << error;
+    ::setenv("INSTALLER_TEST_CA_BUNDLE", service_->caBundlePath().c_str(), 1);
+  }
+
+  void TearDown() override {
+    ::unsetenv("INSTALLER_TEST_CA_BUNDLE");
+    service_.reset();
+  }
+
+  fs::path served() const { return home_.root() / "served"; }
+  fs::path apps() const { return home_.root() / "Apps"; }
+  fs::path launchedMarker() const { return home_.root() / "launched.txt"; }
+  fs::path bundle() const { return home_.root() / "Installer.app"; }
+
+  // Publishes the product (a script that writes its arguments to the
+  // marker) as a ZIP of `padding` extra bytes.
+  void publishProduct(std::size_t padding = 0) {
+    fs::path source = home_.root() / "source";
+    testing::AppBundleSpec layout;
+    layout.identifier = kProductID;
+    layout.script = "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + launchedMarker().string() + "'\n";
+    fs::path app = testing::writeAppBundle(source, "Demo.app", layout);
+    if (padding) testing::writeFile(app / "Contents/Resources/data.bin", testing::randomBytes(padding, 3));
+    fs::path package = served() / "Demo.zip";
+    testing::writeArchive(package, testing::ArchiveFormat::zip, testing::entriesFromTree(source));
+    service_->setAnswer({200, R"({"status":0,"data":{"app_url":"{{base_url}}/packages/Demo.zip","md5":")" +
+                                  md5Hex(package) + R"(","version":"1.0"}})"});
+  }
+
+  // The built bundle copied with the test build as its program and an
+  // Info.plist naming the product.
+  void makeBundle(bool startImmediately) {
+    fs::copy(INSTALLER_BUNDLE_DIR, bundle(), fs::copy_options::recursive);
+    fs::copy_file(INSTALLER_UNDER_TEST, bundle() / "Contents/MacOS/installer",
+                  fs::copy_options::overwrite_existing);
+    testing::writeInfoPlist(bundle() / "Contents/Info.plist",
+                            {{"CFBundleIdentifier", kInstallerID},
+                             {"CFBundleExecutable", "installer"},
+                             {"CFBundleName", "Installer"},
+                             {"CFBundleShortVersionString", "2.0"},
+                             {"InstallApplicationID", kProductID},
+                             {"InstallApplicationName", "Demo"},
+                             {"InstallApplicationVersion", "1.0"},
+                             {"AllowedDownloadImmediatelyWhenApplicationLaunch", startImmediately ? "1" : "0"},
+                             {"StartUpArgs", "from-installer"},
+                             {"InstallDirectoryOverride", apps().string()},
+                             {"CheckUpdateURL", service_->checkUpdateURL()},
+                             {"CheckUpdateApp", "demo"}});
+  }
+
+  std::unique_ptr<InstallerProcess> start() {
+    return std::make_unique<InstallerProcess>(bundle() / "Contents/MacOS/installer");
+  }
+
+  testing::ScopedTempHome home_;
+  std::unique_ptr<demo::DemoService> service_;
+};
+
+TEST_F(InstallerProgramTest, AutomaticStartInstallsLaunchesTheProductAndExits) {
+  publishProduct();
+  makeBundle(/*startImmediately=*/true);
+  auto installer = start();
+  EXPECT_EQ(installer->waitForExit(), std::optional<int>(0)) << installer->output();
+  EXPECT_TRUE(fs::exists(apps() / "Demo.app/Contents/MacOS/demo"));
+  auto deadline = Clock::now() + kDeadline;
+  while (!fs::exists(launchedMarker()) && Clock::now() < deadline) std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(testing::readFile(launchedMarker()), "--StartUpArgs\nfrom-installer\n");
+}
+
+TEST_F(InstallerProgramTest, SecondCopyShowsTheNoticeAndBringsTheFirstForward) {
+  publishProduct();
+  makeBundle(/*startImmediately=*/false);
+  auto first = start();
+  ASSERT_TRUE(first->waitForLine("launched")) << first->output();
+  auto second = start();
+  ASSERT_TRUE(second->waitForLine(
+      "dialog Your installer is running now. Please click to start it.|OK"))
+      << second->output();
+  second->send("press OK");
+  EXPECT_EQ(second->waitForExit(), std::optional<int>(0)) << second->output();
+  EXPECT_TRUE(first->waitForLine("front-request")) << first->output();
+  EXPECT_FALSE(first->waitForExit(0s));
+
+  first->send("quit");  // idle: no question
+  EXPECT_EQ(first->waitForExit(), std::optional<int>(0)) << first->output();
+}
+
+TEST_F(InstallerProgramTest, ClosingDuringADownloadAsksContinueKeepsRunningQuitEnds) {
+  demo::DemoServiceOptions slow;
+  slow.packageRoot = served();
+  slow.throttleBytesPerSecond = 256 * 1024;
+  service_ = std::make_unique<demo::DemoService>(slow);
+  ASSERT_TRUE(service_->start());
+  ::setenv("INSTALLER_TEST_CA_BUNDLE", service_->caBundlePath().c_str(), 1);
+  publishProduct(/*padding=*/16 * 1024 * 1024);
+  makeBundle(/*startImmediately=*/true);
+  auto installer = start();
+  ASSERT_TRUE(installer->waitForLine("stage 2")) << installer->output();  // downloading
+
+  const std::string question =
+      "dialog Installation still in progress|Quit|Continue";
+  std::size_t seen = installer->lineCount();
+  installer->send("close");
+  ASSERT_TRUE(installer->waitForLine(question, seen)) << installer->output();
+  seen = installer->lineCount();
+  installer->send("press Continue");
+  ASSERT_TRUE(installer->waitForLine("dialog none", seen)) << installer->output();
+  EXPECT_FALSE(installer->waitForExit(200ms));
+
+  seen = installer->lineCount();
+  installer->send("quit");
+  ASSERT_TRUE(installer->waitForLine(question, seen)) << installer->output();
+  auto asked = Clock::now();
+  installer->send("press Quit");
+  EXPECT_EQ(installer->waitForExit(), std::optional<int>(0)) << installer->output();
+  EXPECT_LT(Clock::now() - asked, 2s);
+  EXPECT_FALSE(fs::exists(launchedMarker()));
+}
+
+}  // namespace
+}  // namespace installer
