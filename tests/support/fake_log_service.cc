@@ -192,7 +192,13 @@ FakeLogService::FakeLogService(std::string accessKeyId, std::string accessKey)
     port_ = server_->bind_to_any_port("127.0.0.1");
     if (port_ <= 0) throw std::runtime_error("fake log service: cannot bind");
     thread_ = std::thread([this] { server_->listen_after_bind(); });
-    // The socket already listens after bind_to_any_port; early connects queue up.
+    // The socket already listens after bind_to_any_port; early connects queue
+    // up. A stop() before the server marks itself running would be lost and
+    // the destructor would wait forever, so wait for that mark.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!server_->is_running() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 FakeLogService::~FakeLogService() {

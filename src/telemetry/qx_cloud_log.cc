@@ -1,0 +1,143 @@
+#include "telemetry/qx_cloud_log.h"
+
+#include <mbedtls/sha256.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "logproducer/log_api.h"
+#include "logproducer/log_producer_client.h"
+#include "logproducer/log_producer_config.h"
+#include "logproducer/log_producer_sender.h"
+#include "platform/system_info.h"
+#include "telemetry/qx_cloud_log_testing.h"
+
+namespace {
+
+std::mutex g_bridgeLock;
+log_producer* g_producer = nullptr;         // guarded by g_bridgeLock
+log_producer_client* g_client = nullptr;    // guarded by g_bridgeLock
+installer::testing::LogProducerFactory g_factory = &create_log_producer;  // guarded too
+
+bool present(const char* text) { return text != nullptr && *text != '\0'; }
+
+void ignoreSendDone(const char*, log_producer_result, size_t, size_t, const char*, const char*,
+                    const unsigned char*, void*) {}
+
+}  // namespace
+
+extern "C" bool qx_cl_init(const char* endpoint, const char* project, const char* logstore,
+                           const char* access_key_id, const char* access_key_secret) {
+  if (!present(endpoint) || !present(project) || !present(logstore) || !present(access_key_id) ||
+      !present(access_key_secret)) {
+    return false;
+  }
+  std::lock_guard<std::mutex> lock(g_bridgeLock);
+  if (g_producer != nullptr) return true;
+  if (!is_log_producer_result_ok(log_producer_env_init())) return false;
+
+  log_producer_config* config = create_log_producer_config();
+  log_producer_config_set_endpoint(config, endpoint);
+  log_producer_config_set_project(config, project);
+  log_producer_config_set_logstore(config, logstore);
+  log_producer_config_set_access_id(config, access_key_id);
+  log_producer_config_set_access_key(config, access_key_secret);
+  log_producer_config_set_packet_log_bytes(config, 4 * 1024 * 1024);
+  log_producer_config_set_packet_log_count(config, 4096);
+  log_producer_config_set_packet_timeout(config, 3000);
+  log_producer_config_set_max_buffer_limit(config, 64 * 1024 * 1024);
+  log_producer_config_set_send_thread_count(config, 4);
+  async_fetch_server_time_from_service(config);
+
+  log_producer* producer = g_factory(config, &ignoreSendDone, nullptr);
+  if (producer == nullptr) {
+    // A refused configuration stays ours.
+    destroy_log_producer_config(config);
+    log_producer_env_destroy();
+    return false;
+  }
+  log_producer_client* client = get_log_producer_client(producer, nullptr);
+  if (client == nullptr) {
+    destroy_log_producer(producer);
+    log_producer_env_destroy();
+    return false;
+  }
+  g_producer = producer;
+  g_client = client;
+  return true;
+}
+
+extern "C" bool qx_cl_add_log(const char* activity, const char* attribute, const char* uuid) {
+  if (!present(activity)) return false;
+  char braced[80];
+  std::snprintf(braced, sizeof braced, "{%s}", uuid != nullptr ? uuid : "");
+  std::lock_guard<std::mutex> lock(g_bridgeLock);
+  if (g_client == nullptr) return false;
+  log_producer_result result = log_producer_client_add_log(
+      g_client, 10, "Attribute", attribute != nullptr ? attribute : "", "Activity", activity,
+      "GenerateUuid", braced, "Window", "AppDownloader", "Timestamp", "0");
+  return is_log_producer_result_ok(result) != 0;
+}
+
+extern "C" void qx_cl_shutdown(void) {
+  std::lock_guard<std::mutex> lock(g_bridgeLock);
+  if (g_producer == nullptr) return;
+  destroy_log_producer(g_producer);
+  g_producer = nullptr;
+  g_client = nullptr;
+  log_producer_env_destroy();
+}
+
+extern "C" void qx_cl_machine_id(char* out, size_t size, int mode) {
+  if (out == nullptr || size == 0) return;
+  out[0] = '\0';
+  std::optional<std::string> uuid = installer::platform::platformUUID();
+  // The identifier must fit a 64-byte text buffer with its NUL, as the
+  // registry property does on the original platform.
+  if (!uuid || uuid->size() >= 64) return;
+
+  if (mode == 1) {
+    if (size < uuid->size() + 1) return;
+    for (size_t i = 0; i < uuid->size(); ++i) {
+      out[i] = static_cast<char>(std::tolower(static_cast<unsigned char>((*uuid)[i])));
+    }
+    out[uuid->size()] = '\0';
+    return;
+  }
+
+  if (size <= 64) return;
+  char text[128];
+  int length = std::snprintf(text, sizeof text, "darwin|%s", uuid->c_str());
+  if (length < 1 || length > 127) return;
+  unsigned char digest[32];
+  if (mbedtls_sha256_ret(reinterpret_cast<const unsigned char*>(text), static_cast<size_t>(length),
+                         digest, 0) != 0) {
+    return;
+  }
+  static const char kHex[] = "0123456789abcdef";
+  for (size_t i = 0; i < sizeof digest; ++i) {
+    out[2 * i] = kHex[digest[i] >> 4];
+    out[2 * i + 1] = kHex[digest[i] & 0x0F];
+  }
+  out[64] = '\0';
+}
+
+namespace installer::testing {
+
+ScopedLogProducerFactory::ScopedLogProducerFactory(LogProducerFactory factory)
+    : previous_(nullptr) {
+  std::lock_guard<std::mutex> lock(g_bridgeLock);
+  previous_ = g_factory;
+  g_factory = factory;
+}
+
+ScopedLogProducerFactory::~ScopedLogProducerFactory() {
+  std::lock_guard<std::mutex> lock(g_bridgeLock);
+  g_factory = previous_;
+}
+
+}  // namespace installer::testing
