@@ -29,10 +29,14 @@ AppDelegate::AppDelegate(Passkey, Glib::RefPtr<Gtk::Application> application, Op
     : application_(std::move(application)), options_(std::move(options)) {}
 
 void AppDelegate::applicationWillFinishLaunching() {
-  CrashReporter& crashReporter = CrashReporter::shared();
-  crashReporter.install();
-  CloudLogTracker::installAsReporterSink();
-  crashReporter.setBeforeAbort([] { CloudLogTracker::shared().shutdown(); });
+  CrashReporter::shared().install();
+  if (CloudLogTracker* own = options_.tracker) {
+    Reporter::setSharedSink(
+        [own](const std::string& name, const std::string& attributes) { own->track(name, attributes); });
+    CrashReporter::shared().setBeforeAbort([own] { own->shutdown(); });
+  } else {
+    CloudLogTracker::installAsReporterSink();
+  }
 
   // Listening before anything can find this copy: SIGUSR1's default action
   // would end the process.
@@ -162,7 +166,11 @@ bool AppDelegate::windowShouldClose() {
 
 void AppDelegate::applicationWillTerminate() {
   if (!Reporter::shared().installed()) Reporter::shared().report(event::downloaderExitInfo{});
-  CloudLogTracker::shared().shutdown();
+  tracker().shutdown();
+}
+
+CloudLogTracker& AppDelegate::tracker() const {
+  return options_.tracker ? *options_.tracker : CloudLogTracker::shared();
 }
 
 void AppDelegate::terminate() {

@@ -22,6 +22,7 @@
 #include "app/single_instance.h"
 #include "platform/dispatch.h"
 #include "platform/url.h"
+#include "telemetry/cloud_log_tracker.h"
 #include "ui/installer_view_model.h"
 
 namespace installer {
@@ -32,6 +33,10 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
     // Trusted CAs (a PEM file) for the update check and the downloads;
     // absent = the system's store. Only test builds set it.
     std::optional<std::string> caBundlePath;
+    // Test builds: a tracker of their own (pointing at a fake log
+    // service) instead of the shared one over the build's constants. Must
+    // live for the rest of the process.
+    CloudLogTracker* tracker = nullptr;
     // Builds the carousel for a page; unset: a CarouselView.
     std::function<Gtk::Widget*(const platform::URL&)> makeCarousel;
     // Observers for test builds, main thread: the launch sequence has
@@ -89,6 +94,7 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   std::shared_ptr<InstallerViewModel> makeViewModel();
   void buildWindow(const Glib::RefPtr<Gio::MenuModel>& menu);
   void openLink(const std::optional<platform::URL>& link);
+  CloudLogTracker& tracker() const;
 
   Glib::RefPtr<Gtk::Application> application_;
   Options options_;

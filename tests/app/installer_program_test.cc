@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,6 +23,7 @@
 #include "demo/demo_service.h"
 #include "package/integrity.h"
 #include "platform/system_info.h"
+#include "support/fake_log_service.h"
 #include "support/package_fixtures.h"
 #include "support/scoped_temp_home.h"
 
@@ -166,11 +168,24 @@ class InstallerProgramTest : public ::testing::Test {
     std::string error;
     ASSERT_TRUE(service_->start(&error)) << error;
     ::setenv("INSTALLER_TEST_CA_BUNDLE", service_->caBundlePath().c_str(), 1);
+    ::setenv("INSTALLER_TEST_LOG_ENDPOINT", logService_.endpoint().c_str(), 1);
   }
 
   void TearDown() override {
     ::unsetenv("INSTALLER_TEST_CA_BUNDLE");
+    ::unsetenv("INSTALLER_TEST_LOG_ENDPOINT");
     service_.reset();
+  }
+
+  // The events the log service accepted so far, by name.
+  std::multiset<std::string> events() const {
+    std::multiset<std::string> names;
+    for (const auto& log : logService_.acceptedLogs()) {
+      for (const auto& [key, value] : log.contents) {
+        if (key == "Activity") names.insert(value);
+      }
+    }
+    return names;
   }
 
   fs::path served() const { return home_.root() / "served"; }
@@ -220,6 +235,7 @@ class InstallerProgramTest : public ::testing::Test {
 
   testing::ScopedTempHome home_;
   std::unique_ptr<demo::DemoService> service_;
+  installer_test::FakeLogService logService_{"test-key-id", "test-key-secret"};
 };
 
 TEST_F(InstallerProgramTest, AutomaticStartInstallsLaunchesTheProductAndExits) {
@@ -231,6 +247,11 @@ TEST_F(InstallerProgramTest, AutomaticStartInstallsLaunchesTheProductAndExits) {
   auto deadline = Clock::now() + kDeadline;
   while (!fs::exists(launchedMarker()) && Clock::now() < deadline) std::this_thread::sleep_for(20ms);
   EXPECT_EQ(testing::readFile(launchedMarker()), "--StartUpArgs\nfrom-installer\n");
+  // The tracker's shutdown at quit flushed everything before the exit.
+  auto names = events();
+  EXPECT_EQ(names.count("DownloaderStart"), 1u);
+  EXPECT_EQ(names.count("InstallSuccessInfo"), 1u);
+  EXPECT_EQ(names.count("downloaderExitInfo"), 0u);
 }
 
 TEST_F(InstallerProgramTest, SecondCopyShowsTheNoticeAndBringsTheFirstForward) {
@@ -281,6 +302,10 @@ TEST_F(InstallerProgramTest, ClosingDuringADownloadAsksContinueKeepsRunningQuitE
   EXPECT_EQ(installer->waitForExit(), std::optional<int>(0)) << installer->output();
   EXPECT_LT(Clock::now() - asked, 2s);
   EXPECT_FALSE(fs::exists(launchedMarker()));
+  auto names = events();
+  EXPECT_EQ(names.count("Quit_Continue"), 1u);
+  EXPECT_EQ(names.count("Quit_Quit"), 1u);
+  EXPECT_EQ(names.count("downloaderExitInfo"), 1u);
 }
 
 }  // namespace

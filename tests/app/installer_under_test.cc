@@ -3,6 +3,8 @@
 // outside, none of which the product has:
 //  - INSTALLER_TEST_CA_BUNDLE: trust the test's loopback CA (the product
 //    trusts the system's store only);
+//  - INSTALLER_TEST_LOG_ENDPOINT: report to a fake log service at this
+//    host:port with the account below (the product's account is compiled in);
 //  - standard output: "launched", "stage <ordinal>", "dialog <title>|<button>|…"
 //    (or "dialog none"), "front-request", one line each, flushed;
 //  - standard input, one command per line: "press <button title>" runs that
@@ -18,6 +20,7 @@
 #include <gtkmm/application.h>
 
 #include "app/app_delegate.h"
+#include "telemetry/cloud_log_tracker.h"
 
 namespace {
 
@@ -58,6 +61,11 @@ void run(AppDelegate& delegate, const std::string& command) {
 int main() {
   AppDelegate::Options options;
   if (const char* ca = std::getenv("INSTALLER_TEST_CA_BUNDLE")) options.caBundlePath = ca;
+  if (const char* endpoint = std::getenv("INSTALLER_TEST_LOG_ENDPOINT")) {
+    // The account installer_program_test's fake service expects.
+    options.tracker = new installer::CloudLogTracker(
+        {endpoint, "proj", "events", "test-key-id", "test-key-secret"});
+  }
   options.onFrontRequest = [] { say("front-request"); };
   auto observation = std::make_shared<InstallerViewModel::Observation>();
   options.onLaunched = [observation](AppDelegate& delegate) {
