@@ -1,7 +1,9 @@
 // Every text the program looks up exists in each shipped table, with the
 // same placeholders as its English key. The keys come from the sources
 // themselves: each `localized(...)` and `formatLocalized(...)` whose first
-// argument is a string literal (or a named constant holding one).
+// argument is a string literal (or a named constant holding one), and each
+// `action("...")`, the view model's dialog-button helper that localizes its
+// title.
 
 #include <gtest/gtest.h>
 
@@ -47,7 +49,7 @@ std::string joinLiterals(const std::string& text) {
 // Keys looked up in one source file, with the place each was found.
 void collectKeys(const fs::path& file, std::map<std::string, std::string>& keys) {
   std::string text = readText(file);
-  static const std::regex call(R"re(\b(?:localized|formatLocalized)\(\s*((?:"(?:[^"\\]|\\.)*"\s*)+|k[A-Z]\w*)\s*[,)])re");
+  static const std::regex call(R"re(\b(?:localized|formatLocalized|action)\(\s*((?:"(?:[^"\\]|\\.)*"\s*)+|k[A-Z]\w*)\s*[,)])re");
   for (auto it = std::sregex_iterator(text.begin(), text.end(), call); it != std::sregex_iterator(); ++it) {
     std::string argument = (*it)[1];
     std::string key;
