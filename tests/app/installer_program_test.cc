@@ -42,6 +42,7 @@ const std::string kSuffix = platform::makeUUID();
 const std::string kProductID = "com.example.program." + kSuffix;
 const std::string kInstallerID = "com.example.installer." + kSuffix;
 constexpr auto kDeadline = 60s;
+const char kQuitQuestion[] = "dialog Installation still in progress|Quit|Continue";
 
 // A started installer: its standard input and output as pipes, its output
 // collected line by line on a thread of its own. Killed and reaped on
@@ -233,6 +234,23 @@ class InstallerProgramTest : public ::testing::Test {
     return std::make_unique<InstallerProcess>(bundle() / "Contents/MacOS/installer");
   }
 
+  // An installer that started by itself and is downloading a package the
+  // service sends slowly (16 MiB at 256 KiB/s).
+  std::unique_ptr<InstallerProcess> startDownloading() {
+    demo::DemoServiceOptions slow;
+    slow.packageRoot = served();
+    slow.throttleBytesPerSecond = 256 * 1024;
+    service_ = std::make_unique<demo::DemoService>(slow);
+    std::string error;
+    EXPECT_TRUE(service_->start(&error)) << error;
+    ::setenv("INSTALLER_TEST_CA_BUNDLE", service_->caBundlePath().c_str(), 1);
+    publishProduct(/*padding=*/16 * 1024 * 1024);
+    makeBundle(/*startImmediately=*/true);
+    auto installer = start();
+    EXPECT_TRUE(installer->waitForLine("stage 2")) << installer->output();  // downloading
+    return installer;
+  }
+
   testing::ScopedTempHome home_;
   std::unique_ptr<demo::DemoService> service_;
   installer_test::FakeLogService logService_{"test-key-id", "test-key-secret"};
@@ -273,22 +291,10 @@ TEST_F(InstallerProgramTest, SecondCopyShowsTheNoticeAndBringsTheFirstForward) {
 }
 
 TEST_F(InstallerProgramTest, ClosingDuringADownloadAsksContinueKeepsRunningQuitEnds) {
-  demo::DemoServiceOptions slow;
-  slow.packageRoot = served();
-  slow.throttleBytesPerSecond = 256 * 1024;
-  service_ = std::make_unique<demo::DemoService>(slow);
-  ASSERT_TRUE(service_->start());
-  ::setenv("INSTALLER_TEST_CA_BUNDLE", service_->caBundlePath().c_str(), 1);
-  publishProduct(/*padding=*/16 * 1024 * 1024);
-  makeBundle(/*startImmediately=*/true);
-  auto installer = start();
-  ASSERT_TRUE(installer->waitForLine("stage 2")) << installer->output();  // downloading
-
-  const std::string question =
-      "dialog Installation still in progress|Quit|Continue";
+  auto installer = startDownloading();
   std::size_t seen = installer->lineCount();
   installer->send("close");
-  ASSERT_TRUE(installer->waitForLine(question, seen)) << installer->output();
+  ASSERT_TRUE(installer->waitForLine(kQuitQuestion, seen)) << installer->output();
   seen = installer->lineCount();
   installer->send("press Continue");
   ASSERT_TRUE(installer->waitForLine("dialog none", seen)) << installer->output();
@@ -296,7 +302,7 @@ TEST_F(InstallerProgramTest, ClosingDuringADownloadAsksContinueKeepsRunningQuitE
 
   seen = installer->lineCount();
   installer->send("quit");
-  ASSERT_TRUE(installer->waitForLine(question, seen)) << installer->output();
+  ASSERT_TRUE(installer->waitForLine(kQuitQuestion, seen)) << installer->output();
   auto asked = Clock::now();
   installer->send("press Quit");
   EXPECT_EQ(installer->waitForExit(), std::optional<int>(0)) << installer->output();
@@ -306,6 +312,19 @@ TEST_F(InstallerProgramTest, ClosingDuringADownloadAsksContinueKeepsRunningQuitE
   EXPECT_EQ(names.count("Quit_Continue"), 1u);
   EXPECT_EQ(names.count("Quit_Quit"), 1u);
   EXPECT_EQ(names.count("downloaderExitInfo"), 1u);
+}
+
+TEST_F(InstallerProgramTest, QuitStaysWithinAboutTwoSecondsWithTheLogServiceUnreachable) {
+  std::string endpoint = "localhost:" + std::to_string(installer_test::unusedLoopbackPort());
+  ::setenv("INSTALLER_TEST_LOG_ENDPOINT", endpoint.c_str(), 1);
+
+  auto installer = startDownloading();
+  installer->send("quit");
+  ASSERT_TRUE(installer->waitForLine(kQuitQuestion)) << installer->output();
+  auto asked = Clock::now();
+  installer->send("press Quit");
+  EXPECT_EQ(installer->waitForExit(), std::optional<int>(0)) << installer->output();
+  EXPECT_LT(Clock::now() - asked, 2500ms) << installer->output();
 }
 
 }  // namespace
