@@ -34,22 +34,33 @@ std::string fileURI(const std::filesystem::path& path) {
   return text;
 }
 
-// Only a bus that is already there counts: without an address GIO would try
-// to autolaunch one, which may start a daemon or wait on X11.
-bool sessionBusAvailable() {
+// The session bus address, when a bus is already there. Without an address
+// GIO would try to autolaunch one, which may start a daemon or wait on X11.
+std::string sessionBusAddress() {
   const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-  if (address && *address) return true;
+  if (address && *address) return address;
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  if (!runtime || !*runtime) return false;
+  if (!runtime || !*runtime) return {};
   struct stat info {};
   std::string socket = std::string(runtime) + "/bus";
-  return ::stat(socket.c_str(), &info) == 0 && S_ISSOCK(info.st_mode);
+  if (::stat(socket.c_str(), &info) != 0 || !S_ISSOCK(info.st_mode)) return {};
+  gchar* escaped = g_dbus_address_escape_value(socket.c_str());
+  std::string text = std::string("unix:path=") + escaped;
+  g_free(escaped);
+  return text;
 }
 
 bool showItemsOnBus(const std::string& uri, int timeoutMs) {
-  if (!sessionBusAvailable()) return false;
+  std::string address = sessionBusAddress();
+  if (address.empty()) return false;
+  // A private connection: the shared one would end the process if the bus
+  // went away later.
   GError* error = nullptr;
-  GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
+  GDBusConnection* bus = g_dbus_connection_new_for_address_sync(
+      address.c_str(),
+      static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                        G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+      nullptr, nullptr, &error);
   if (!bus) {
     log().debug(std::string("no session bus: ") + (error ? error->message : ""));
     g_clear_error(&error);
@@ -60,6 +71,7 @@ bool showItemsOnBus(const std::string& uri, int timeoutMs) {
       bus, "org.freedesktop.FileManager1", "/org/freedesktop/FileManager1",
       "org.freedesktop.FileManager1", "ShowItems", g_variant_new("(^ass)", uris, ""), nullptr,
       G_DBUS_CALL_FLAGS_NONE, timeoutMs, nullptr, &error);
+  g_dbus_connection_close_sync(bus, nullptr, nullptr);
   g_object_unref(bus);
   if (!reply) {
     log().debug(std::string("file manager did not answer: ") + (error ? error->message : ""));

@@ -24,6 +24,8 @@ AgreementLabel::AgreementLabel(const StyledText& text,
   set_markup(agreementMarkup(text));
   set_single_line_mode(true);
   set_ellipsize(Pango::EllipsizeMode::END);
+  // Width comes from the frame the owner gives, never from the text.
+  set_max_width_chars(1);
   set_justify(Gtk::Justification::CENTER);
   set_xalign(0.5);
   signal_activate_link().connect(

@@ -170,16 +170,17 @@ void InstallerView::renderDialog() {
     dialogLayer_.set_can_target(false);
     return;
   }
-  if (!dialogBox_ || dialogBox_->dialog().id != dialog->id) {
+  const bool isNew = !dialogBox_ || dialogBox_->dialog().id != dialog->id;
+  if (isNew) {
     retireDialogBox();
     dialogBox_ = std::make_unique<DialogBoxView>(*dialog);
     dimming_.append(*dialogBox_);
     dialogBox_->set_hexpand(true);
     dialogBox_->set_vexpand(true);
-    dialogBox_->focusDefault();
   }
   dialogLayer_.set_can_target(true);
   dialogLayer_.set_reveal_child(true);
+  if (isNew) dialogBox_->focusDefault();
 }
 
 void InstallerView::retireDialogBox() {

@@ -98,25 +98,35 @@ class InstallerViewModel : public std::enable_shared_from_this<InstallerViewMode
         findInstalledApplication;
     // Builds the coordinator around the one resolver. Unset: the real
     // coordinator with the real steps (InstallCoordinator::create(config,
-    // resolver, environment) with `mainExecutor` and `reporter`).
+    // resolver, environment) with `mainExecutor`, `reporter` and the main
+    // bundle's identifier naming the package cache).
     std::function<std::shared_ptr<InstallCoordinator>(const AppConfig&,
                                                       std::shared_ptr<PackageLinkResolver>)>
         makeCoordinator;
-    // Builds the one resolver. Unset: the real resolver with a curl
-    // transport and the real installed-version lookup.
+    // Builds the one resolver. Unset: PackageLinkResolver::create with a
+    // curl transport and the resolver's default dependencies.
     std::function<std::shared_ptr<PackageLinkResolver>(const AppConfig&)> makeResolver;
     // Delay before the running-target guard continues after "Quit".
     platform::Duration targetQuitDelay = std::chrono::milliseconds(1500);
   };
 
+  // Builds the resolver, the coordinator and the agreement text and
+  // installs the coordinator's callbacks; starts nothing (the shell calls
+  // linkResolver()->prefetch() and, when configured, startInstall(false)).
+  // Cannot fail. Main thread.
   static std::shared_ptr<InstallerViewModel> create(AppConfig config, Services services);
   ~InstallerViewModel();
   InstallerViewModel(const InstallerViewModel&) = delete;
   InstallerViewModel& operator=(const InstallerViewModel&) = delete;
 
   // Observers are called on the main thread after every change of a
-  // published field, with the field that changed. The token unregisters
-  // on destruction; an observer may drop its own token while called.
+  // published field, with the field that changed. Setting a field to the
+  // value it has is silent; a new dialog always counts as a change (dialogs
+  // compare by identifier). An observer may call the operations below
+  // (its notifications then nest) and may register or drop observations,
+  // its own included, while called, but must not release the last owner of
+  // the view model. The token unregisters on destruction and does not keep
+  // the view model alive.
   using Observer = std::function<void(Field)>;
   class Observation {
    public:
@@ -150,11 +160,24 @@ class InstallerViewModel : public std::enable_shared_from_this<InstallerViewMode
   const std::shared_ptr<InstallCoordinator>& coordinator() const { return coordinator_; }
   const std::shared_ptr<PackageLinkResolver>& linkResolver() const { return linkResolver_; }
 
-  // The user's actions.
+  // The user's actions, main thread. Dialog buttons built here hold the
+  // view model weakly, do nothing once it is gone, and may be called after
+  // their dialog has been replaced (a view may call the handler it holds).
+  //
+  // Starts a run (`skipInstalledCheck` for a reinstall or an upgrade);
+  // ignored while busy.
   void startInstall(bool skipInstalledCheck);
+  // Reports reInstallClick or reDownloadClick by the last failure, then
+  // startInstall(true).
   void retryInstall();
+  // Launches the installed (or found) copy after the running-target guard;
+  // the launch blocks up to 20 s. A failed launch shows a dialog and
+  // reveals the copy; a successful one with `quitAfterLaunch` terminates.
   void launchInstalled(bool quitAfterLaunch);
+  // Asks whether to quit during a run; "Quit" cancels the run, then runs
+  // `quitAction`.
   void confirmQuit(std::function<void()> quitAction);
+  // Opens the resolved package link in the browser; nothing without one.
   void directDownload();
   // Shows `spec` (the shell's second-copy notice) or clears the dialog.
   void setDialog(std::optional<DialogSpec> spec);

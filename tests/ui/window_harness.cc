@@ -48,6 +48,9 @@ void initGtk() {
   static bool done = false;
   if (done) return;
   done = true;
+  // The test backend keeps accessible roles and properties where tests can
+  // read them, without a session bus.
+  g_setenv("GTK_A11Y", "test", TRUE);
   gtk_init();
   Gtk::init_gtkmm_internals();
   setAnimations(false);
@@ -76,6 +79,20 @@ void settle() {
   }
 }
 
+void settleFrame(Gtk::Widget& widget) {
+  settle();
+  GtkWidget* root = GTK_WIDGET(gtk_widget_get_root(widget.gobj()));
+  GdkFrameClock* clock = root ? gtk_widget_get_frame_clock(root) : nullptr;
+  if (!clock) return;
+  bool painted = false;
+  const gulong id = g_signal_connect_swapped(
+      clock, "after-paint", G_CALLBACK(+[](bool* flag) { *flag = true; }), &painted);
+  gtk_widget_queue_draw(root);
+  pumpUntil([&] { return painted; });
+  g_signal_handler_disconnect(clock, id);
+  settle();
+}
+
 Rect boundsIn(Gtk::Widget& widget, Gtk::Widget& relativeTo) {
   graphene_rect_t r;
   if (!gtk_widget_compute_bounds(widget.gobj(), relativeTo.gobj(), &r)) return {};
@@ -93,6 +110,13 @@ RenderedImage::RenderedImage(Gtk::Widget& widget, const std::filesystem::path& d
   GdkTexture* rendered = gsk_renderer_render_texture(renderer, node, &viewport);
   const auto png = directory / "window.png";
   gdk_texture_save_to_png(rendered, png.c_str());
+  // INSTALLER_TEST_PNG_DIR keeps every rendering for a look by eye.
+  if (const char* keep = g_getenv("INSTALLER_TEST_PNG_DIR")) {
+    static int counter = 0;
+    std::error_code ec;
+    std::filesystem::copy_file(png, std::filesystem::path(keep) / ("window-" + std::to_string(++counter) + ".png"),
+                               std::filesystem::copy_options::overwrite_existing, ec);
+  }
   g_object_unref(rendered);
   gsk_render_node_unref(node);
   g_object_unref(paintable);

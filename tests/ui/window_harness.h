@@ -31,8 +31,11 @@ void setAnimations(bool enabled);
 // Iterates the default main context until `done()` or the timeout.
 bool pumpUntil(const std::function<bool()>& done,
                std::chrono::milliseconds timeout = std::chrono::seconds(5));
-// Iterates until nothing is pending and one frame has been drawn.
+// Iterates until nothing is pending.
 void settle();
+// Settles, then draws one more frame of `widget`'s window (layout
+// included) and waits for it.
+void settleFrame(Gtk::Widget& widget);
 
 struct Rect {
   double x = 0, y = 0, width = 0, height = 0;
