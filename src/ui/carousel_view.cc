@@ -65,19 +65,33 @@ CarouselView::CarouselView(const platform::URL& url, CarouselOptions options) {
   set_hexpand(true);
   set_vexpand(true);
   set_overflow(Gtk::Overflow::HIDDEN);
+  // Either side may go first: gtkmm deletes this object after its GTK
+  // children when it is managed, and before them when it is not.
+  webView_->signal_destroy().connect(sigc::mem_fun(*this, &CarouselView::webViewGone));
+  placeholder_->signal_destroy().connect(sigc::mem_fun(*this, &CarouselView::placeholderGone));
 }
 
 CarouselView::~CarouselView() {
-  // The binding points at this object; the children outlive it briefly.
-  webView_->dismantle();
-  if (fadeTick_ != 0) placeholder_->remove_tick_callback(fadeTick_);
+  // The web view's ready binding points at this object.
+  if (webView_ != nullptr) webView_->dismantle();
+  if (placeholder_ != nullptr && fadeTick_ != 0) placeholder_->remove_tick_callback(fadeTick_);
 }
 
-void CarouselView::setURL(const platform::URL& url) { webView_->setURL(url); }
+void CarouselView::webViewGone() { webView_ = nullptr; }
+
+void CarouselView::placeholderGone() {
+  placeholder_ = nullptr;
+  fadeTick_ = 0;
+}
+
+void CarouselView::setURL(const platform::URL& url) {
+  if (webView_ != nullptr) webView_->setURL(url);
+}
 
 void CarouselView::setReady(bool ready) {
   if (ready_ == ready) return;
   ready_ = ready;
+  if (placeholder_ == nullptr) return;
   fadeFrom_ = placeholder_->get_opacity();
   fadeTo_ = ready ? 0 : 1;
   fadeStart_ = -1;

@@ -42,11 +42,13 @@ class CarouselView : public Gtk::Overlay {
 
  private:
   void setReady(bool ready);
+  void webViewGone();
+  void placeholderGone();
   bool fadeStep(const Glib::RefPtr<Gdk::FrameClock>& clock);
 
   bool ready_ = false;
-  CarouselWebView* webView_;  // managed child
-  Gtk::Widget* placeholder_;  // managed overlay
+  CarouselWebView* webView_;  // managed child; null once disposed
+  Gtk::Widget* placeholder_;  // managed overlay; null once disposed
   guint fadeTick_ = 0;
   double fadeFrom_ = 1, fadeTo_ = 1;
   std::int64_t fadeStart_ = -1;  // frame time in microseconds; -1 before the first frame

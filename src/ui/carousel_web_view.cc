@@ -259,17 +259,21 @@ CarouselWebView::CarouselWebView(platform::URL url, ReadyBinding isReady, Carous
   set_layout_manager(Gtk::BinLayout::create());
   set_hexpand(true);
   set_vexpand(true);
-  signal_map().connect([this] {
-    if (webView_ == nullptr) makeWebView();
-  });
+  signal_map().connect(sigc::mem_fun(*this, &CarouselWebView::makeWebView));
+  // gtkmm deletes a managed widget only at finalization, after GTK has
+  // checked that it holds no children: let go of the engine at dispose.
+  signal_destroy().connect(sigc::mem_fun(*this, &CarouselWebView::releaseWebView));
 }
 
-CarouselWebView::~CarouselWebView() {
+CarouselWebView::~CarouselWebView() { releaseWebView(); }
+
+void CarouselWebView::releaseWebView() {
+  released_ = true;
   dismantle();
-  if (webView_ != nullptr) {
-    gtk_widget_unparent(GTK_WIDGET(webView_));
-    g_object_unref(webView_);
-  }
+  if (webView_ == nullptr) return;
+  gtk_widget_unparent(GTK_WIDGET(webView_));
+  g_object_unref(webView_);
+  webView_ = nullptr;
 }
 
 void CarouselWebView::dismantle() { coordinator_->dismantle(); }
@@ -281,6 +285,7 @@ void CarouselWebView::setURL(const platform::URL& url) {
 }
 
 void CarouselWebView::makeWebView() {
+  if (webView_ != nullptr || released_) return;
   WebKitUserContentManager* contentManager = webkit_user_content_manager_new();
   WebKitNetworkSession* session = webkit_network_session_new_ephemeral();
   WebKitSettings* settings = webkit_settings_new_with_settings(

@@ -106,10 +106,12 @@ class CarouselWebView : public Gtk::Widget {
 
  private:
   void makeWebView();
+  void releaseWebView();
 
   platform::URL url_;
   std::shared_ptr<Coordinator> coordinator_;
   WebKitWebView* webView_ = nullptr;  // a child of this widget once made
+  bool released_ = false;             // disposed: never make the engine again
 };
 
 // The coordinator: navigation policy, load and failure bookkeeping, the
