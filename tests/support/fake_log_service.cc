@@ -183,13 +183,17 @@ std::string hmacSha1Base64(std::string_view key, std::string_view text) {
     return std::string(reinterpret_cast<char *>(b64), static_cast<size_t>(n));
 }
 
-FakeLogService::FakeLogService(std::string accessKeyId, std::string accessKey)
+FakeLogService::FakeLogService(std::string accessKeyId, std::string accessKey, int port)
     : accessKeyId_(std::move(accessKeyId)), accessKey_(std::move(accessKey)),
       server_(std::make_unique<httplib::Server>()) {
     server_->Post(R"(/logstores/([^/]+)/shards/lb)",
                   [this](const httplib::Request &req, httplib::Response &res) { handle(req, res); });
     server_->set_read_timeout(5, 0);
-    port_ = server_->bind_to_any_port("127.0.0.1");
+    if (port == 0) {
+        port_ = server_->bind_to_any_port("127.0.0.1");
+    } else {
+        port_ = server_->bind_to_port("127.0.0.1", port) ? port : -1;
+    }
     if (port_ <= 0) throw std::runtime_error("fake log service: cannot bind");
     thread_ = std::thread([this] { server_->listen_after_bind(); });
     // The socket already listens after bind_to_any_port; early connects queue

@@ -80,7 +80,9 @@ struct ReceivedRequest {
 
 class FakeLogService {
 public:
-    FakeLogService(std::string accessKeyId, std::string accessKey);
+    // Listens on `port` (0: any free port) of 127.0.0.1; throws
+    // std::runtime_error when it cannot.
+    FakeLogService(std::string accessKeyId, std::string accessKey, int port = 0);
     ~FakeLogService();  // stops the server, cutting short any scripted delay
     FakeLogService(const FakeLogService &) = delete;
     FakeLogService &operator=(const FakeLogService &) = delete;
