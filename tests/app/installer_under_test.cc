@@ -9,7 +9,8 @@
 //    (or "dialog none"), "front-request", one line each, flushed;
 //  - standard input, one command per line: "press <button title>" runs that
 //    button of the dialog on screen, "close" closes the window as its close
-//    control does, "quit" activates the Quit action as Ctrl+Q does.
+//    control does, "quit" activates the Quit action as Ctrl+Q does,
+//    "action <name>" activates any other menu action.
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -53,6 +54,8 @@ void run(AppDelegate& delegate, const std::string& command) {
     delegate.window()->close();
   } else if (command == "quit") {
     Gtk::Application::get_default()->activate_action("quit");
+  } else if (command.rfind("action ", 0) == 0) {
+    Gtk::Application::get_default()->activate_action(command.substr(7));
   }
 }
 
