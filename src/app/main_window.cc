@@ -43,6 +43,9 @@ MainWindow::MainWindow(std::shared_ptr<InstallerViewModel> viewModel,
   set_resizable(false);
   set_default_size(kWidth, kHeight);
   set_size_request(kWidth, kHeight);
+  // A granted close only hides: the window lives as long as its owner
+  // (the delegate ends the application right after).
+  set_hide_on_close(true);
 
   auto* view = Gtk::make_managed<InstallerView>(std::move(viewModel), std::move(viewOptions));
   view->set_size_request(kWidth, kHeight);
