@@ -1,7 +1,8 @@
 // The real installer program, started as a user starts it: a copy of the
 // built bundle with the test's Info.plist (a product served by a loopback
 // update service), under Xvfb, watched through the test build's standard
-// output and driven through its standard input (see installer_under_test.cc).
+// output, driven by real clicks and keys (xdotool) on its window and, for
+// the dialog's buttons, through its standard input (installer_under_test.cc).
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -11,6 +12,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <condition_variable>
 #include <filesystem>
 #include <mutex>
@@ -77,6 +80,19 @@ class InstallerProcess {
   }
 
   pid_t pid() const { return pid_; }
+
+  // Real input through the X server (xdotool), the way a user gives it:
+  // a click on the window's close control, and Ctrl+Q.
+  bool clickCloseControl() {
+    std::string window = windowID();
+    return !window.empty() &&
+           std::system(("xdotool mousemove --window " + window + " 25 22 click 1").c_str()) == 0;
+  }
+  bool pressControlQ() {
+    std::string window = windowID();
+    return !window.empty() &&
+           std::system(("xdotool windowfocus --sync " + window + " key ctrl+q").c_str()) == 0;
+  }
 
   void send(const std::string& command) {
     std::string line = command + "\n";
@@ -147,6 +163,19 @@ class InstallerProcess {
     std::lock_guard<std::mutex> lock(mu_);
     closed_ = true;
     changed_.notify_all();
+  }
+
+  // The installer's visible top-level window, waited for.
+  std::string windowID() {
+    std::string command = "xdotool search --sync --onlyvisible --pid " + std::to_string(pid_);
+    std::string id;
+    if (FILE* out = ::popen(command.c_str(), "r")) {
+      char line[64];
+      if (std::fgets(line, sizeof line, out)) id = line;
+      ::pclose(out);
+    }
+    while (!id.empty() && (id.back() == '\n' || id.back() == '\r')) id.pop_back();
+    return id;
   }
 
   pid_t pid_ = 0;
@@ -286,14 +315,14 @@ TEST_F(InstallerProgramTest, SecondCopyShowsTheNoticeAndBringsTheFirstForward) {
   EXPECT_TRUE(first->waitForLine("front-request")) << first->output();
   EXPECT_FALSE(first->waitForExit(0s));
 
-  first->send("quit");  // idle: no question
+  ASSERT_TRUE(first->pressControlQ());  // idle: no question
   EXPECT_EQ(first->waitForExit(), std::optional<int>(0)) << first->output();
 }
 
 TEST_F(InstallerProgramTest, ClosingDuringADownloadAsksContinueKeepsRunningQuitEnds) {
   auto installer = startDownloading();
   std::size_t seen = installer->lineCount();
-  installer->send("close");
+  ASSERT_TRUE(installer->clickCloseControl());
   ASSERT_TRUE(installer->waitForLine(kQuitQuestion, seen)) << installer->output();
   seen = installer->lineCount();
   installer->send("press Continue");
@@ -301,7 +330,7 @@ TEST_F(InstallerProgramTest, ClosingDuringADownloadAsksContinueKeepsRunningQuitE
   EXPECT_FALSE(installer->waitForExit(200ms));
 
   seen = installer->lineCount();
-  installer->send("quit");
+  ASSERT_TRUE(installer->pressControlQ());
   ASSERT_TRUE(installer->waitForLine(kQuitQuestion, seen)) << installer->output();
   auto asked = Clock::now();
   installer->send("press Quit");
