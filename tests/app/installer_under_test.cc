@@ -8,9 +8,8 @@
 //  - standard output: "launched", "stage <ordinal>", "dialog <title>|<button>|…"
 //    (or "dialog none"), "front-request", one line each, flushed;
 //  - standard input, one command per line: "press <button title>" runs that
-//    button of the dialog on screen, "close" closes the window as its close
-//    control does, "quit" activates the Quit action as Ctrl+Q does,
-//    "action <name>" activates any other menu action.
+//    button of the dialog on screen; "action <name>" activates a menu action
+//    ("about", "minimize", "quit", ...).
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -50,10 +49,6 @@ void run(AppDelegate& delegate, const std::string& command) {
       if (handler) handler();
       return;
     }
-  } else if (command == "close" && delegate.window()) {
-    delegate.window()->close();
-  } else if (command == "quit") {
-    Gtk::Application::get_default()->activate_action("quit");
   } else if (command.rfind("action ", 0) == 0) {
     Gtk::Application::get_default()->activate_action(command.substr(7));
   }
