@@ -219,8 +219,11 @@ int runInstallerApplication(AppDelegate::Options options) {
   // No application identifier: nothing is registered on a session bus, so
   // the program runs the same with or without one.
   auto application = Gtk::Application::create("", Gio::Application::Flags::NON_UNIQUE);
-  // The delegate lives for the whole process, like the view model it owns.
-  auto* delegate = new std::shared_ptr<AppDelegate>(AppDelegate::create(application, std::move(options)));
+  // The delegate lives for the whole process, like the view model it owns:
+  // held from static storage and never destroyed, so nothing it owns is
+  // torn down (or waited for) while the process exits.
+  static auto* delegate = new std::shared_ptr<AppDelegate>();
+  *delegate = AppDelegate::create(application, std::move(options));
   std::weak_ptr<AppDelegate> weakDelegate = *delegate;
   (*delegate)->applicationWillFinishLaunching();
   application->signal_startup().connect([] {
