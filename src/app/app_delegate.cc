@@ -84,7 +84,7 @@ void AppDelegate::applicationDidFinishLaunching() {
   buildWindow(menu);
 
   runSingleInstanceCheck(viewModel_, platform::Bundle::main().identifier(),
-                         call(&AppDelegate::terminate));
+                         call(&AppDelegate::endAsSecondCopy));
   if (options_.onLaunched) options_.onLaunched(*this);
 }
 
@@ -179,6 +179,15 @@ void AppDelegate::terminate() {
   terminated_ = true;
   applicationWillTerminate();
   application_->quit();
+}
+
+void AppDelegate::endAsSecondCopy() {
+  // The user chose the other copy: this one ends without the quit
+  // question, and a run it started by itself stops rather than install
+  // the same product alongside the other copy.
+  shouldTerminateNow_ = true;
+  if (viewModel_ && viewModel_->isBusy()) viewModel_->coordinator()->cancel();
+  terminate();
 }
 
 void AppDelegate::openLink(const std::optional<platform::URL>& link) {

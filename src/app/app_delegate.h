@@ -94,6 +94,8 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   std::shared_ptr<InstallerViewModel> makeViewModel();
   void buildWindow(const Glib::RefPtr<Gio::MenuModel>& menu);
   void openLink(const std::optional<platform::URL>& link);
+  // "OK" of the second copy's notice.
+  void endAsSecondCopy();
   CloudLogTracker& tracker() const;
 
   Glib::RefPtr<Gtk::Application> application_;

@@ -247,11 +247,12 @@ class InstallerProgramTest : public ::testing::Test {
 
   // The built bundle copied with the test build as its program and an
   // Info.plist naming the product.
-  void makeBundle(bool startImmediately) {
-    fs::copy(INSTALLER_BUNDLE_DIR, bundle(), fs::copy_options::recursive);
-    fs::copy_file(INSTALLER_UNDER_TEST, bundle() / "Contents/MacOS/installer",
+  void makeBundle(bool startImmediately, const fs::path& at) {
+    fs::create_directories(at.parent_path());
+    fs::copy(INSTALLER_BUNDLE_DIR, at, fs::copy_options::recursive);
+    fs::copy_file(INSTALLER_UNDER_TEST, at / "Contents/MacOS/installer",
                   fs::copy_options::overwrite_existing);
-    testing::writeInfoPlist(bundle() / "Contents/Info.plist",
+    testing::writeInfoPlist(at / "Contents/Info.plist",
                             {{"CFBundleIdentifier", kInstallerID},
                              {"CFBundleExecutable", "installer"},
                              {"CFBundleName", "Installer"},
@@ -266,13 +267,15 @@ class InstallerProgramTest : public ::testing::Test {
                              {"CheckUpdateApp", "demo"}});
   }
 
-  std::unique_ptr<InstallerProcess> start() {
-    return std::make_unique<InstallerProcess>(bundle() / "Contents/MacOS/installer");
-  }
+  void makeBundle(bool startImmediately) { makeBundle(startImmediately, bundle()); }
 
-  // An installer that started by itself and is downloading a package the
-  // service sends slowly (16 MiB at 256 KiB/s).
-  std::unique_ptr<InstallerProcess> startDownloading() {
+  std::unique_ptr<InstallerProcess> start(const fs::path& at) {
+    return std::make_unique<InstallerProcess>(at / "Contents/MacOS/installer");
+  }
+  std::unique_ptr<InstallerProcess> start() { return start(bundle()); }
+
+  // The service now sends the product slowly (16 MiB at 256 KiB/s).
+  void publishSlowly() {
     demo::DemoServiceOptions slow;
     slow.packageRoot = served();
     slow.throttleBytesPerSecond = 256 * 1024;
@@ -281,6 +284,11 @@ class InstallerProgramTest : public ::testing::Test {
     EXPECT_TRUE(service_->start(&error)) << error;
     ::setenv("INSTALLER_TEST_CA_BUNDLE", service_->caBundlePath().c_str(), 1);
     publishProduct(/*padding=*/16 * 1024 * 1024);
+  }
+
+  // An installer that started by itself and is downloading slowly.
+  std::unique_ptr<InstallerProcess> startDownloading() {
+    publishSlowly();
     makeBundle(/*startImmediately=*/true);
     auto installer = start();
     EXPECT_TRUE(installer->waitForLine("stage 2")) << installer->output();  // downloading
@@ -309,14 +317,19 @@ TEST_F(InstallerProgramTest, AutomaticStartInstallsLaunchesTheProductAndExits) {
 }
 
 TEST_F(InstallerProgramTest, SecondCopyShowsTheNoticeAndBringsTheFirstForward) {
-  publishProduct();
+  // The second copy (same identifier, another place) starts installing by
+  // itself; its "OK" still ends it, without the quit question.
+  publishSlowly();
   makeBundle(/*startImmediately=*/false);
+  fs::path elsewhere = home_.root() / "elsewhere/Installer.app";
+  makeBundle(/*startImmediately=*/true, elsewhere);
   auto first = start();
   ASSERT_TRUE(first->waitForLine("launched")) << first->output();
-  auto second = start();
+  auto second = start(elsewhere);
   ASSERT_TRUE(second->waitForLine(
       "dialog Your installer is running now. Please click to start it.|OK"))
       << second->output();
+  ASSERT_TRUE(second->waitForLine("stage 2")) << second->output();
   second->send("press OK");
   EXPECT_EQ(second->waitForExit(), std::optional<int>(0)) << second->output();
   EXPECT_TRUE(first->waitForLine("front-request")) << first->output();
