@@ -4,6 +4,7 @@
 // model and InstallerView, before the install starts), and prints one line:
 //
 //   first_frame_ns=<spawn to the first frame's after-paint>
+//   first_frame_cpu_us=<the process's CPU time at that moment>
 //   pss_kb=<Pss of /proc/self/smaps_rollup after 1 s idle>
 //   idle_wakeups=<main-loop polls during 2 s idle> idle_frames=<frames drawn then>
 //   idle_cpu_us=<process CPU time during those 2 s>
@@ -89,6 +90,7 @@ int childProcesses() {
 struct Probe {
   long long spawnNs = 0;
   long long firstFrameNs = -1;
+  long long firstFrameCpuUs = 0;
   int polls = 0;
   int frames = 0;
   bool idle = false;
@@ -108,6 +110,7 @@ void afterPaint(GdkFrameClock*, gpointer) {
   ++probe.frames;
   if (probe.firstFrameNs < 0) {
     probe.firstFrameNs = monotonicNs() - probe.spawnNs;
+    probe.firstFrameCpuUs = cpuUs();
     // Settle for a second, then watch two idle seconds.
     g_timeout_add_once(1000, [](gpointer) {
       probe.idle = true;
@@ -116,9 +119,9 @@ void afterPaint(GdkFrameClock*, gpointer) {
       probe.idleCpuStart = cpuUs();
       g_timeout_add_once(2000, [](gpointer) {
         const long long cpu = cpuUs() - probe.idleCpuStart;
-        std::printf("first_frame_ns=%lld pss_kb=%ld idle_wakeups=%d idle_frames=%d idle_cpu_us=%lld "
+        std::printf("first_frame_ns=%lld first_frame_cpu_us=%lld pss_kb=%ld idle_wakeups=%d idle_frames=%d idle_cpu_us=%lld "
                     "webview_type=%d children=%d\n",
-                    probe.firstFrameNs, pssKb(), probe.polls - probe.idlePolls,
+                    probe.firstFrameNs, probe.firstFrameCpuUs, pssKb(), probe.polls - probe.idlePolls,
                     probe.frames - probe.idleFrames, cpu,
                     g_type_from_name("WebKitWebView") != 0 ? 1 : 0, childProcesses());
         std::fflush(stdout);

@@ -103,6 +103,7 @@ InstallerView::InstallerView(std::shared_ptr<InstallerViewModel> viewModel, Opti
 }
 
 InstallerView::~InstallerView() {
+  observation_ = {};
   retiredCleanup_.disconnect();
   anchor_->view = nullptr;
 }

@@ -254,12 +254,24 @@ TEST_F(InstallerViewTest, DialogBoxIsCentredWithTheOutlineButtonFirst) {
   // Without an icon the texts start at the row's leading edge.
   EXPECT_EQ(bounds(box->titleLabel()).x, r.x + 20);
   EXPECT_TRUE(box->messageLabel().get_visible());
+  EXPECT_EQ(box->icon(), nullptr);
 
   RenderedImage image(*view, fixture->temp.path());
   const Rgba dimmedWhite{0.86, 0.86, 0.86, 1};
   EXPECT_TRUE(near(image.at(10, 430), dimmedWhite, 3));
   EXPECT_TRUE(near(image.at(static_cast<int>(upgrade.x + 6), static_cast<int>(upgrade.centerY())),
                    palette::accentBlue));
+
+  // With the icon: a 60 x 70 frame at the row's leading edge, texts after it.
+  vm().setDialog(twoButtonDialog(&ran, "m", true));
+  settle();
+  ASSERT_NE(view->dialogBox()->icon(), nullptr);
+  const Rect icon = bounds(*view->dialogBox()->icon());
+  EXPECT_EQ(icon.x, r.x + 20);
+  EXPECT_EQ(icon.y, r.y + 21);
+  EXPECT_EQ(icon.width, 60);
+  EXPECT_EQ(icon.height, 70);
+  EXPECT_GT(bounds(view->dialogBox()->titleLabel()).x, icon.x + icon.width);
 }
 
 TEST_F(InstallerViewTest, DialogKeysPickThePrimaryOrTheClosingAction) {

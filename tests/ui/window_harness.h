@@ -1,7 +1,7 @@
 // Helpers for the window tests: GTK start-up, pumping the main loop until
 // a condition holds, widget rectangles from real allocations, pixels of a
-// PNG rendered in-process, and a view model whose coordinator runs inert
-// steps (nothing is configured, so a started run ends on its own; its
+// PNG rendered in-process, and a view model whose coordinator runs the fake
+// steps with nothing configured (a started run ends on its own; its
 // callbacks wait in a hand-pumped executor that the tests never pump, and
 // the tests call the coordinator's callbacks themselves instead).
 #pragma once
