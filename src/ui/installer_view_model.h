@@ -87,7 +87,7 @@ class InstallerViewModel : public std::enable_shared_from_this<InstallerViewMode
     // Runs a modal folder chooser; absent when the user cancels. Unset:
     // always absent (the views install the GTK chooser).
     std::function<std::optional<std::filesystem::path>(const FolderRequest&)> chooseFolder;
-    // Part of the application installer: launch with start-up arguments
+    // From the application installer: launch with start-up arguments
     // (waits up to 20 s), the running copy of a bundle identifier, the
     // installed copy of a product.
     std::function<bool(const std::filesystem::path& bundle, const std::string& startUpArgs)>
