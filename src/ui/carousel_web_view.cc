@@ -47,8 +47,20 @@ gboolean refuseContextMenu(WebKitWebView*, WebKitContextMenu*, WebKitHitTestResu
   return TRUE;
 }
 
+// Handled with the default answer (alert dismissed, confirm false, prompt
+// none), as a web view without a user-interface delegate does; unhandled,
+// WebKitGTK would draw a dialog over the page and hold its script.
+gboolean dismissScriptDialog(WebKitWebView*, WebKitScriptDialog*, gpointer) { return TRUE; }
+gboolean refusePrint(WebKitWebView*, WebKitPrintOperation*, gpointer) { return TRUE; }
+gboolean refuseFileChooser(WebKitWebView*, WebKitFileChooserRequest* request, gpointer) {
+  webkit_file_chooser_request_cancel(request);
+  return TRUE;
+}
+void cancelDownload(WebKitNetworkSession*, WebKitDownload* download, gpointer) { webkit_download_cancel(download); }
+
 // Presses move the window; no context menu; drawing and scrolling stay the
-// engine's.
+// engine's. The page is decoration: it opens no dialogs, print or file
+// panels and saves no downloads.
 void makePassive(WebKitWebView* webView) {
   GtkGesture* press = gtk_gesture_click_new();
   gtk_gesture_single_set_button(GTK_GESTURE_SINGLE(press), GDK_BUTTON_PRIMARY);
@@ -56,6 +68,11 @@ void makePassive(WebKitWebView* webView) {
   g_signal_connect(press, "pressed", G_CALLBACK(startWindowMove), nullptr);
   gtk_widget_add_controller(GTK_WIDGET(webView), GTK_EVENT_CONTROLLER(press));
   g_signal_connect(webView, "context-menu", G_CALLBACK(refuseContextMenu), nullptr);
+  g_signal_connect(webView, "script-dialog", G_CALLBACK(dismissScriptDialog), nullptr);
+  g_signal_connect(webView, "print", G_CALLBACK(refusePrint), nullptr);
+  g_signal_connect(webView, "run-file-chooser", G_CALLBACK(refuseFileChooser), nullptr);
+  g_signal_connect(webkit_web_view_get_network_session(webView), "download-started", G_CALLBACK(cancelDownload),
+                   nullptr);
 }
 
 }  // namespace
@@ -95,8 +112,11 @@ struct CarouselWebView::Coordinator::Signals {
     return TRUE;  // no error page: the placeholder stays instead
   }
 
-  static void loadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer self) {
-    if (event == WEBKIT_LOAD_FINISHED) static_cast<Coordinator*>(self)->stopLoadLimit();
+  static void loadChanged(WebKitWebView* webView, WebKitLoadEvent event, gpointer self) {
+    auto* coordinator = static_cast<Coordinator*>(self);
+    // A stop issued before the engine had begun the load does not take.
+    if (coordinator->timedOut_ && event != WEBKIT_LOAD_FINISHED) webkit_web_view_stop_loading(webView);
+    if (event == WEBKIT_LOAD_FINISHED) coordinator->stopLoadLimit();
   }
 
   static void processTerminated(WebKitWebView*, WebKitWebProcessTerminationReason, gpointer self) {
@@ -178,6 +198,7 @@ void CarouselWebView::Coordinator::load(const platform::URL& url) {
 
 void CarouselWebView::Coordinator::sendRequest() {
   stopLoadLimit();
+  timedOut_ = false;
   WebKitURIRequest* request = webkit_uri_request_new(loadedURL_->absoluteString().c_str());
   if (SoupMessageHeaders* headers = webkit_uri_request_get_http_headers(request))
     soup_message_headers_append(headers, "ngrok-skip-browser-warning", "1");
@@ -202,6 +223,7 @@ void CarouselWebView::Coordinator::readyCheck(const platform::URL& url) {
 
 void CarouselWebView::Coordinator::loadTimedOut() {
   loadLimit_.disconnect();
+  timedOut_ = true;
   failLoad(g_quark_to_string(G_IO_ERROR), G_IO_ERROR_TIMED_OUT);
   if (webView_ != nullptr) webkit_web_view_stop_loading(webView_);
 }

@@ -20,7 +20,11 @@
 // cache or storage outlive it), media never plays without a user gesture
 // (autoplay denied), a transparent background, the user agent exactly
 // "Zelvox-AI-Installer", and the header "ngrok-skip-browser-warning: 1" on
-// the page request.
+// the page request. The page is decoration: a primary-button press moves
+// the window instead of reaching the page, and there is no context menu;
+// script dialogs get their default answers without being shown, print and
+// file-chooser requests are refused and downloads are cancelled (WebKitGTK
+// would otherwise show or save them).
 //
 // Errors. WebKitGTK reports a failed load as a GError; it is reported as
 // "<domain string> <code>" with the quark's string as WebKitGTK registers it.
@@ -164,6 +168,7 @@ class CarouselWebView::Coordinator : public std::enable_shared_from_this<Coordin
   // The load limit runs from a request until that page's main document
   // has arrived (its main resource finished) or the load ended otherwise.
   bool awaitingMainResource_ = false;
+  bool timedOut_ = false;  // the limit stopped this request; keep it stopped
   WebKitWebResource* mainResource_ = nullptr;  // weak pointer; watched for its end
   sigc::connection loadLimit_;
   sigc::connection readyCheck_;
