@@ -2,13 +2,14 @@
 //
 //   demo_package --product EXE --out DIR [--name DemoProduct]
 //                [--identifier com.example.demoproduct] [--version 1.0]
-//                [--pad-mib N]
+//                [--pad-mib N] [--formats dmg,zip,pkg]
 //
 // Writes DIR/<name>.app (Contents/Info.plist, Contents/MacOS/demo_product, a
 // copy of EXE) and, holding that bundle, DIR/<name>.dmg (an HFS+ volume as a
 // flat UDIF image), DIR/<name>.zip and DIR/<name>.pkg (a flat installer
 // package installing into Applications/). --pad-mib adds N MiB of
-// incompressible data under Contents/Resources (for timing large packages).
+// incompressible data under Contents/Resources (for timing large packages);
+// --formats makes only the listed packages.
 // Prints each package's path, size and MD5 (md5sum's format).
 #include <cstdio>
 #include <cstdlib>
@@ -27,7 +28,7 @@ namespace {
 int usage() {
   std::fprintf(stderr,
                "usage: demo_package --product EXE --out DIR [--name NAME] [--identifier ID]\n"
-               "                    [--version V] [--pad-mib N]\n");
+               "                    [--version V] [--pad-mib N] [--formats dmg,zip,pkg]\n");
   return 2;
 }
 
@@ -37,9 +38,10 @@ int main(int argc, char** argv) {
   std::map<std::string, std::string> options = {{"--name", "DemoProduct"},
                                                 {"--identifier", "com.example.demoproduct"},
                                                 {"--version", "1.0"},
-                                                {"--pad-mib", "0"}};
+                                                {"--pad-mib", "0"},
+                                                {"--formats", "dmg,zip,pkg"}};
   for (int i = 1; i + 1 < argc; i += 2) options[argv[i]] = argv[i + 1];
-  if (argc % 2 == 0 || !options.count("--product") || !options.count("--out") || options.size() != 6) {
+  if (argc % 2 == 0 || !options.count("--product") || !options.count("--out") || options.size() != 7) {
     return usage();
   }
   try {
@@ -61,14 +63,17 @@ int main(int argc, char** argv) {
     }
 
     const fs::path stage = out / "stage";
-    makeDiskImage(stage, name, out / (name + ".dmg"));
-    writeArchive(out / (name + ".zip"), ArchiveFormat::zip, entriesFromTree(stage));
-    makeInstallerPackage(out / (name + ".pkg"), entriesFromTree(stage, "Applications/"));
+    const std::string formats = "," + options["--formats"] + ",";
+    auto wanted = [&](const char* format) { return formats.find(std::string(",") + format + ",") != std::string::npos; };
+    if (wanted("dmg")) makeDiskImage(stage, name, out / (name + ".dmg"));
+    if (wanted("zip")) writeArchive(out / (name + ".zip"), ArchiveFormat::zip, entriesFromTree(stage));
+    if (wanted("pkg")) makeInstallerPackage(out / (name + ".pkg"), entriesFromTree(stage, "Applications/"));
     fs::remove_all(out / (name + ".app"));
     fs::rename(bundle, out / (name + ".app"));
     fs::remove_all(stage);
-    for (const char* ext : {".dmg", ".zip", ".pkg"}) {
-      fs::path package = out / (name + ext);
+    for (const char* format : {"dmg", "zip", "pkg"}) {
+      if (!wanted(format)) continue;
+      fs::path package = out / (name + "." + format);
       std::string md5 = "md5sum '" + package.string() + "'";
       std::printf("%s %ju bytes\n", package.c_str(), static_cast<uintmax_t>(fs::file_size(package)));
       std::fflush(stdout);
