@@ -1,0 +1,253 @@
+#include "app/app_delegate.h"
+
+#include <utility>
+
+#include "app/app_config.h"
+#include "app/app_menu.h"
+#include "app/quit_guard.h"
+#include "install/install_coordinator.h"
+#include "network/check_update_transport.h"
+#include "network/package_link_resolver.h"
+#include "install/real_install_steps.h"
+#include "platform/bundle.h"
+#include "platform/desktop.h"
+#include "ui/carousel_view.h"
+#include "telemetry/cloud_log_tracker.h"
+#include "telemetry/crash_reporter.h"
+#include "telemetry/launch_event.h"
+#include "telemetry/network_probe.h"
+#include "telemetry/reporter.h"
+
+namespace installer {
+
+std::shared_ptr<AppDelegate> AppDelegate::create(Glib::RefPtr<Gtk::Application> application,
+                                                 Options options) {
+  return std::make_shared<AppDelegate>(Passkey{}, std::move(application), std::move(options));
+}
+
+AppDelegate::AppDelegate(Passkey, Glib::RefPtr<Gtk::Application> application, Options options)
+    : application_(std::move(application)), options_(std::move(options)) {}
+
+void AppDelegate::applicationWillFinishLaunching() {
+  CrashReporter::shared().install();
+  if (CloudLogTracker* own = options_.tracker) {
+    Reporter::setSharedSink(
+        [own](const std::string& name, const std::string& attributes) { own->track(name, attributes); });
+    CrashReporter::shared().setBeforeAbort([own] { own->shutdown(); });
+  } else {
+    CloudLogTracker::installAsReporterSink();
+  }
+
+  // Listening before anything can find this copy: SIGUSR1's default action
+  // would end the process.
+  std::weak_ptr<AppDelegate> weakSelf = weak_from_this();
+  frontRequests_ = std::make_unique<FrontRequestListener>([weakSelf] {
+    auto self = weakSelf.lock();
+    if (!self) return;
+    self->bringToFront();
+    if (self->options_.onFrontRequest) self->options_.onFrontRequest();
+  });
+}
+
+void AppDelegate::applicationDidFinishLaunching() {
+  if (launched_) {
+    bringToFront();
+    return;
+  }
+  launched_ = true;
+
+  Reporter::shared().report(launchEvent());
+  startNetworkProbe();
+
+  if (!viewModel_) viewModel_ = makeViewModel();
+  CrashReporter::shared().setInstallDirectory(viewModel_->coordinator()->installDirectory().string());
+  viewModel_->linkResolver()->prefetch();
+  if (viewModel_->config().allowedDownloadImmediately) viewModel_->startInstall(false);
+
+  std::weak_ptr<AppDelegate> weakSelf = weak_from_this();
+  auto call = [weakSelf](void (AppDelegate::*member)()) {
+    return [weakSelf, member] {
+      if (auto self = weakSelf.lock()) ((*self).*member)();
+    };
+  };
+  AppMenuActions actions;
+  actions.about = call(&AppDelegate::showAbout);
+  actions.openProductPage = call(&AppDelegate::openProductPage);
+  actions.openSupportCenter = call(&AppDelegate::openSupportCenter);
+  actions.openDirectDownload = call(&AppDelegate::openDirectDownload);
+  actions.openPrivacyPolicy = call(&AppDelegate::openPrivacyPolicy);
+  actions.openUserAgreement = call(&AppDelegate::openUserAgreement);
+  actions.minimize = call(&AppDelegate::minimize);
+  actions.quit = call(&AppDelegate::terminate);
+  auto menu = buildAppMenu(application_, viewModel_->config(), displayName(), actions);
+
+  buildWindow(menu);
+
+  runSingleInstanceCheck(viewModel_, platform::Bundle::main().identifier(),
+                         call(&AppDelegate::endAsSecondCopy));
+  if (options_.onLaunched) options_.onLaunched(*this);
+}
+
+std::shared_ptr<InstallerViewModel> AppDelegate::makeViewModel() {
+  AppConfig config = AppConfig::load(platform::Bundle::main(), currentLanguageCode());
+  InstallerViewModel::Services services;
+  services.mainExecutor = &mainExecutor_;
+  if (options_.caBundlePath) {
+    std::string ca = *options_.caBundlePath;
+    services.makeResolver = [ca](const AppConfig& config) {
+      CurlCheckUpdateTransport::Options transport;
+      transport.caBundlePath = ca;
+      PackageLinkResolver::Dependencies dependencies;
+      dependencies.installedVersion = makeInstalledVersionLookup();
+      return PackageLinkResolver::create(
+          config, std::make_shared<CurlCheckUpdateTransport>(transport), dependencies);
+    };
+    platform::MainExecutor* executor = &mainExecutor_;
+    services.makeCoordinator = [ca, executor](const AppConfig& config,
+                                              std::shared_ptr<PackageLinkResolver> resolver) {
+      InstallCoordinator::Environment environment;
+      environment.mainExecutor = executor;
+      environment.installerBundleIdentifier = platform::Bundle::main().identifier();
+      environment.downloader.caBundlePath = ca;
+      return InstallCoordinator::create(config, std::move(resolver), environment);
+    };
+  }
+  auto viewModel = InstallerViewModel::create(std::move(config), std::move(services));
+  std::weak_ptr<AppDelegate> weakSelf = weak_from_this();
+  viewModel->setTerminate([weakSelf] {
+    if (auto self = weakSelf.lock()) self->terminate();
+  });
+  return viewModel;
+}
+
+void AppDelegate::buildWindow(const Glib::RefPtr<Gio::MenuModel>& menu) {
+  InstallerView::Options viewOptions;
+  viewOptions.makeCarousel = options_.makeCarousel;
+  if (!viewOptions.makeCarousel) {
+    viewOptions.makeCarousel = [](const platform::URL& url) -> Gtk::Widget* {
+      return Gtk::make_managed<CarouselView>(url);
+    };
+  }
+  std::weak_ptr<AppDelegate> weakSelf = weak_from_this();
+  window_ = new MainWindow(viewModel_, std::move(viewOptions), menu, [weakSelf] {
+    auto self = weakSelf.lock();
+    if (!self) return true;
+    if (!self->windowShouldClose()) return false;
+    // Closing the window ends the application.
+    self->terminate();
+    return self->terminated_;
+  });
+  window_->set_icon_name("AppIcon");
+  application_->add_window(*window_);
+  window_->present();
+}
+
+bool AppDelegate::applicationShouldTerminate() {
+  if (shouldTerminateNow_) return true;
+  std::weak_ptr<AppDelegate> weakSelf = weak_from_this();
+  return guardQuit(*viewModel_, [this] { bringToFront(); }, [weakSelf] {
+    auto self = weakSelf.lock();
+    if (!self) return;
+    self->shouldTerminateNow_ = true;
+    self->terminate();
+  });
+}
+
+bool AppDelegate::windowShouldClose() {
+  if (shouldTerminateNow_ || !viewModel_) return true;
+  std::weak_ptr<AppDelegate> weakSelf = weak_from_this();
+  return guardQuit(*viewModel_, [this] { bringToFront(); }, [weakSelf] {
+    auto self = weakSelf.lock();
+    if (!self) return;
+    self->shouldTerminateNow_ = true;
+    self->terminate();
+  });
+}
+
+void AppDelegate::applicationWillTerminate() {
+  if (!Reporter::shared().installed()) Reporter::shared().report(event::downloaderExitInfo{});
+  tracker().shutdown();
+}
+
+CloudLogTracker& AppDelegate::tracker() const {
+  return options_.tracker ? *options_.tracker : CloudLogTracker::shared();
+}
+
+void AppDelegate::terminate() {
+  if (terminated_) return;
+  if (viewModel_ && !applicationShouldTerminate()) return;
+  terminated_ = true;
+  applicationWillTerminate();
+  application_->quit();
+}
+
+void AppDelegate::endAsSecondCopy() {
+  // The user chose the other copy: this one ends without the quit
+  // question, and a run it started by itself stops rather than install
+  // the same product alongside the other copy.
+  shouldTerminateNow_ = true;
+  if (viewModel_ && viewModel_->isBusy()) viewModel_->coordinator()->cancel();
+  terminate();
+}
+
+void AppDelegate::openLink(const std::optional<platform::URL>& link) {
+  if (link) platform::openURL(link->absoluteString());
+}
+
+void AppDelegate::openProductPage() { openLink(viewModel_->config().productPageURL); }
+void AppDelegate::openSupportCenter() { openLink(viewModel_->config().customerServiceURL); }
+void AppDelegate::openPrivacyPolicy() { openLink(viewModel_->config().privacyPolicyURL); }
+void AppDelegate::openUserAgreement() { openLink(viewModel_->config().userAgreementURL); }
+void AppDelegate::openDirectDownload() { viewModel_->directDownload(); }
+
+void AppDelegate::showAbout() {
+  auto* about = new Gtk::AboutDialog();
+  about->set_program_name(displayName());
+  about->set_version(platform::Bundle::main().shortVersion());
+  about->set_logo_icon_name("AppIcon");
+  if (window_) about->set_transient_for(*window_);
+  about->set_modal(true);
+  about->signal_close_request().connect(
+      [about] {
+        Glib::signal_idle().connect_once([about] { delete about; });
+        return false;
+      },
+      false);
+  about->present();
+}
+
+void AppDelegate::minimize() {
+  if (window_) window_->minimize();
+}
+
+void AppDelegate::bringToFront() {
+  if (window_) window_->bringToFront();
+}
+
+int runInstallerApplication(AppDelegate::Options options) {
+  // No application identifier: nothing is registered on a session bus, so
+  // the program runs the same with or without one.
+  auto application = Gtk::Application::create("", Gio::Application::Flags::NON_UNIQUE);
+  // The delegate lives for the whole process, like the view model it owns:
+  // held from static storage and never destroyed, so nothing it owns is
+  // torn down (or waited for) while the process exits.
+  static auto* delegate = new std::shared_ptr<AppDelegate>();
+  *delegate = AppDelegate::create(application, std::move(options));
+  std::weak_ptr<AppDelegate> weakDelegate = *delegate;
+  (*delegate)->applicationWillFinishLaunching();
+  application->signal_startup().connect([] {
+    const auto& resources = platform::Bundle::main().resourcesPath();
+    if (auto display = Gdk::Display::get_default()) {
+      Gtk::IconTheme::get_for_display(display)->add_search_path(resources.string());
+    }
+    Gtk::Window::set_default_icon_name("AppIcon");
+  });
+  application->signal_activate().connect([weakDelegate] {
+    if (auto d = weakDelegate.lock()) d->applicationDidFinishLaunching();
+  });
+  char name[] = "installer";
+  char* argv[] = {name, nullptr};
+  return application->run(1, argv);
+}
+
+}  // namespace installer

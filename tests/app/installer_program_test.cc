@@ -1,0 +1,382 @@
+// The real installer program, started as a user starts it: a copy of the
+// built bundle with the test's Info.plist (a product served by a loopback
+// update service), under Xvfb, watched through the test build's standard
+// output, driven by real clicks and keys (xdotool) on its window and, for
+// the dialog's buttons, through its standard input (installer_under_test.cc).
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <condition_variable>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "demo/demo_service.h"
+#include "package/integrity.h"
+#include "platform/system_info.h"
+#include "support/fake_log_service.h"
+#include "support/package_fixtures.h"
+#include "support/scoped_temp_home.h"
+
+extern char** environ;
+
+namespace installer {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// Identifiers of this test process only: the running-copy lookups scan the
+// whole machine.
+const std::string kSuffix = platform::makeUUID();
+const std::string kProductID = "com.example.program." + kSuffix;
+const std::string kInstallerID = "com.example.installer." + kSuffix;
+constexpr auto kDeadline = 60s;
+const char kQuitQuestion[] = "dialog Installation still in progress|Quit|Continue";
+
+// A started installer: its standard input and output as pipes, its output
+// collected line by line on a thread of its own. Killed and reaped on
+// destruction if still running.
+class InstallerProcess {
+ public:
+  explicit InstallerProcess(const fs::path& executable) {
+    int in[2], out[2];
+    EXPECT_EQ(::pipe2(in, O_CLOEXEC), 0);
+    EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    std::string path = executable.string();
+    char* argv[] = {path.data(), nullptr};
+    EXPECT_EQ(::posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv, environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(in[0]);
+    ::close(out[1]);
+    input_ = in[1];
+    reader_ = std::thread([this, fd = out[0]] { readLines(fd); });
+  }
+
+  ~InstallerProcess() {
+    if (!status_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    ::close(input_);
+    reader_.join();
+  }
+
+  pid_t pid() const { return pid_; }
+
+  // Real input through the X server (xdotool), the way a user gives it:
+  // a click on the window's close control, and Ctrl+Q.
+  bool clickCloseControl() {
+    std::string window = windowID();
+    return !window.empty() &&
+           std::system(("xdotool mousemove --window " + window + " 25 22 click 1").c_str()) == 0;
+  }
+  // Keys reach GTK only once its window has taken the focus, which can
+  // lag behind the window's mapping: presses again (at most five times)
+  // until `answered` holds within a second.
+  bool pressControlQ(const std::function<bool()>& answered) {
+    std::string window = windowID();
+    for (int attempt = 0; attempt < 5 && !window.empty(); ++attempt) {
+      if (std::system(("xdotool windowfocus --sync " + window + " key ctrl+q").c_str()) != 0) break;
+      if (answered()) return true;
+    }
+    return false;
+  }
+
+  void send(const std::string& command) {
+    std::string line = command + "\n";
+    ASSERT_EQ(::write(input_, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+  }
+
+  // Waits for an output line starting with `prefix` after the first `from`
+  // lines; returns its index.
+  std::optional<std::size_t> waitForLine(const std::string& prefix, std::size_t from = 0,
+                                         Clock::duration timeout = kDeadline) {
+    std::unique_lock<std::mutex> lock(mu_);
+    std::optional<std::size_t> found;
+    changed_.wait_for(lock, timeout, [&] {
+      for (std::size_t i = from; i < lines_.size(); ++i) {
+        if (lines_[i].rfind(prefix, 0) == 0) {
+          found = i;
+          return true;
+        }
+      }
+      return closed_;
+    });
+    return found;
+  }
+
+  std::size_t lineCount() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return lines_.size();
+  }
+
+  std::string output() {
+    std::lock_guard<std::mutex> lock(mu_);
+    std::string text;
+    for (const auto& line : lines_) text += line + "\n";
+    return text;
+  }
+
+  // The exit status once the process has ended within `timeout`.
+  std::optional<int> waitForExit(Clock::duration timeout = kDeadline) {
+    if (status_) return status_;
+    auto end = Clock::now() + timeout;
+    while (true) {
+      int status = 0;
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return status_;
+      }
+      if (Clock::now() >= end) return std::nullopt;
+      std::this_thread::sleep_for(10ms);
+    }
+  }
+
+ private:
+  void readLines(int fd) {
+    std::string pending;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0) {
+      pending.append(buffer, static_cast<std::size_t>(n));
+      std::size_t end;
+      while ((end = pending.find('\n')) != std::string::npos) {
+        std::lock_guard<std::mutex> lock(mu_);
+        lines_.push_back(pending.substr(0, end));
+        pending.erase(0, end + 1);
+        changed_.notify_all();
+      }
+    }
+    ::close(fd);
+    std::lock_guard<std::mutex> lock(mu_);
+    closed_ = true;
+    changed_.notify_all();
+  }
+
+  // The installer's visible top-level window, waited for.
+  std::string windowID() {
+    std::string command = "xdotool search --sync --onlyvisible --pid " + std::to_string(pid_);
+    std::string id;
+    if (FILE* out = ::popen(command.c_str(), "r")) {
+      char line[64];
+      if (std::fgets(line, sizeof line, out)) id = line;
+      ::pclose(out);
+    }
+    while (!id.empty() && (id.back() == '\n' || id.back() == '\r')) id.pop_back();
+    return id;
+  }
+
+  pid_t pid_ = 0;
+  int input_ = -1;
+  std::optional<int> status_;
+  std::thread reader_;
+  std::mutex mu_;
+  std::condition_variable changed_;
+  std::vector<std::string> lines_;
+  bool closed_ = false;
+};
+
+class InstallerProgramTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directories(served());
+    demo::DemoServiceOptions options;
+    options.packageRoot = served();
+    service_ = std::make_unique<demo::DemoService>(options);
+    std::string error;
+    ASSERT_TRUE(service_->start(&error)) << error;
+    ::setenv("INSTALLER_TEST_CA_BUNDLE", service_->caBundlePath().c_str(), 1);
+    ::setenv("INSTALLER_TEST_LOG_ENDPOINT", logService_.endpoint().c_str(), 1);
+  }
+
+  void TearDown() override {
+    ::unsetenv("INSTALLER_TEST_CA_BUNDLE");
+    ::unsetenv("INSTALLER_TEST_LOG_ENDPOINT");
+    service_.reset();
+  }
+
+  // The events the log service accepted so far, by name.
+  std::multiset<std::string> events() const {
+    std::multiset<std::string> names;
+    for (const auto& log : logService_.acceptedLogs()) {
+      for (const auto& [key, value] : log.contents) {
+        if (key == "Activity") names.insert(value);
+      }
+    }
+    return names;
+  }
+
+  fs::path served() const { return home_.root() / "served"; }
+  fs::path apps() const { return home_.root() / "Apps"; }
+  fs::path launchedMarker() const { return home_.root() / "launched.txt"; }
+  fs::path bundle() const { return home_.root() / "Installer.app"; }
+
+  // Publishes the product (a script that writes its arguments to the
+  // marker) as a ZIP of `padding` extra bytes.
+  void publishProduct(std::size_t padding = 0) {
+    fs::path source = home_.root() / "source";
+    testing::AppBundleSpec layout;
+    layout.identifier = kProductID;
+    layout.script = "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + launchedMarker().string() + "'\n";
+    fs::path app = testing::writeAppBundle(source, "Demo.app", layout);
+    if (padding) testing::writeFile(app / "Contents/Resources/data.bin", testing::randomBytes(padding, 3));
+    fs::path package = served() / "Demo.zip";
+    testing::writeArchive(package, testing::ArchiveFormat::zip, testing::entriesFromTree(source));
+    service_->setAnswer({200, R"({"status":0,"data":{"app_url":"{{base_url}}/packages/Demo.zip","md5":")" +
+                                  md5Hex(package) + R"(","version":"1.0"}})"});
+  }
+
+  // The built bundle copied with the test build as its program and an
+  // Info.plist naming the product.
+  void makeBundle(bool startImmediately, const fs::path& at) {
+    fs::create_directories(at.parent_path());
+    fs::copy(INSTALLER_BUNDLE_DIR, at, fs::copy_options::recursive);
+    fs::copy_file(INSTALLER_UNDER_TEST, at / "Contents/MacOS/installer",
+                  fs::copy_options::overwrite_existing);
+    testing::writeInfoPlist(at / "Contents/Info.plist",
+                            {{"CFBundleIdentifier", kInstallerID},
+                             {"CFBundleExecutable", "installer"},
+                             {"CFBundleName", "Installer"},
+                             {"CFBundleShortVersionString", "2.0"},
+                             {"InstallApplicationID", kProductID},
+                             {"InstallApplicationName", "Demo"},
+                             {"InstallApplicationVersion", "1.0"},
+                             {"AllowedDownloadImmediatelyWhenApplicationLaunch", startImmediately ? "1" : "0"},
+                             {"StartUpArgs", "from-installer"},
+                             {"InstallDirectoryOverride", apps().string()},
+                             {"CheckUpdateURL", service_->checkUpdateURL()},
+                             {"CheckUpdateApp", "demo"}});
+  }
+
+  void makeBundle(bool startImmediately) { makeBundle(startImmediately, bundle()); }
+
+  std::unique_ptr<InstallerProcess> start(const fs::path& at) {
+    return std::make_unique<InstallerProcess>(at / "Contents/MacOS/installer");
+  }
+  std::unique_ptr<InstallerProcess> start() { return start(bundle()); }
+
+  // The service now sends the product slowly (16 MiB at 256 KiB/s).
+  void publishSlowly() {
+    demo::DemoServiceOptions slow;
+    slow.packageRoot = served();
+    slow.throttleBytesPerSecond = 256 * 1024;
+    service_ = std::make_unique<demo::DemoService>(slow);
+    std::string error;
+    EXPECT_TRUE(service_->start(&error)) << error;
+    ::setenv("INSTALLER_TEST_CA_BUNDLE", service_->caBundlePath().c_str(), 1);
+    publishProduct(/*padding=*/16 * 1024 * 1024);
+  }
+
+  // An installer that started by itself and is downloading slowly.
+  std::unique_ptr<InstallerProcess> startDownloading() {
+    publishSlowly();
+    makeBundle(/*startImmediately=*/true);
+    auto installer = start();
+    EXPECT_TRUE(installer->waitForLine("stage 2")) << installer->output();  // downloading
+    return installer;
+  }
+
+  testing::ScopedTempHome home_;
+  std::unique_ptr<demo::DemoService> service_;
+  installer_test::FakeLogService logService_{"test-key-id", "test-key-secret"};
+};
+
+TEST_F(InstallerProgramTest, AutomaticStartInstallsLaunchesTheProductAndExits) {
+  publishProduct();
+  makeBundle(/*startImmediately=*/true);
+  auto installer = start();
+  EXPECT_EQ(installer->waitForExit(), std::optional<int>(0)) << installer->output();
+  EXPECT_TRUE(fs::exists(apps() / "Demo.app/Contents/MacOS/demo"));
+  auto deadline = Clock::now() + kDeadline;
+  while (!fs::exists(launchedMarker()) && Clock::now() < deadline) std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(testing::readFile(launchedMarker()), "--StartUpArgs\nfrom-installer\n");
+  // The tracker's shutdown at quit flushed everything before the exit.
+  auto names = events();
+  EXPECT_EQ(names.count("DownloaderStart"), 1u);
+  EXPECT_EQ(names.count("InstallSuccessInfo"), 1u);
+  EXPECT_EQ(names.count("downloaderExitInfo"), 0u);
+}
+
+TEST_F(InstallerProgramTest, SecondCopyShowsTheNoticeAndBringsTheFirstForward) {
+  // The second copy (same identifier, another place) starts installing by
+  // itself; its "OK" still ends it, without the quit question.
+  publishSlowly();
+  makeBundle(/*startImmediately=*/false);
+  fs::path elsewhere = home_.root() / "elsewhere/Installer.app";
+  makeBundle(/*startImmediately=*/true, elsewhere);
+  auto first = start();
+  ASSERT_TRUE(first->waitForLine("launched")) << first->output();
+  auto second = start(elsewhere);
+  ASSERT_TRUE(second->waitForLine(
+      "dialog Your installer is running now. Please click to start it.|OK"))
+      << second->output();
+  ASSERT_TRUE(second->waitForLine("stage 2")) << second->output();
+  second->send("press OK");
+  EXPECT_EQ(second->waitForExit(), std::optional<int>(0)) << second->output();
+  EXPECT_TRUE(first->waitForLine("front-request")) << first->output();
+  EXPECT_FALSE(first->waitForExit(0s));
+
+  // Idle: no question.
+  ASSERT_TRUE(first->pressControlQ([&] { return first->waitForExit(1s).has_value(); }));
+  EXPECT_EQ(first->waitForExit(), std::optional<int>(0)) << first->output();
+}
+
+TEST_F(InstallerProgramTest, ClosingDuringADownloadAsksContinueKeepsRunningQuitEnds) {
+  auto installer = startDownloading();
+  std::size_t seen = installer->lineCount();
+  ASSERT_TRUE(installer->clickCloseControl());
+  ASSERT_TRUE(installer->waitForLine(kQuitQuestion, seen)) << installer->output();
+  seen = installer->lineCount();
+  installer->send("press Continue");
+  ASSERT_TRUE(installer->waitForLine("dialog none", seen)) << installer->output();
+  EXPECT_FALSE(installer->waitForExit(200ms));
+
+  seen = installer->lineCount();
+  ASSERT_TRUE(installer->pressControlQ([&] { return installer->waitForLine(kQuitQuestion, seen, 1s).has_value(); }))
+      << installer->output();
+  auto asked = Clock::now();
+  installer->send("press Quit");
+  EXPECT_EQ(installer->waitForExit(), std::optional<int>(0)) << installer->output();
+  EXPECT_LT(Clock::now() - asked, 2s);
+  EXPECT_FALSE(fs::exists(launchedMarker()));
+  auto names = events();
+  EXPECT_EQ(names.count("Quit_Continue"), 1u);
+  EXPECT_EQ(names.count("Quit_Quit"), 1u);
+  EXPECT_EQ(names.count("downloaderExitInfo"), 1u);
+}
+
+TEST_F(InstallerProgramTest, QuitStaysWithinAboutTwoSecondsWithTheLogServiceUnreachable) {
+  std::string endpoint = "localhost:" + std::to_string(installer_test::unusedLoopbackPort());
+  ::setenv("INSTALLER_TEST_LOG_ENDPOINT", endpoint.c_str(), 1);
+
+  auto installer = startDownloading();
+  ASSERT_TRUE(installer->pressControlQ([&] { return installer->waitForLine(kQuitQuestion, 0, 1s).has_value(); }))
+      << installer->output();
+  auto asked = Clock::now();
+  installer->send("press Quit");
+  EXPECT_EQ(installer->waitForExit(), std::optional<int>(0)) << installer->output();
+  // The tracker's shutdown gives up after about 2 s; the rest is the exit.
+  EXPECT_LT(Clock::now() - asked, 3s) << installer->output();
+}
+
+}  // namespace
+}  // namespace installer

@@ -1,0 +1,96 @@
+// The installer program as the program-level tests run it: the product's
+// own launch sequence, plus what a test needs to watch and drive it from
+// outside, none of which the product has:
+//  - INSTALLER_TEST_CA_BUNDLE: trust the test's loopback CA (the product
+//    trusts the system's store only);
+//  - INSTALLER_TEST_LOG_ENDPOINT: report to a fake log service at this
+//    host:port with the account below (the product's account is compiled in);
+//  - standard output: "launched", "stage <ordinal>", "dialog <title>|<button>|…"
+//    (or "dialog none"), "front-request", one line each, flushed;
+//  - standard input, one command per line: "press <button title>" runs that
+//    button of the dialog on screen; "action <name>" activates a menu action
+//    ("about", "minimize", "quit", ...).
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include <glibmm/iochannel.h>
+#include <glibmm/main.h>
+#include <gtkmm/application.h>
+
+#include "app/app_delegate.h"
+#include "telemetry/cloud_log_tracker.h"
+
+namespace {
+
+using installer::AppDelegate;
+using installer::InstallerViewModel;
+
+void say(const std::string& line) {
+  std::printf("%s\n", line.c_str());
+  std::fflush(stdout);
+}
+
+void sayDialog(const InstallerViewModel& viewModel) {
+  if (!viewModel.dialog()) return say("dialog none");
+  std::string line = "dialog " + viewModel.dialog()->title;
+  for (const auto& action : viewModel.dialog()->actions) line += "|" + action.title;
+  say(line);
+}
+
+void run(AppDelegate& delegate, const std::string& command) {
+  auto& viewModel = *delegate.viewModel();
+  if (command.rfind("press ", 0) == 0 && viewModel.dialog()) {
+    std::string title = command.substr(6);
+    for (const auto& action : viewModel.dialog()->actions) {
+      if (action.title != title) continue;
+      auto handler = action.handler;  // the dialog may go away while it runs
+      if (handler) handler();
+      return;
+    }
+  } else if (command.rfind("action ", 0) == 0) {
+    Gtk::Application::get_default()->activate_action(command.substr(7));
+  }
+}
+
+}  // namespace
+
+int main() {
+  AppDelegate::Options options;
+  if (const char* ca = std::getenv("INSTALLER_TEST_CA_BUNDLE")) options.caBundlePath = ca;
+  if (const char* endpoint = std::getenv("INSTALLER_TEST_LOG_ENDPOINT")) {
+    // The account installer_program_test's fake service expects.
+    options.tracker = new installer::CloudLogTracker(
+        {endpoint, "proj", "events", "test-key-id", "test-key-secret"});
+  }
+  options.onFrontRequest = [] { say("front-request"); };
+  auto observation = std::make_shared<InstallerViewModel::Observation>();
+  options.onLaunched = [observation](AppDelegate& delegate) {
+    auto viewModel = delegate.viewModel();
+    std::weak_ptr<InstallerViewModel> weakViewModel = viewModel;
+    *observation = viewModel->observe([weakViewModel](InstallerViewModel::Field field) {
+      auto vm = weakViewModel.lock();
+      if (!vm) return;
+      if (field == InstallerViewModel::Field::stage) say("stage " + std::to_string(static_cast<int>(vm->stage())));
+      if (field == InstallerViewModel::Field::dialog) sayDialog(*vm);
+    });
+    say("launched");
+    if (viewModel->dialog()) sayDialog(*viewModel);
+
+    auto input = Glib::IOChannel::create_from_fd(0);
+    auto self = delegate.shared_from_this();
+    std::weak_ptr<AppDelegate> weakDelegate = self;
+    Glib::signal_io().connect(
+        [input, weakDelegate](Glib::IOCondition) {
+          Glib::ustring line;
+          if (input->read_line(line) != Glib::IOStatus::NORMAL) return false;
+          std::string command = line.raw();
+          while (!command.empty() && (command.back() == '\n' || command.back() == '\r')) command.pop_back();
+          if (auto delegate = weakDelegate.lock()) run(*delegate, command);
+          return true;
+        },
+        input, Glib::IOCondition::IO_IN | Glib::IOCondition::IO_HUP);
+  };
+  return installer::runInstallerApplication(std::move(options));
+}
