@@ -150,7 +150,12 @@ class ByteCountFormatter {
     }
     number = trimFraction(number);
     if (number == "0") number = "1";  // non-empty data never reads as nothing
-    return (negative ? "-" : "") + group(number) + " " + units_[unit].name;
+    // Appended piece by piece: GCC 12 misreads concatenated temporaries as an
+    // overlapping copy at -O3.
+    std::string text;
+    if (negative) text.push_back('-');
+    text.append(group(number)).append(1, ' ').append(units_[unit].name);
+    return text;
   }
 
  private:
