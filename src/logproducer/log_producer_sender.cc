@@ -21,7 +21,8 @@
 namespace {
 
 // Response bodies are only searched for an error code and printed; a hostile
-// or broken server must not make us buffer without bound.
+// or broken server must not make us buffer without bound. The service puts its
+// error code at the end of a long body, so the last bytes are the ones kept.
 constexpr size_t kMaxBodyBytes = 64 * 1024;
 // The placeholder credential of the clock-synchronisation request.
 constexpr const char *kClockProbeWord = "clocksynchronizing";
@@ -32,8 +33,18 @@ size_t body_callback(char *ptr, size_t size, size_t nmemb, void *userdata) {
     auto *result = static_cast<post_log_result *>(userdata);
     size_t len = size * nmemb;
     if (result->errorMessage == nullptr) result->errorMessage = sdsempty();
-    size_t room = kMaxBodyBytes - sdslen(result->errorMessage);
-    result->errorMessage = sdscatlen(result->errorMessage, ptr, len < room ? len : room);
+    if (len >= kMaxBodyBytes) {
+        result->errorMessage = sdscpylen(result->errorMessage, ptr + (len - kMaxBodyBytes), kMaxBodyBytes);
+        return len;
+    }
+    size_t kept = sdslen(result->errorMessage);
+    if (kept + len > kMaxBodyBytes) {
+        size_t drop = kept + len - kMaxBodyBytes;
+        std::memmove(result->errorMessage, result->errorMessage + drop, kept - drop);
+        result->errorMessage[kept - drop] = '\0';
+        sdsIncrLen(result->errorMessage, -static_cast<int>(drop));
+    }
+    result->errorMessage = sdscatlen(result->errorMessage, ptr, len);
     return len;
 }
 
