@@ -31,10 +31,13 @@ class FakeLinks : public PackageLinkSource {
   std::optional<PackageLink> cached;
   LinkOutcome outcome;
   std::atomic<int> resolves{0};
+  // When set, resolve blocks until it is signalled (at most 10 s).
+  std::shared_ptr<platform::Semaphore> hold;
   bool isConfigured() const override { return configured; }
   std::optional<PackageLink> cachedLink(platform::Duration) override { return cached; }
   LinkOutcome resolve() override {
     ++resolves;
+    if (hold) hold->waitFor(std::chrono::seconds(10));
     return outcome;
   }
 };
@@ -185,6 +188,20 @@ class InstallCoordinatorTest : public ::testing::Test {
     main_.pumpUntil([] { return outcomes > 1; }, 100ms);
     EXPECT_EQ(outcomes, 1);
     return log_;
+  }
+
+  // Polls `done` until it holds or `timeout` passes.
+  static bool eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      std::this_thread::sleep_for(1ms);
+    }
+    return true;
+  }
+  // True once an abandoned run has ended and let go of the steps it held.
+  bool runLetGo() const {
+    return eventually([this] { return links_.use_count() == 1 && installer_.use_count() == 1; }, 10s);
   }
 
   static std::string stage(InstallStage s) { return "stage " + std::to_string(static_cast<int>(s)); }
@@ -428,11 +445,31 @@ TEST_F(InstallCoordinatorTest, ADestroyedCoordinatorDeliversNothing) {
   while (server_.bytesSent() < 50'000 && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::yield();
   }
-  c.reset();  // stops the download and waits for the run
-  EXPECT_FALSE(std::filesystem::exists(workDir));
+  c.reset();  // stops the download; the run ends on its own
+  EXPECT_TRUE(std::filesystem::exists(workDir));  // left for a later run
   main_.pumpUntil([&] { return !log_.empty(); }, 200ms);
   EXPECT_TRUE(log_.empty());
   EXPECT_TRUE(progress_.empty());
+  EXPECT_TRUE(runLetGo());
+}
+
+TEST_F(InstallCoordinatorTest, DestroyingDuringABlockingStepReturnsAtOnce) {
+  links_->hold = std::make_shared<platform::Semaphore>();
+  auto c = make();
+  auto workDir = c->workingDirectory();
+  log_.clear();
+  c->start(false);
+  ASSERT_TRUE(eventually([&] { return links_->resolves > 0; }, 20s));
+  auto begin = std::chrono::steady_clock::now();
+  c.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 100ms);
+  EXPECT_TRUE(std::filesystem::exists(workDir));
+  links_->hold->signal();  // the step ends: no further step, nothing delivered
+  EXPECT_TRUE(runLetGo());
+  main_.pumpUntil([&] { return !log_.empty(); }, 100ms);
+  EXPECT_TRUE(log_.empty());
+  EXPECT_TRUE(server_.requestsFor("/pkg.dmg").empty());
+  EXPECT_TRUE(events_.events().empty());
 }
 
 TEST_F(InstallCoordinatorTest, DestroyingWhileAskingForADirectoryDoesNotHang) {
@@ -449,6 +486,7 @@ TEST_F(InstallCoordinatorTest, DestroyingWhileAskingForADirectoryDoesNotHang) {
   c.reset();
   main_.pumpUntil([&] { return !log_.empty(); }, 200ms);
   EXPECT_TRUE(log_.empty());
+  EXPECT_TRUE(runLetGo());
   EXPECT_EQ(installer_->copyDirectories.size(), 1u);
 }
 
