@@ -34,8 +34,14 @@ class FakeLinks : public PackageLinkSource {
   std::atomic<int> resolves{0};
   // When set, resolve blocks until it is signalled (at most 10 s).
   std::shared_ptr<platform::Semaphore> hold;
+  // When set, `cached` comes from a check that ends this long after
+  // cachedLink is called: the link is there only if the caller waits so long.
+  std::optional<platform::Duration> arrivesAfter;
   bool isConfigured() const override { return configured; }
-  std::optional<PackageLink> cachedLink(platform::Duration) override { return cached; }
+  std::optional<PackageLink> cachedLink(platform::Duration wait) override {
+    if (arrivesAfter && *arrivesAfter > wait) return std::nullopt;
+    return cached;
+  }
   LinkOutcome resolve() override {
     ++resolves;
     if (hold) hold->waitFor(std::chrono::seconds(10));
@@ -147,7 +153,7 @@ class InstallCoordinatorTest : public ::testing::Test {
     env.downloader.caBundlePath = server_.caBundlePath();
     env.downloader.idleTimeout = 5s;
     env.availableCapacity = [this](const std::filesystem::path&) { return available_; };
-    env.updatePromptWait = 50ms;
+    if (updatePromptWait_) env.updatePromptWait = *updatePromptWait_;
     auto coordinator = InstallCoordinator::create(config_, {links_, unpacker_, installer_}, env);
     attach(*coordinator);
     return coordinator;
@@ -220,6 +226,7 @@ class InstallCoordinatorTest : public ::testing::Test {
   std::shared_ptr<FakeInstaller> installer_ = std::make_shared<FakeInstaller>();
   std::optional<std::int64_t> available_ = 100'000'000'000;
   std::optional<std::filesystem::path> directoryAnswer_;
+  std::optional<platform::Duration> updatePromptWait_ = 50ms;  // absent: the default
   std::string data_, md5_;
   Log log_;
   std::vector<TransferProgress> progress_;
@@ -305,6 +312,18 @@ TEST_F(InstallCoordinatorTest, InstalledAndRunningCopies) {
   installer_->installedAnywhere.reset();
   EXPECT_EQ(runToEnd(*c, true), (Log{kChecking, "running " + (apps() / "Example.app").string()}));
   EXPECT_EQ(links_->resolves, 0);
+}
+
+TEST_F(InstallCoordinatorTest, TheUpdateDecisionWaitsThreeSecondsForALinkStillComing) {
+  auto copy = apps() / "Example.app";
+  installer_->installed = copy;
+  updatePromptWait_.reset();
+  auto c = make();
+  links_->cached = link("/pkg.dmg", md5_, "2.0");
+  links_->arrivesAfter = 2900ms;
+  EXPECT_EQ(runToEnd(*c), (Log{kChecking, "update " + copy.string() + " 1.0.0 2.0"}));
+  links_->arrivesAfter = 3100ms;
+  EXPECT_EQ(runToEnd(*c), (Log{kChecking, "already " + copy.string()}));
 }
 
 TEST_F(InstallCoordinatorTest, DownloadAndVerificationFailures) {
