@@ -87,21 +87,30 @@ TEST_F(ProducerTest, BatchesCloseByLogCountAndTheRestLeavesAtDestroy) {
     EXPECT_EQ(recorder_.count(LOG_PRODUCER_OK), 3u);
 }
 
-TEST_F(ProducerTest, BatchesCloseByBytes) {
-    log_producer_config *config = makeConfig(service_.port());
-    log_producer_config_set_packet_log_bytes(config, 2000);
-    start(config);
-    std::string value(300, 'v');
-    for (int i = 0; i < 20; ++i) ASSERT_EQ(addPair(client_, "payload", value), LOG_PRODUCER_OK);
-    stop();
-    auto counts = logCounts();
-    size_t total = 0;
-    for (size_t c : counts) total += c;
-    EXPECT_EQ(total, 20u);
-    ASSERT_GE(counts.size(), 3u);
-    // ~310 bytes a log on top of the builder's own overhead: each full batch
-    // closes with the log that crosses 2000 bytes.
-    for (size_t i = 0; i + 1 < counts.size(); ++i) EXPECT_LE(counts[i], 6u);
+TEST_F(ProducerTest, BatchesCloseByBytesWithTheLogThatReachesTheLimit) {
+    // One log "payload" = 300 bytes on the wire: tag, length 321, then the
+    // time field (6) and one content (tag, length 312, 2 + 7 + 1 + 300 + 2).
+    constexpr size_t kLogBytes = 1 + 2 + 321;
+    log_group_builder *empty = log_group_create();
+    const size_t overhead = empty->loggroupSize;  // the builder's own size
+    log_group_destroy(empty);
+    struct Case {
+        size_t limit;
+        std::vector<size_t> counts;
+    };
+    const size_t five = overhead + 5 * kLogBytes;
+    for (const Case &c : {Case{five - 1, {5, 5, 5, 5}}, Case{five, {5, 5, 5, 5}}, Case{five + 1, {6, 6, 6, 2}}}) {
+        SCOPED_TRACE(c.limit);
+        installer_test::FakeLogService service{kAccessId, kAccessKey};
+        log_producer_config *config = makeConfig(service.port());
+        log_producer_config_set_packet_log_bytes(config, static_cast<int32_t>(c.limit));
+        start(config);
+        for (int i = 0; i < 20; ++i) ASSERT_EQ(addPair(client_, "payload", std::string(300, 'v')), LOG_PRODUCER_OK);
+        stop();
+        std::vector<size_t> counts;
+        for (const auto &r : service.requests()) counts.push_back(r.group.logs.size());
+        EXPECT_EQ(counts, c.counts);
+    }
 }
 
 TEST_F(ProducerTest, AQuietBatchLeavesAtItsFirstFlusherLoopAfterTPlusFour) {
