@@ -160,8 +160,12 @@ TEST_F(SenderTest, ServerErrorsAreRetriedAfterHalfASecondThenOne) {
     ASSERT_EQ(records.size(), 3u);
     EXPECT_EQ(records[0].result, LOG_PRODUCER_SEND_SERVER_ERROR);
     EXPECT_NE(records[0].requestId.find("x-log-requestid"), std::string::npos);
+    // Each gap is the back-off plus one local request: well under the next
+    // step of the doubling.
     EXPECT_GE(gapMs(records[0], records[1]), 450);
+    EXPECT_LT(gapMs(records[0], records[1]), 900);
     EXPECT_GE(gapMs(records[1], records[2]), 950);
+    EXPECT_LT(gapMs(records[1], records[2]), 1800);
     EXPECT_EQ(service_.acceptedLogs().size(), 1u);
 }
 
