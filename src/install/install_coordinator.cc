@@ -444,25 +444,30 @@ void InstallCoordinator::Run::failInstall(const std::string& description, bool p
 
 std::optional<std::filesystem::path> InstallCoordinator::Run::askForInstallDirectory(
     const std::string& message) {
-  if (env_.mainExecutor->isMainThread()) {
-    auto self = owner.lock();
-    return self && self->onNeedsInstallDirectory ? self->onNeedsInstallDirectory(message)
-                                                 : std::nullopt;
-  }
   struct Answer {
     platform::Semaphore done;
     std::optional<std::filesystem::path> directory;
   };
   auto answer = std::make_shared<Answer>();
+  bool onMainThread = false;
   {
+    // Nothing touches the executor once the coordinator is gone.
     std::lock_guard lock(gate_);
     if (abandoned_.load()) return std::nullopt;
-    env_.mainExecutor->post([weak = owner, answer, message] {
-      if (auto self = weak.lock(); self && self->onNeedsInstallDirectory) {
-        answer->directory = self->onNeedsInstallDirectory(message);
-      }
-      answer->done.signal();
-    });
+    onMainThread = env_.mainExecutor->isMainThread();
+    if (!onMainThread) {
+      env_.mainExecutor->post([weak = owner, answer, message] {
+        if (auto self = weak.lock(); self && self->onNeedsInstallDirectory) {
+          answer->directory = self->onNeedsInstallDirectory(message);
+        }
+        answer->done.signal();
+      });
+    }
+  }
+  if (onMainThread) {
+    auto self = owner.lock();
+    return self && self->onNeedsInstallDirectory ? self->onNeedsInstallDirectory(message)
+                                                 : std::nullopt;
   }
   // Not a plain runSync: a coordinator being destroyed on the main thread
   // would wait for this queue while this queue waits for the main thread.
