@@ -149,7 +149,7 @@ class ByteCountFormatter {
       break;
     }
     number = trimFraction(number);
-    if (number == "0") number = "1";  // non-empty data never reads as nothing
+    if (number == "0") number[0] = '1';  // non-empty data never reads as nothing
     // Appended piece by piece: GCC 12 misreads concatenated temporaries as an
     // overlapping copy at -O3.
     std::string text;
