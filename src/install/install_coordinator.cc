@@ -1,5 +1,6 @@
 #include "install/install_coordinator.h"
 
+#include <condition_variable>
 #include <system_error>
 
 #include "install/real_install_steps.h"
@@ -14,6 +15,8 @@ namespace {
 struct Abandoned {};
 
 constexpr auto kHopPoll = std::chrono::milliseconds(50);
+// How long destruction waits for a run that is about to end anyway.
+constexpr auto kEndingGrace = std::chrono::milliseconds(50);
 
 void ensureDirectory(const std::filesystem::path& directory) {
   std::error_code ignored;
@@ -22,11 +25,75 @@ void ensureDirectory(const std::filesystem::path& directory) {
 
 }  // namespace
 
+class InstallCoordinator::Run {
+ public:
+  Run(AppConfig config, InstallSteps steps, InstallCoordinator::Environment environment);
+
+  // Work queue: one whole run. `owner` receives the callbacks.
+  void execute(bool skipInstalledCheck);
+
+  // Any thread. After `abandon` returns nothing more is posted or reported
+  // by the coordinator's own steps, and the run stops at its next check.
+  void abandon();
+  // Whether a run is still busy after waiting up to `grace` for it to end
+  // (a run that has just delivered its outcome is still returning).
+  bool busyAfter(platform::Duration grace);
+  void cancelDownload() { downloadStep_->cancel(); }
+  void resetCancel() { downloadStep_->resetCancel(); }
+
+  std::filesystem::path installDirectory() const;
+  void setInstallDirectory(const std::filesystem::path& directory);
+  const std::filesystem::path& workingDirectory() const { return workingDirectory_; }
+
+  std::weak_ptr<InstallCoordinator> owner;  // set once by `create`
+
+ private:
+  void run(bool skipInstalledCheck);
+  std::filesystem::path download(const PackageLink& link);
+  void verifyAndUnpack(const std::filesystem::path& package);
+  std::filesystem::path install();
+  std::filesystem::path copyIntoPlace(const std::filesystem::path& directory);
+  [[noreturn]] void failInstall(const std::string& description, bool permissionDenied);
+  std::optional<std::filesystem::path> askForInstallDirectory(const std::string& message);
+  void runPayloadCleanup();
+  void checkAbandoned() const;
+
+  // Posts `deliver(coordinator)` to the main thread, holding the
+  // coordinator weakly; nothing once abandoned.
+  void post(std::function<void(InstallCoordinator&)> deliver);
+  void postFailure(InstallFailure failure);
+  void postStage(InstallStage stage);
+  void report(const ReportEvent& event);
+
+  const AppConfig config_;
+  const InstallSteps steps_;
+  const InstallCoordinator::Environment env_;
+  std::filesystem::path workingDirectory_;
+
+  // abandoned_ and busy_ pair up: a run marks itself busy before looking at
+  // abandoned_, the destructor sets abandoned_ before looking at busy_, so
+  // one of them always sees the other.
+  std::atomic<bool> abandoned_{false};
+  std::atomic<bool> busy_{false};
+  std::mutex gate_;  // orders posting and reporting against `abandon`
+  std::condition_variable idle_;  // with gate_: busy_ became false
+
+  mutable std::mutex mu_;  // guards installDirectory_
+  std::filesystem::path installDirectory_;
+
+  // Work queue only.
+  std::unique_ptr<PackageDownloadStep> downloadStep_;
+  std::optional<UnpackedPackage> payload_;
+  std::optional<PackageLink> resolvedLink_;
+};
+
 std::shared_ptr<InstallCoordinator> InstallCoordinator::create(AppConfig config, InstallSteps steps,
                                                                Environment environment) {
   if (!environment.reporter) environment.reporter = &Reporter::shared();
-  return std::make_shared<InstallCoordinator>(Passkey{}, std::move(config), std::move(steps),
-                                              std::move(environment));
+  auto coordinator = std::make_shared<InstallCoordinator>(Passkey{}, std::move(config),
+                                                          std::move(steps), std::move(environment));
+  coordinator->run_->owner = coordinator;
+  return coordinator;
 }
 
 std::shared_ptr<InstallCoordinator> InstallCoordinator::create(
@@ -45,10 +112,12 @@ std::shared_ptr<InstallCoordinator> InstallCoordinator::create(
 
 InstallCoordinator::InstallCoordinator(Passkey, AppConfig config, InstallSteps steps,
                                        Environment environment)
-    : config_(std::move(config)),
-      steps_(std::move(steps)),
-      env_(std::move(environment)),
-      workQueue_(std::make_unique<platform::SerialQueue>("installer.coordinator")) {
+    : run_(std::make_shared<Run>(std::move(config), std::move(steps), std::move(environment))),
+      workQueue_(std::make_unique<platform::SerialQueue>("installer.coordinator")) {}
+
+InstallCoordinator::Run::Run(AppConfig config, InstallSteps steps,
+                             InstallCoordinator::Environment environment)
+    : config_(std::move(config)), steps_(std::move(steps)), env_(std::move(environment)) {
   workingDirectory_ = platform::temporaryDirectory() / ("qx-installer-" + platform::makeUUID());
   ensureDirectory(workingDirectory_);
   installDirectory_ = config_.installDirectoryOverride
@@ -67,61 +136,100 @@ InstallCoordinator::InstallCoordinator(Passkey, AppConfig config, InstallSteps s
 }
 
 InstallCoordinator::~InstallCoordinator() {
-  abandoned_.store(true);
-  downloadStep_->cancel();
-  // Lets the current step end; the run sees `abandoned_` and stops.
+  run_->abandon();
+  run_->cancelDownload();
+  if (run_->busyAfter(kEndingGrace)) {
+    // Never wait for a step here (a link check, a tool, the privileged
+    // copy): the queue's thread finishes it on its own, holding run_.
+    workQueue_->detach();
+    return;
+  }
+  // Queued runs that have not begun see the abandonment and end at once.
   workQueue_.reset();
   std::error_code ignored;
-  std::filesystem::remove_all(workingDirectory_, ignored);
+  std::filesystem::remove_all(run_->workingDirectory(), ignored);
 }
 
 void InstallCoordinator::start(bool skipInstalledCheck) {
-  downloadStep_->resetCancel();
-  std::weak_ptr<InstallCoordinator> weak = weak_from_this();
-  // The queue is joined before the coordinator's members go away, so a run
-  // may use `this` while the coordinator has not been let go of.
-  workQueue_->async([this, weak, skipInstalledCheck] {
-    if (weak.expired() || abandoned_.load()) return;
-    resolvedLink_.reset();
-    run(skipInstalledCheck);
-  });
+  run_->resetCancel();
+  workQueue_->async([run = run_, skipInstalledCheck] { run->execute(skipInstalledCheck); });
 }
 
-void InstallCoordinator::cancel() { downloadStep_->cancel(); }
+void InstallCoordinator::cancel() { run_->cancelDownload(); }
 
 std::filesystem::path InstallCoordinator::installDirectory() const {
+  return run_->installDirectory();
+}
+
+void InstallCoordinator::setInstallDirectory(const std::filesystem::path& directory) {
+  run_->setInstallDirectory(directory);
+}
+
+const std::filesystem::path& InstallCoordinator::workingDirectory() const {
+  return run_->workingDirectory();
+}
+
+std::filesystem::path InstallCoordinator::Run::installDirectory() const {
   std::lock_guard lock(mu_);
   return installDirectory_;
 }
 
-void InstallCoordinator::setInstallDirectory(const std::filesystem::path& directory) {
+void InstallCoordinator::Run::setInstallDirectory(const std::filesystem::path& directory) {
   std::lock_guard lock(mu_);
   installDirectory_ = directory;
 }
 
-void InstallCoordinator::post(std::function<void(InstallCoordinator&)> deliver) {
-  std::weak_ptr<InstallCoordinator> weak = weak_from_this();
-  env_.mainExecutor->post([weak, deliver = std::move(deliver)] {
+void InstallCoordinator::Run::abandon() {
+  std::lock_guard lock(gate_);
+  abandoned_.store(true);
+}
+
+bool InstallCoordinator::Run::busyAfter(platform::Duration grace) {
+  std::unique_lock lock(gate_);
+  return !idle_.wait_for(lock, grace, [this] { return !busy_.load(); });
+}
+
+void InstallCoordinator::Run::execute(bool skipInstalledCheck) {
+  busy_.store(true);
+  if (!abandoned_.load()) {
+    resolvedLink_.reset();
+    run(skipInstalledCheck);
+  }
+  std::lock_guard lock(gate_);
+  busy_.store(false);
+  idle_.notify_all();
+}
+
+void InstallCoordinator::Run::post(std::function<void(InstallCoordinator&)> deliver) {
+  std::lock_guard lock(gate_);
+  if (abandoned_.load()) return;
+  env_.mainExecutor->post([weak = owner, deliver = std::move(deliver)] {
     if (auto self = weak.lock()) deliver(*self);
   });
 }
 
-void InstallCoordinator::postFailure(InstallFailure failure) {
+void InstallCoordinator::Run::postFailure(InstallFailure failure) {
   post([failure = std::move(failure)](InstallCoordinator& self) {
     if (self.onFailure) self.onFailure(failure);
   });
 }
 
-void InstallCoordinator::checkAbandoned() const {
+void InstallCoordinator::Run::postStage(InstallStage stage) {
+  post([stage](InstallCoordinator& self) {
+    if (self.onStage) self.onStage(stage);
+  });
+}
+
+void InstallCoordinator::Run::report(const ReportEvent& event) {
+  std::lock_guard lock(gate_);
+  if (!abandoned_.load()) env_.reporter->report(event);
+}
+
+void InstallCoordinator::Run::checkAbandoned() const {
   if (abandoned_.load()) throw Abandoned{};
 }
 
-void InstallCoordinator::run(bool skipInstalledCheck) {
-  auto postStage = [this](InstallStage stage) {
-    post([stage](InstallCoordinator& self) {
-      if (self.onStage) self.onStage(stage);
-    });
-  };
+void InstallCoordinator::Run::run(bool skipInstalledCheck) {
   postStage(InstallStage::checking);
   try {
     if (!config_.supportsCurrentSystem()) {
@@ -203,7 +311,7 @@ void InstallCoordinator::run(bool skipInstalledCheck) {
   }
 }
 
-void InstallCoordinator::runPayloadCleanup() {
+void InstallCoordinator::Run::runPayloadCleanup() {
   if (!payload_) return;
   auto cleanup = std::move(payload_->cleanup);
   payload_.reset();
@@ -215,13 +323,9 @@ void InstallCoordinator::runPayloadCleanup() {
   }
 }
 
-std::filesystem::path InstallCoordinator::download(const PackageLink& link) {
+std::filesystem::path InstallCoordinator::Run::download(const PackageLink& link) {
   PackageDownloadStep::Hooks hooks;
-  hooks.postStage = [this](InstallStage stage) {
-    post([stage](InstallCoordinator& self) {
-      if (self.onStage) self.onStage(stage);
-    });
-  };
+  hooks.postStage = [this](InstallStage stage) { postStage(stage); };
   hooks.postProgress = [this](const TransferProgress& progress) {
     post([progress](InstallCoordinator& self) {
       if (self.onProgress) self.onProgress(progress);
@@ -235,7 +339,7 @@ std::filesystem::path InstallCoordinator::download(const PackageLink& link) {
   return downloadStep_->run(link.url, link.version, expected, hooks);
 }
 
-void InstallCoordinator::verifyAndUnpack(const std::filesystem::path& package) {
+void InstallCoordinator::Run::verifyAndUnpack(const std::filesystem::path& package) {
   post([](InstallCoordinator& self) {
     if (self.onStage) self.onStage(InstallStage::verifying);
   });
@@ -270,16 +374,16 @@ void InstallCoordinator::verifyAndUnpack(const std::filesystem::path& package) {
   }
 }
 
-std::filesystem::path InstallCoordinator::install() {
+std::filesystem::path InstallCoordinator::Run::install() {
   post([](InstallCoordinator& self) {
     if (self.onStage) self.onStage(InstallStage::installing);
   });
   std::filesystem::path directory = installDirectory();
-  env_.reporter->report(event::startInstallInfo{directory.string()});
+  report(event::startInstallInfo{directory.string()});
 
   if (steps_.installer->isTargetRunning(config_.productID)) {
     std::string text = "Please exit the " + config_.productName + " before reinstalling.";
-    env_.reporter->report(event::installFailedInfo{directory.string(), text});
+    report(event::installFailedInfo{directory.string(), text});
     throw FailureBox(failure::installFailed{text});
   }
   ensureDirectory(directory);
@@ -317,7 +421,7 @@ std::filesystem::path InstallCoordinator::install() {
   }
 }
 
-std::filesystem::path InstallCoordinator::copyIntoPlace(const std::filesystem::path& directory) {
+std::filesystem::path InstallCoordinator::Run::copyIntoPlace(const std::filesystem::path& directory) {
   auto progress = [this](std::int64_t copied, std::int64_t total) {
     TransferProgress value;
     value.received = copied;
@@ -333,33 +437,43 @@ std::filesystem::path InstallCoordinator::copyIntoPlace(const std::filesystem::p
   } catch (...) {
     // Leaves the attribute; the application still runs after a prompt.
   }
-  env_.reporter->report(event::installSuccessInfo{directory.string()});
+  report(event::installSuccessInfo{directory.string()});
   return installed;
 }
 
-void InstallCoordinator::failInstall(const std::string& description, bool permissionDenied) {
-  env_.reporter->report(event::installFailedInfo{installDirectory().string(), description});
+void InstallCoordinator::Run::failInstall(const std::string& description, bool permissionDenied) {
+  report(event::installFailedInfo{installDirectory().string(), description});
   if (permissionDenied) throw FailureBox(failure::permissionDenied{description});
   throw FailureBox(failure::installFailed{description});
 }
 
-std::optional<std::filesystem::path> InstallCoordinator::askForInstallDirectory(
+std::optional<std::filesystem::path> InstallCoordinator::Run::askForInstallDirectory(
     const std::string& message) {
-  if (env_.mainExecutor->isMainThread()) {
-    return onNeedsInstallDirectory ? onNeedsInstallDirectory(message) : std::nullopt;
-  }
   struct Answer {
     platform::Semaphore done;
     std::optional<std::filesystem::path> directory;
   };
   auto answer = std::make_shared<Answer>();
-  std::weak_ptr<InstallCoordinator> weak = weak_from_this();
-  env_.mainExecutor->post([weak, answer, message] {
-    if (auto self = weak.lock(); self && self->onNeedsInstallDirectory) {
-      answer->directory = self->onNeedsInstallDirectory(message);
+  bool onMainThread = false;
+  {
+    // Nothing touches the executor once the coordinator is gone.
+    std::lock_guard lock(gate_);
+    if (abandoned_.load()) return std::nullopt;
+    onMainThread = env_.mainExecutor->isMainThread();
+    if (!onMainThread) {
+      env_.mainExecutor->post([weak = owner, answer, message] {
+        if (auto self = weak.lock(); self && self->onNeedsInstallDirectory) {
+          answer->directory = self->onNeedsInstallDirectory(message);
+        }
+        answer->done.signal();
+      });
     }
-    answer->done.signal();
-  });
+  }
+  if (onMainThread) {
+    auto self = owner.lock();
+    return self && self->onNeedsInstallDirectory ? self->onNeedsInstallDirectory(message)
+                                                 : std::nullopt;
+  }
   // Not a plain runSync: a coordinator being destroyed on the main thread
   // would wait for this queue while this queue waits for the main thread.
   while (!answer->done.waitFor(kHopPoll)) {

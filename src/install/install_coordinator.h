@@ -14,10 +14,17 @@
 //    Only `onNeedsInstallDirectory` is a synchronous hop to the main thread.
 //  - Each run ends with exactly one of onFailure, onAlreadyInstalled,
 //    onUpdateAvailable, onTargetRunning or onInstalled.
-//  - Destroying the coordinator stops a running download, waits for the
-//    current step of a run to end (a link check or a copy may take a
-//    while), then removes the working directory. Destroy it on the main
-//    thread or any thread other than its queue.
+//  - Destroying the coordinator never waits for a step: it stops a running
+//    download and returns within about 50 ms (the grace it gives a run
+//    that is just ending), on any thread other than its queue. When no run
+//    is busy it also removes the working directory. A busy run is abandoned: its current step (a link
+//    check, a tool, the privileged copy) finishes on the detached queue
+//    thread, holding the run's state itself, posts nothing more and is
+//    followed by no further step; the working directory and any attached
+//    disk image stay behind.
+//  - The main executor and the reporter must outlive every run, including
+//    an abandoned one (the program's are process-wide); after destruction
+//    nothing more is posted to the executor.
 #pragma once
 
 #include <atomic>
@@ -97,7 +104,7 @@ class InstallCoordinator : public std::enable_shared_from_this<InstallCoordinato
   // Where the application goes. Any thread; replace it only between runs.
   std::filesystem::path installDirectory() const;
   void setInstallDirectory(const std::filesystem::path& directory);
-  const std::filesystem::path& workingDirectory() const { return workingDirectory_; }
+  const std::filesystem::path& workingDirectory() const;
 
   // The callbacks, all called on the main thread. Set them before `start`;
   // an unset one is skipped.
@@ -121,36 +128,12 @@ class InstallCoordinator : public std::enable_shared_from_this<InstallCoordinato
   InstallCoordinator(Passkey, AppConfig config, InstallSteps steps, Environment environment);
 
  private:
-  void run(bool skipInstalledCheck);
-  std::filesystem::path download(const PackageLink& link);
-  void verifyAndUnpack(const std::filesystem::path& package);
-  std::filesystem::path install();
-  std::filesystem::path copyIntoPlace(const std::filesystem::path& directory);
-  [[noreturn]] void failInstall(const std::string& description, bool permissionDenied);
-  std::optional<std::filesystem::path> askForInstallDirectory(const std::string& message);
-  void runPayloadCleanup();
-  void checkAbandoned() const;
+  // Everything a run touches, shared between the coordinator and its work
+  // queue so that an abandoned run outlives the coordinator safely.
+  class Run;
 
-  // Posts `deliver(*this)` to the main thread, holding the coordinator
-  // weakly.
-  void post(std::function<void(InstallCoordinator&)> deliver);
-  void postFailure(InstallFailure failure);
-
-  const AppConfig config_;
-  const InstallSteps steps_;
-  const Environment env_;
-  std::filesystem::path workingDirectory_;
-  std::atomic<bool> abandoned_{false};  // set by the destructor
-
-  mutable std::mutex mu_;  // guards installDirectory_
-  std::filesystem::path installDirectory_;
-
-  // Work queue only.
-  std::unique_ptr<PackageDownloadStep> downloadStep_;
-  std::optional<UnpackedPackage> payload_;
-  std::optional<PackageLink> resolvedLink_;
-
-  std::unique_ptr<platform::SerialQueue> workQueue_;  // last: joined first
+  std::shared_ptr<Run> run_;
+  std::unique_ptr<platform::SerialQueue> workQueue_;
 };
 
 }  // namespace installer

@@ -149,8 +149,13 @@ class ByteCountFormatter {
       break;
     }
     number = trimFraction(number);
-    if (number == "0") number = "1";  // non-empty data never reads as nothing
-    return (negative ? "-" : "") + group(number) + " " + units_[unit].name;
+    if (number == "0") number[0] = '1';  // non-empty data never reads as nothing
+    // Appended piece by piece: GCC 12 misreads concatenated temporaries as an
+    // overlapping copy at -O3.
+    std::string text;
+    if (negative) text.push_back('-');
+    text.append(group(number)).append(1, ' ').append(units_[unit].name);
+    return text;
   }
 
  private:

@@ -43,9 +43,8 @@ struct RealInstallStepsOptions {
   std::optional<std::vector<std::filesystem::path>> applicationDirectories;
 };
 
-// The resolver's installed-version lookup: the first installed copy of the
-// product at any version (the override directory first, then
-// `applicationDirectories`) and its short version; none when not installed.
+// PackageLinkResolver::installedApplicationLookup over
+// `applicationDirectories`.
 PackageLinkResolver::InstalledVersionLookup makeInstalledVersionLookup(
     std::vector<std::filesystem::path> applicationDirectories = standardApplicationDirectories());
 

@@ -55,9 +55,8 @@ log_producer_result log_producer_env_init(void) {
 void log_producer_env_destroy(void) {
     if (!g_env_initialized) return;
     g_env_initialized = false;
-    // A clock-synchronisation request may still be running; curl must not be
-    // torn down under it. Its own time-out bounds the wait.
-    log_wait_server_time_threads(20000);
+    // Never waits for a clock-synchronisation request still running: quitting
+    // must not hang on an unreachable service.
     log_http_destroy();
 }
 

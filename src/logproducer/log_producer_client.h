@@ -2,16 +2,20 @@
  *
  * log_producer_env_init / log_producer_env_destroy start and stop the HTTP
  * library for the process; call them from one thread, around every producer.
+ * log_producer_env_destroy returns at once, also while a clock-synchronisation
+ * request is still running (that thread finishes the clean-up).
  *
  * create_log_producer takes ownership of the config (also on failure it is the
  * caller's to destroy: absent is returned and nothing is kept) and starts the
  * producer's threads: one flusher and config->sendThreadCount senders. The add
  * functions may be called from any thread and never wait on the network; they
  * return LOG_PRODUCER_DROP_ERROR when the buffer limit or queue is exhausted.
- * destroy_log_producer flushes what it can within the configured wait,
- * abandons the rest (reported to the callback as
- * LOG_PRODUCER_SEND_EXIT_BUFFERED), joins the threads and frees everything; no
- * add may still be running when it returns.
+ * destroy_log_producer flushes what it can within the configured wait
+ * (destroyFlusherWaitSec + destroySenderWaitSec), then cuts short any request
+ * still running and abandons the rest (reported to the callback as
+ * LOG_PRODUCER_SEND_EXIT_BUFFERED), joins the threads and frees everything; so
+ * it returns about 50 ms after that wait however the service behaves. No add
+ * may still be running when it returns.
  *
  * The send-done callback runs on a sender thread (or the flusher, or the
  * destroying thread) once per attempt and outcome; it must not call back into

@@ -21,25 +21,76 @@
 namespace {
 
 // Response bodies are only searched for an error code and printed; a hostile
-// or broken server must not make us buffer without bound.
+// or broken server must not make us buffer without bound. The service puts its
+// error code at the end of a long body, so the last bytes are the ones kept.
 constexpr size_t kMaxBodyBytes = 64 * 1024;
 // The placeholder credential of the clock-synchronisation request.
 constexpr const char *kClockProbeWord = "clocksynchronizing";
+// How often a running request looks at its abort flag.
+constexpr int kAbortPollMs = 50;
 
 size_t body_callback(char *ptr, size_t size, size_t nmemb, void *userdata) {
     auto *result = static_cast<post_log_result *>(userdata);
     size_t len = size * nmemb;
     if (result->errorMessage == nullptr) result->errorMessage = sdsempty();
-    size_t room = kMaxBodyBytes - sdslen(result->errorMessage);
-    result->errorMessage = sdscatlen(result->errorMessage, ptr, len < room ? len : room);
+    if (len >= kMaxBodyBytes) {
+        result->errorMessage = sdscpylen(result->errorMessage, ptr + (len - kMaxBodyBytes), kMaxBodyBytes);
+        return len;
+    }
+    size_t kept = sdslen(result->errorMessage);
+    if (kept + len > kMaxBodyBytes) {
+        size_t drop = kept + len - kMaxBodyBytes;
+        std::memmove(result->errorMessage, result->errorMessage + drop, kept - drop);
+        result->errorMessage[kept - drop] = '\0';
+        sdsIncrLen(result->errorMessage, -static_cast<int>(drop));
+    }
+    result->errorMessage = sdscatlen(result->errorMessage, ptr, len);
     return len;
 }
 
 const char *class_name_or_empty(const sds s) { return s == nullptr ? "" : s; }
 
+// Clock-synchronisation threads are never joined. While one runs, the HTTP
+// library's global state must stay up: the environment's clean-up is then
+// left to the last of them (see log_http_destroy).
 std::mutex g_clock_threads_lock;
 std::condition_variable g_clock_threads_done;
 int g_clock_threads = 0;
+bool g_http_cleanup_owed = false;
+
+// Runs the request on a private multi handle so that it can be abandoned
+// within kAbortPollMs once *abort becomes non-zero (CURLE_ABORTED_BY_CALLBACK).
+CURLcode perform_abortable(CURL *curl, const std::atomic<int32_t> *abort) {
+    if (abort == nullptr) return curl_easy_perform(curl);
+    CURLM *multi = curl_multi_init();
+    if (multi == nullptr) return CURLE_OUT_OF_MEMORY;
+    if (curl_multi_add_handle(multi, curl) != CURLM_OK) {
+        curl_multi_cleanup(multi);
+        return CURLE_FAILED_INIT;
+    }
+    CURLcode code = CURLE_OK;
+    for (;;) {
+        int running = 0;
+        if (curl_multi_perform(multi, &running) != CURLM_OK) {
+            code = CURLE_FAILED_INIT;
+            break;
+        }
+        if (running == 0) {
+            int left = 0;
+            CURLMsg *msg = curl_multi_info_read(multi, &left);
+            code = msg != nullptr && msg->msg == CURLMSG_DONE ? msg->data.result : CURLE_FAILED_INIT;
+            break;
+        }
+        if (abort->load() != 0) {
+            code = CURLE_ABORTED_BY_CALLBACK;
+            break;
+        }
+        curl_multi_poll(multi, nullptr, 0, kAbortPollMs, nullptr);
+    }
+    curl_multi_remove_handle(multi, curl);
+    curl_multi_cleanup(multi);
+    return code;
+}
 
 }  // namespace
 
@@ -216,7 +267,7 @@ post_log_result *post_logs_from_lz4buf(const char *endpoint, const char *accessk
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, body_callback);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, result);
 
-    CURLcode res = curl_easy_perform(curl);
+    CURLcode res = perform_abortable(curl, option != nullptr ? option->abort : nullptr);
     if (res != CURLE_OK) {
         sdsfree(result->errorMessage);
         result->errorMessage = sdsnew(curl_easy_strerror(res));
@@ -445,7 +496,7 @@ void log_producer_send_fun(log_producer_send_param *send_param) {
             send_param->builder_time = now;
         }
         log_producer_send_option option{config->netInterface, config->connectTimeoutSec, config->sendTimeoutSec,
-                                        config->compressType, config->ntpTimeOffset};
+                                        config->compressType, config->ntpTimeOffset, &manager->shutdown};
         sds accessKeyId = nullptr;
         sds accessKey = nullptr;
         sds token = nullptr;
@@ -456,6 +507,13 @@ void log_producer_send_fun(log_producer_send_param *send_param) {
         sdsfree(accessKeyId);
         sdsfree(accessKey);
         sdsfree(token);
+        if (result->statusCode == -static_cast<int>(CURLE_ABORTED_BY_CALLBACK) && manager->shutdown.load() != 0) {
+            // Cut short by destroy: not an answer from the service.
+            post_log_result_destroy(result);
+            free_lz4_log_buf(rebuilt);
+            abandon(send_param);
+            return;
+        }
         int32_t wait = log_producer_on_send_done(send_param, result, &error_info);
         post_log_result_destroy(result);
         free_lz4_log_buf(rebuilt);
@@ -495,9 +553,24 @@ void log_producer_send_thread(log_producer_manager *manager) {
     }
 }
 
-int log_http_init(void) { return static_cast<int>(curl_global_init(CURL_GLOBAL_ALL)); }
+int log_http_init(void) {
+    std::lock_guard<std::mutex> guard(g_clock_threads_lock);
+    if (g_http_cleanup_owed) {
+        // The previous environment's library state is still up: reuse it.
+        g_http_cleanup_owed = false;
+        return 0;
+    }
+    return static_cast<int>(curl_global_init(CURL_GLOBAL_ALL));
+}
 
-void log_http_destroy(void) { curl_global_cleanup(); }
+void log_http_destroy(void) {
+    std::lock_guard<std::mutex> guard(g_clock_threads_lock);
+    if (g_clock_threads > 0) {
+        g_http_cleanup_owed = true;
+        return;
+    }
+    curl_global_cleanup();
+}
 
 void fetch_server_time_from_service(log_producer_config *config) {
     if (config == nullptr || config->endpoint == nullptr) return;
@@ -516,7 +589,10 @@ void log_fetch_server_time_from_service_thread(log_producer_config *copy) {
     fetch_server_time_from_service(copy);
     destroy_log_producer_config(copy);
     std::lock_guard<std::mutex> guard(g_clock_threads_lock);
-    --g_clock_threads;
+    if (--g_clock_threads == 0 && g_http_cleanup_owed) {
+        g_http_cleanup_owed = false;
+        curl_global_cleanup();
+    }
     g_clock_threads_done.notify_all();
 }
 

@@ -8,6 +8,7 @@
 #ifndef LOGPRODUCER_LOG_PRODUCER_SENDER_H
 #define LOGPRODUCER_LOG_PRODUCER_SENDER_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -40,6 +41,10 @@ struct log_producer_send_option {
     int32_t operation_timeout;
     int32_t compress_type;
     int32_t ntp_time_offset;
+    // When set, a running request is abandoned within about 50 ms of this
+    // becoming non-zero (the manager's shutdown flag); absent: runs to its
+    // own time-outs.
+    const std::atomic<int32_t> *abort;
 };
 
 // Per-batch error state of one log_producer_send_fun call.
@@ -85,10 +90,14 @@ void get_now_time_str(char *buffer, size_t bufLen, int32_t timeOffset);
 void fetch_server_time_from_service(log_producer_config *config);
 void async_fetch_server_time_from_service(log_producer_config *config);
 // Waits, up to timeoutMs, for running clock-synchronisation threads; returns
-// true when none is left.
+// true when none is left. Only tests need it: nothing in the library waits.
 bool log_wait_server_time_threads(int32_t timeoutMs);
 
-int log_http_init(void);  // curl_global_init result
+// The HTTP library's process-wide state. log_http_init returns the
+// curl_global_init result. log_http_destroy never waits: while a
+// clock-synchronisation thread still runs, the clean-up is left to the last
+// such thread, and an init before that reuses the state still up.
+int log_http_init(void);
 void log_http_destroy(void);
 
 // Encodings: 32 upper-case hex digits; standard Base64 (returns length);

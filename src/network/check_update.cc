@@ -48,8 +48,11 @@ std::optional<std::int64_t> parseDecimal(const std::string& text) {
   for (std::size_t i = start; i < text.size(); ++i) {
     if (text[i] < '0' || text[i] > '9') return std::nullopt;
   }
-  // Parse with the sign attached so INT64_MIN is representable.
-  std::string digits = (negative ? "-" : "") + text.substr(start);
+  // Parse with the sign attached so INT64_MIN is representable. (Appended,
+  // not concatenated: GCC 12 misreads the latter as an overlapping copy.)
+  std::string digits;
+  if (negative) digits.push_back('-');
+  digits.append(text, start, std::string::npos);
   std::int64_t value = 0;
   auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
   if (ec != std::errc() || end != digits.data() + digits.size()) return std::nullopt;

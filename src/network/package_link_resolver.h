@@ -18,16 +18,19 @@
 #pragma once
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "app/app_config.h"
 #include "network/check_update.h"
 #include "network/check_update_transport.h"
+#include "package/installed_apps.h"
 #include "platform/dispatch.h"
 #include "telemetry/report_event.h"
 
@@ -37,18 +40,22 @@ class PackageLinkResolver : public std::enable_shared_from_this<PackageLinkResol
  public:
   // The installed product's version text, or nothing when no copy is
   // installed. Called off the caller's thread before every check with the
-  // product identifier and the configured install-directory override. The
-  // program wires findInstalledApplication(productID, "0.0.0",
-  // [override]) followed by installedVersion; an empty answer counts as
-  // none and "0.0.0" is sent.
+  // product identifier and the configured install-directory override; an
+  // empty answer counts as none and "0.0.0" is sent.
   using InstalledVersionLookup = std::function<std::optional<std::string>(
       const std::string& productID, const std::optional<std::string>& installDirectory)>;
   // Where accessDownloadInfo events go; any thread, must not block.
   using ReportFunction = std::function<void(const ReportEvent&)>;
 
+  // The program's lookup: the first installed copy of the product at any
+  // version (the override directory first, then `applicationDirectories`)
+  // and its short version; none when not installed.
+  static InstalledVersionLookup installedApplicationLookup(
+      std::vector<std::filesystem::path> applicationDirectories = standardApplicationDirectories());
+
   struct Dependencies {
-    // Defaults: nothing installed; Reporter::shared(); currentLanguageCode();
-    // systemVersionString(); 20 seconds.
+    // Defaults: installedApplicationLookup(); Reporter::shared();
+    // currentLanguageCode(); systemVersionString(); 20 seconds.
     InstalledVersionLookup installedVersion;
     ReportFunction report;
     std::function<std::string()> languageCode;

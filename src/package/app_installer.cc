@@ -26,14 +26,18 @@ AppInstallError AppInstallError::authorizationCancelled() {
   return AppInstallError(Case::authorizationCancelled, "", "authorization was cancelled");
 }
 
-fs::path stagingPathFor(const fs::path& destination) {
-  return destination.parent_path() / ("." + destination.filename().string() + ".qx-staging");
-}
-
 namespace {
 
+// A hidden sibling ".<name><suffix>". Appended piece by piece: prepending to
+// a temporary trips a false -Wrestrict in GCC 12 at -O3.
+fs::path hiddenSiblingOf(const fs::path& destination, const char* suffix) {
+  std::string name(1, '.');
+  name.append(destination.filename().string()).append(suffix);
+  return destination.parent_path() / name;
+}
+
 fs::path oldCopyPathFor(const fs::path& destination) {
-  return destination.parent_path() / ("." + destination.filename().string() + ".qx-old");
+  return hiddenSiblingOf(destination, ".qx-old");
 }
 
 bool existsNoFollow(const fs::path& p) {
@@ -42,6 +46,10 @@ bool existsNoFollow(const fs::path& p) {
 }
 
 }  // namespace
+
+fs::path stagingPathFor(const fs::path& destination) {
+  return hiddenSiblingOf(destination, ".qx-staging");
+}
 
 fs::path copyUnprivileged(const fs::path& source, const fs::path& destination,
                           const AppInstallerOptions& options) {

@@ -183,8 +183,11 @@ void replaceWithStaged(const fs::path& staged, const fs::path& destination) {
     return;
   }
 #endif
-  fs::path aside = destination.parent_path() /
-                   ("." + destination.filename().string() + ".qx-old-" + platform::makeUUID());
+  // Appended piece by piece: prepending to a temporary trips a false
+  // -Wrestrict in GCC 12 at -O3.
+  std::string asideName(1, '.');
+  asideName.append(destination.filename().string()).append(".qx-old-").append(platform::makeUUID());
+  fs::path aside = destination.parent_path() / asideName;
   if (rename(destination.c_str(), aside.c_str()) != 0) fail("rename", destination);
   if (rename(staged.c_str(), destination.c_str()) != 0) {
     int err = errno;

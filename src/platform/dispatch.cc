@@ -106,6 +106,7 @@ SerialQueue::~SerialQueue() {
     state_->stopping = true;
   }
   state_->cv.notify_all();
+  if (!thread_.joinable()) return;  // detached
   if (isCurrent()) {
     // Misuse (destroyed from its own task); avoid std::terminate: the
     // thread owns a reference to the state and finishes on its own.
@@ -113,6 +114,15 @@ SerialQueue::~SerialQueue() {
   } else {
     thread_.join();
   }
+}
+
+void SerialQueue::detach() {
+  {
+    std::lock_guard<std::mutex> lock(state_->mu);
+    state_->stopping = true;
+  }
+  state_->cv.notify_all();
+  if (thread_.joinable()) thread_.detach();
 }
 
 void SerialQueue::async(Task task) {

@@ -41,6 +41,11 @@ class SerialQueue {
   // Runs `task` on the queue and waits for it. Called on the queue itself it
   // runs `task` inline instead of deadlocking.
   void sync(const Task& task);
+  // Lets go of the thread without waiting: it runs the task in progress and
+  // those already submitted on its own, then ends; destruction then returns
+  // at once. The tasks must hold whatever they use. Submit nothing after.
+  void detach();
+
   // True when the calling thread is this queue's thread.
   bool isCurrent() const;
   const std::string& label() const { return label_; }

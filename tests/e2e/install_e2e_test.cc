@@ -276,9 +276,10 @@ class InstallE2ETest : public ::testing::Test {
     return names;
   }
 
-  bool reported(const ReportEvent& event) const {
+  // Whether (wire name, attribute JSON) was reported; written as literals.
+  bool reported(const std::string& name, const std::string& attributes) const {
     auto events = events_.events();
-    return std::find(events.begin(), events.end(), EventRecorder::expected(event)) != events.end();
+    return std::find(events.begin(), events.end(), std::pair(name, attributes)) != events.end();
   }
 
   testing::ScopedTempHome home_;
@@ -328,9 +329,12 @@ TEST_P(PackageFormatTest, InstallsTheBundleItCarries) {
   EXPECT_EQ(progress_.back().expected, treeBytes(app));
 
   std::string url = service_->url("/packages/" + name);
-  EXPECT_TRUE(reported(event::downloadFinishedInfo{url, size, 1})) << ::testing::PrintToString(eventNames());
-  EXPECT_TRUE(reported(event::startInstallInfo{apps().string()}));
-  EXPECT_TRUE(reported(event::installSuccessInfo{apps().string()}));
+  EXPECT_TRUE(reported("DownloadFinishedInfo", R"({"msg":{"datalen":)" + std::to_string(size) +
+                                                   R"(,"errno":0,"error":"","result":"success","times":1,"url":")" +
+                                                   url + R"("}})"))
+      << ::testing::PrintToString(eventNames());
+  EXPECT_TRUE(reported("StartInstallInfo", R"({"msg":{"error":"none","path":")" + apps().string() + R"("}})"));
+  EXPECT_TRUE(reported("InstallSuccessInfo", R"({"msg":{"error":"none","path":")" + apps().string() + R"("}})"));
   // Unpacking left nothing behind in the working directory.
   EXPECT_TRUE(fs::is_empty(c->workingDirectory()));
 }
@@ -399,21 +403,25 @@ TEST_F(InstallE2ETest, WrongChecksumFailsVerificationAndIsReported) {
   std::string url = service_->url("/packages/Demo.zip");
   auto size = static_cast<std::int64_t>(fs::file_size(packageRoot() / "Demo.zip"));
   auto events = events_.events();
-  auto at = [&](const ReportEvent& e) {
-    return std::find(events.begin(), events.end(), EventRecorder::expected(e)) - events.begin();
+  auto at = [&](const std::string& name, const std::string& attributes) {
+    return std::find(events.begin(), events.end(), std::pair(name, attributes)) - events.begin();
   };
-  auto md5Error = at(event::md5ErrorInfo{url});
-  auto dataError = at(event::downloadDataError{url, -1, detail, size, 1});
+  auto md5Error = at("MD5ErrorInfo", R"({"msg":{"url":")" + url + R"("}})");
+  auto dataError = at("PartDownloadDataErrInfo", R"({"msg":{"datalen":)" + std::to_string(size) +
+                                                     R"(,"errno":-1,"error":")" + detail +
+                                                     R"(","result":"failed","times":1,"url":")" + url + R"("}})");
   ASSERT_LT(md5Error, static_cast<long>(events.size())) << ::testing::PrintToString(events);
   ASSERT_LT(dataError, static_cast<long>(events.size())) << ::testing::PrintToString(events);
   EXPECT_LT(md5Error, dataError);
-  EXPECT_LT(at(event::downloadStartInfo{url, 1}), md5Error);
+  EXPECT_LT(at("DownloadStartInfo",
+               R"({"msg":{"datalen":0,"errno":0,"error":"","result":"","times":1,"url":")" + url + R"("}})"),
+            md5Error);
   EXPECT_EQ(std::count_if(events.begin(), events.end(),
-                          [](const auto& e) { return e.first == eventName(event::accessDownloadInfo{}); }),
+                          [](const auto& e) { return e.first == "AccessDownloadInfo"; }),
             1);
   // Nothing installed, the bad package not kept.
   EXPECT_FALSE(fs::exists(apps() / "Demo.app"));
-  EXPECT_FALSE(reported(event::startInstallInfo{apps().string()}));
+  EXPECT_FALSE(reported("StartInstallInfo", R"({"msg":{"error":"none","path":")" + apps().string() + R"("}})"));
 }
 
 // With PackageSigningPublicKey set, the package the service signed installs

@@ -20,14 +20,11 @@ class EventRecorder {
 
   Reporter& reporter() { return reporter_; }
 
-  // (event name, attributes text) in reporting order.
+  // (wire name, attribute JSON text) in reporting order. Tests compare them
+  // with literals written from the event table, never with the serializer.
   std::vector<std::pair<std::string, std::string>> events() const {
     std::lock_guard lock(mu_);
     return events_;
-  }
-  // The same pair as `event` would produce.
-  static std::pair<std::string, std::string> expected(const ReportEvent& event) {
-    return {eventName(event), attributesText(event)};
   }
   void clear() {
     std::lock_guard lock(mu_);

@@ -26,6 +26,7 @@ using testing::FakeUnpacker;
 using testing::LoopbackFileServer;
 using testing::ServedFile;
 using Log = std::vector<std::string>;
+using Event = std::pair<std::string, std::string>;  // wire name, attribute JSON
 
 // --- Fixture --------------------------------------------------------------
 
@@ -60,7 +61,7 @@ class InstallCoordinatorTest : public ::testing::Test {
     env.downloader.caBundlePath = server_.caBundlePath();
     env.downloader.idleTimeout = 5s;
     env.availableCapacity = [this](const std::filesystem::path&) { return available_; };
-    env.updatePromptWait = 50ms;
+    if (updatePromptWait_) env.updatePromptWait = *updatePromptWait_;
     auto coordinator = InstallCoordinator::create(config_, {links_, unpacker_, installer_}, env);
     attach(*coordinator);
     return coordinator;
@@ -104,6 +105,20 @@ class InstallCoordinatorTest : public ::testing::Test {
     return log_;
   }
 
+  // Polls `done` until it holds or `timeout` passes.
+  static bool eventually(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      std::this_thread::sleep_for(1ms);
+    }
+    return true;
+  }
+  // True once an abandoned run has ended and let go of the steps it held.
+  bool runLetGo() const {
+    return eventually([this] { return links_.use_count() == 1 && installer_.use_count() == 1; }, 10s);
+  }
+
   static std::string stage(InstallStage s) { return "stage " + std::to_string(static_cast<int>(s)); }
   std::filesystem::path apps() const { return home_.root() / "Apps"; }
 
@@ -119,6 +134,7 @@ class InstallCoordinatorTest : public ::testing::Test {
   std::shared_ptr<FakeInstaller> installer_ = std::make_shared<FakeInstaller>();
   std::optional<std::int64_t> available_ = 100'000'000'000;
   std::optional<std::filesystem::path> directoryAnswer_;
+  std::optional<platform::Duration> updatePromptWait_ = 50ms;  // absent: the default
   std::string data_, md5_;
   Log log_;
   std::vector<TransferProgress> progress_;
@@ -146,8 +162,9 @@ TEST_F(InstallCoordinatorTest, AFullRunThenACachedRun) {
   EXPECT_EQ(progress_.back(), (TransferProgress{100, 100, 0, std::nullopt}));
   auto names = events_.events();
   ASSERT_EQ(names.size(), 4u);
-  EXPECT_EQ(names[2], EventRecorder::expected(event::startInstallInfo{apps().string()}));
-  EXPECT_EQ(names[3], EventRecorder::expected(event::installSuccessInfo{apps().string()}));
+  EXPECT_EQ(names[2], Event("StartInstallInfo", R"({"msg":{"error":"none","path":")" + apps().string() + R"("}})"));
+  EXPECT_EQ(names[3],
+            Event("InstallSuccessInfo", R"({"msg":{"error":"none","path":")" + apps().string() + R"("}})"));
 
   events_.clear();
   EXPECT_EQ(runToEnd(*c, true), (Log{kChecking, kVerifying, kMounting, kInstalling, kFinished,
@@ -205,6 +222,18 @@ TEST_F(InstallCoordinatorTest, InstalledAndRunningCopies) {
   EXPECT_EQ(links_->resolves, 0);
 }
 
+TEST_F(InstallCoordinatorTest, TheUpdateDecisionWaitsThreeSecondsForALinkStillComing) {
+  auto copy = apps() / "Example.app";
+  installer_->installed = copy;
+  updatePromptWait_.reset();
+  auto c = make();
+  links_->cached = link("/pkg.dmg", md5_, "2.0");
+  links_->arrivesAfter = 2900ms;
+  EXPECT_EQ(runToEnd(*c), (Log{kChecking, "update " + copy.string() + " 1.0.0 2.0"}));
+  links_->arrivesAfter = 3100ms;
+  EXPECT_EQ(runToEnd(*c), (Log{kChecking, "already " + copy.string()}));
+}
+
 TEST_F(InstallCoordinatorTest, DownloadAndVerificationFailures) {
   auto c = make();
   links_->outcome = link("/nothing.dmg", std::nullopt, std::nullopt);
@@ -251,7 +280,7 @@ TEST_F(InstallCoordinatorTest, InstallFailuresAreReportedAndCleanUp) {
   auto c = make();
   const std::string dir = apps().string();
   auto failedInfo = [&](const std::string& text) {
-    return EventRecorder::expected(event::installFailedInfo{dir, text});
+    return Event("InstallFailedInfo", R"({"msg":{"error":")" + text + R"(","path":")" + dir + R"("}})");
   };
 
   // The target started running after the first checks.
@@ -284,7 +313,8 @@ TEST_F(InstallCoordinatorTest, ARefusedPromptAsksForAnotherDirectoryOnce) {
   EXPECT_EQ(log, (Log{kChecking, kDownloading, kVerifying, kMounting, kInstalling, ask, kFinished,
                       "installed " + (mine / "Example.app").string()}));
   EXPECT_EQ(c->installDirectory(), mine);
-  EXPECT_EQ(events_.events().back(), EventRecorder::expected(event::installSuccessInfo{mine.string()}));
+  EXPECT_EQ(events_.events().back(),
+            Event("InstallSuccessInfo", R"({"msg":{"error":"none","path":")" + mine.string() + R"("}})"));
 
   // No answer: the home directory's Applications; refused there too.
   directoryAnswer_.reset();
@@ -296,8 +326,8 @@ TEST_F(InstallCoordinatorTest, ARefusedPromptAsksForAnotherDirectoryOnce) {
   EXPECT_EQ(installer_->copyDirectories,
             (std::vector<std::filesystem::path>{apps(), home_.home() / "Applications"}));
   EXPECT_EQ(events_.events().back(),
-            EventRecorder::expected(event::installFailedInfo{(home_.home() / "Applications").string(),
-                                                             "authorization was cancelled"}));
+            Event("InstallFailedInfo", R"({"msg":{"error":"authorization was cancelled","path":")" +
+                                           (home_.home() / "Applications").string() + R"("}})"));
 }
 
 TEST_F(InstallCoordinatorTest, AnUnexpectedErrorEndsTheRun) {
@@ -337,7 +367,6 @@ TEST_F(InstallCoordinatorTest, ADestroyedCoordinatorDeliversNothing) {
   slow.bytesPerSecond = 400'000;
   server_.setFile("/pkg.dmg", slow);
   auto c = make();
-  auto workDir = c->workingDirectory();
   log_.clear();
   c->start(false);
   // Let the download begin, but deliver nothing yet.
@@ -345,11 +374,30 @@ TEST_F(InstallCoordinatorTest, ADestroyedCoordinatorDeliversNothing) {
   while (server_.bytesSent() < 50'000 && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::yield();
   }
-  c.reset();  // stops the download and waits for the run
-  EXPECT_FALSE(std::filesystem::exists(workDir));
+  c.reset();  // stops the download; the run ends on its own
   main_.pumpUntil([&] { return !log_.empty(); }, 200ms);
   EXPECT_TRUE(log_.empty());
   EXPECT_TRUE(progress_.empty());
+  EXPECT_TRUE(runLetGo());
+}
+
+TEST_F(InstallCoordinatorTest, DestroyingDuringABlockingStepReturnsAtOnce) {
+  links_->hold = std::make_shared<platform::Semaphore>();
+  auto c = make();
+  auto workDir = c->workingDirectory();
+  log_.clear();
+  c->start(false);
+  ASSERT_TRUE(eventually([&] { return links_->resolves > 0; }, 20s));
+  auto begin = std::chrono::steady_clock::now();
+  c.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 100ms);
+  EXPECT_TRUE(std::filesystem::exists(workDir));
+  links_->hold->signal();  // the step ends: no further step, nothing delivered
+  EXPECT_TRUE(runLetGo());
+  main_.pumpUntil([&] { return !log_.empty(); }, 100ms);
+  EXPECT_TRUE(log_.empty());
+  EXPECT_TRUE(server_.requestsFor("/pkg.dmg").empty());
+  EXPECT_TRUE(events_.events().empty());
 }
 
 TEST_F(InstallCoordinatorTest, DestroyingWhileAskingForADirectoryDoesNotHang) {
@@ -366,6 +414,7 @@ TEST_F(InstallCoordinatorTest, DestroyingWhileAskingForADirectoryDoesNotHang) {
   c.reset();
   main_.pumpUntil([&] { return !log_.empty(); }, 200ms);
   EXPECT_TRUE(log_.empty());
+  EXPECT_TRUE(runLetGo());
   EXPECT_EQ(installer_->copyDirectories.size(), 1u);
 }
 

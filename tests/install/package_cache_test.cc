@@ -119,8 +119,10 @@ TEST_F(PackageDownloadStepTest, ASecondRunReusesTheCachedPackageQuietly) {
   EXPECT_EQ(stages_, std::vector<InstallStage>{InstallStage::downloading});
   const std::string link = server_.url("/pkg.dmg");
   EXPECT_EQ(events_.events(),
-            (Events{EventRecorder::expected(event::downloadStartInfo{link, 1}),
-                    EventRecorder::expected(event::downloadFinishedInfo{link, 2'500'000, 1})}));
+            (Events{{"DownloadStartInfo", R"({"msg":{"datalen":0,"errno":0,"error":"","result":"",)"
+                                           R"("times":1,"url":")" + link + R"("}})"},
+                    {"DownloadFinishedInfo", R"({"msg":{"datalen":2500000,"errno":0,"error":"",)"
+                                              R"("result":"success","times":1,"url":")" + link + R"("}})"}}));
 
   // A later installer process (a new step) with the same link.
   events_.clear();
@@ -163,14 +165,18 @@ TEST_F(PackageDownloadStepTest, AttemptsCountPerURLAndFailuresAreReported) {
     ASSERT_TRUE(std::holds_alternative<InstallFailure>(result));
     EXPECT_EQ(std::get<InstallFailure>(result), InstallFailure(failure::network{"HTTP 404"}));
     EXPECT_EQ(events_.events(),
-              (Events{EventRecorder::expected(event::downloadStartInfo{missing, attempt}),
-                      EventRecorder::expected(
-                          event::downloadDataError{missing, 404, "HTTP 404", 0, attempt})}));
+              (Events{{"DownloadStartInfo", R"({"msg":{"datalen":0,"errno":0,"error":"","result":"",)"
+                                             R"("times":)" + std::to_string(attempt) + R"(,"url":")" +
+                                             missing + R"("}})"},
+                      {"NoDownloadDataErrInfo", R"({"msg":{"datalen":0,"errno":404,"error":"HTTP 404",)"
+                                                R"("result":"failed","times":)" + std::to_string(attempt) +
+                                                R"(,"url":")" + missing + R"("}})"}}));
   }
   events_.clear();
   ASSERT_TRUE(std::holds_alternative<std::filesystem::path>(run(*step, "/pkg.dmg", "1", md5_)));
   EXPECT_EQ(events_.events().front(),
-            EventRecorder::expected(event::downloadStartInfo{server_.url("/pkg.dmg"), 1}));
+            Events::value_type("DownloadStartInfo", R"({"msg":{"datalen":0,"errno":0,"error":"","result":"",)"
+                                                    R"("times":1,"url":")" + server_.url("/pkg.dmg") + R"("}})"));
 }
 
 TEST_F(PackageDownloadStepTest, AWrongChecksumDeletesTheNewFile) {
@@ -182,9 +188,11 @@ TEST_F(PackageDownloadStepTest, AWrongChecksumDeletesTheNewFile) {
   EXPECT_FALSE(std::filesystem::exists(cacheDir() / "3-pkg.dmg"));
   const std::string link = server_.url("/pkg.dmg");
   EXPECT_EQ(events_.events(),
-            (Events{EventRecorder::expected(event::downloadStartInfo{link, 1}),
-                    EventRecorder::expected(event::md5ErrorInfo{link}),
-                    EventRecorder::expected(event::downloadDataError{link, -1, detail, 2'500'000, 1})}));
+            (Events{{"DownloadStartInfo", R"({"msg":{"datalen":0,"errno":0,"error":"","result":"",)"
+                                           R"("times":1,"url":")" + link + R"("}})"},
+                    {"MD5ErrorInfo", R"({"msg":{"url":")" + link + R"("}})"},
+                    {"PartDownloadDataErrInfo", R"({"msg":{"datalen":2500000,"errno":-1,"error":")" + detail +
+                                                    R"(","result":"failed","times":1,"url":")" + link + R"("}})"}}));
 }
 
 TEST_F(PackageDownloadStepTest, ACutDownloadResumesOnTheNextRun) {
@@ -197,7 +205,7 @@ TEST_F(PackageDownloadStepTest, ACutDownloadResumesOnTheNextRun) {
   EXPECT_EQ(failureCaseName(std::get<InstallFailure>(first)), "network");
   auto events = events_.events();
   ASSERT_EQ(events.size(), 2u);
-  EXPECT_EQ(events[1].first, eventName(event::downloadDataError{"", 0, "", 1, 1}));
+  EXPECT_EQ(events[1].first, "PartDownloadDataErrInfo");
   EXPECT_NE(events[1].second.find("\"errno\":-1005"), std::string::npos) << events[1].second;
   EXPECT_FALSE(std::filesystem::exists(cacheDir() / "4-pkg.dmg"));
 

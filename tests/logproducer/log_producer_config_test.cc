@@ -48,7 +48,9 @@ TEST(LogProducerConfig, DefaultsAndSetterRules) {
     log_producer_config_set_ntp_time_offset(c.get(), -7);
     EXPECT_EQ(c->ntpTimeOffset, -7);
 
-    for (int i = 0; i < 9; ++i) log_producer_config_add_tag(c.get(), ("k" + std::to_string(i)).c_str(), "v");
+    for (char digit = '0'; digit < '9'; ++digit) {
+        log_producer_config_add_tag(c.get(), std::string{'k', digit}.c_str(), "v");
+    }
     log_producer_config_add_tag(c.get(), "no-value", nullptr);
     EXPECT_EQ(c->tagCount, 9);
     EXPECT_EQ(c->tagAllocSize, 16);

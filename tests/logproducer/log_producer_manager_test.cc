@@ -10,8 +10,14 @@
 #include <thread>
 #include <vector>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include "logproducer/log_builder.h"
 #include "logproducer/log_producer_client.h"
+#include "logproducer/log_producer_sender.h"
 #include "producer_harness.h"
 #include "support/fake_log_service.h"
 
@@ -81,21 +87,30 @@ TEST_F(ProducerTest, BatchesCloseByLogCountAndTheRestLeavesAtDestroy) {
     EXPECT_EQ(recorder_.count(LOG_PRODUCER_OK), 3u);
 }
 
-TEST_F(ProducerTest, BatchesCloseByBytes) {
-    log_producer_config *config = makeConfig(service_.port());
-    log_producer_config_set_packet_log_bytes(config, 2000);
-    start(config);
-    std::string value(300, 'v');
-    for (int i = 0; i < 20; ++i) ASSERT_EQ(addPair(client_, "payload", value), LOG_PRODUCER_OK);
-    stop();
-    auto counts = logCounts();
-    size_t total = 0;
-    for (size_t c : counts) total += c;
-    EXPECT_EQ(total, 20u);
-    ASSERT_GE(counts.size(), 3u);
-    // ~310 bytes a log on top of the builder's own overhead: each full batch
-    // closes with the log that crosses 2000 bytes.
-    for (size_t i = 0; i + 1 < counts.size(); ++i) EXPECT_LE(counts[i], 6u);
+TEST_F(ProducerTest, BatchesCloseByBytesWithTheLogThatReachesTheLimit) {
+    // One log "payload" = 300 bytes on the wire: tag, length 321, then the
+    // time field (6) and one content (tag, length 312, 2 + 7 + 1 + 300 + 2).
+    constexpr size_t kLogBytes = 1 + 2 + 321;
+    log_group_builder *empty = log_group_create();
+    const size_t overhead = empty->loggroupSize;  // the builder's own size
+    log_group_destroy(empty);
+    struct Case {
+        size_t limit;
+        std::vector<size_t> counts;
+    };
+    const size_t five = overhead + 5 * kLogBytes;
+    for (const Case &c : {Case{five - 1, {5, 5, 5, 5}}, Case{five, {5, 5, 5, 5}}, Case{five + 1, {6, 6, 6, 2}}}) {
+        SCOPED_TRACE(c.limit);
+        installer_test::FakeLogService service{kAccessId, kAccessKey};
+        log_producer_config *config = makeConfig(service.port());
+        log_producer_config_set_packet_log_bytes(config, static_cast<int32_t>(c.limit));
+        start(config);
+        for (int i = 0; i < 20; ++i) ASSERT_EQ(addPair(client_, "payload", std::string(300, 'v')), LOG_PRODUCER_OK);
+        stop();
+        std::vector<size_t> counts;
+        for (const auto &r : service.requests()) counts.push_back(r.group.logs.size());
+        EXPECT_EQ(counts, c.counts);
+    }
 }
 
 TEST_F(ProducerTest, AQuietBatchLeavesAtItsFirstFlusherLoopAfterTPlusFour) {
@@ -251,22 +266,51 @@ TEST_F(ProducerTest, DestroyWithNothingBufferedReturnsPromptly) {
     EXPECT_TRUE(recorder_.records().empty());
 }
 
-TEST_F(ProducerTest, DestroyAgainstAHangingServiceAbandonsWithinTheWaitAndTimeout) {
-    installer_test::ScriptedReply hang;
-    hang.delay = 30s;
-    service_.setDefaultReply(hang);
-    log_producer_config *config = makeConfig(service_.port(), 1);
-    log_producer_config_set_send_timeout_sec(config, 1);
-    start(config);
-    for (int i = 0; i < 3; ++i) ASSERT_EQ(addPair(client_, "n", std::to_string(i), 1), LOG_PRODUCER_OK);
-    auto begin = std::chrono::steady_clock::now();
-    stop();
-    auto elapsed = std::chrono::steady_clock::now() - begin;
-    // 1 s + 1 s of draining, then at most the running request's 1 s time-out.
-    EXPECT_GE(elapsed, 1900ms);
-    EXPECT_LT(elapsed, 3800ms);
-    EXPECT_EQ(recorder_.count(LOG_PRODUCER_SEND_EXIT_BUFFERED), 3u);
-    EXPECT_EQ(recorder_.count(LOG_PRODUCER_OK), 0u);
+// Listens on loopback and never answers: connections complete in the
+// kernel's queue and then hear nothing. Closing it resets them.
+class BlackHole {
+public:
+    BlackHole() {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof(addr);
+        if (bind(fd_, reinterpret_cast<sockaddr *>(&addr), len) != 0 || listen(fd_, 64) != 0 ||
+            getsockname(fd_, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
+            ADD_FAILURE() << "cannot listen on loopback";
+        }
+        port_ = ntohs(addr.sin_port);
+    }
+    ~BlackHole() { close(fd_); }
+    int port() const { return port_; }
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
+TEST_F(ProducerTest, ShutdownAgainstABlackHoledServiceTakesOnlyTheDrainWait) {
+    {
+        BlackHole hole;
+        log_producer_config *config = makeConfig(hole.port(), 4);
+        log_producer_config_set_connect_timeout_sec(config, 60);
+        log_producer_config_set_send_timeout_sec(config, 60);
+        auto begin = std::chrono::steady_clock::now();
+        ASSERT_EQ(log_producer_env_init(), LOG_PRODUCER_OK);
+        async_fetch_server_time_from_service(config);  // as the tracker starts it
+        start(config);
+        for (int i = 0; i < 3; ++i) ASSERT_EQ(addPair(client_, "n", std::to_string(i), 1), LOG_PRODUCER_OK);
+        stop();
+        log_producer_env_destroy();
+        auto elapsed = std::chrono::steady_clock::now() - begin;
+        EXPECT_GE(elapsed, 1900ms);  // the 1 s + 1 s drain is still given
+        EXPECT_LT(elapsed, 3s);
+        EXPECT_EQ(recorder_.count(LOG_PRODUCER_SEND_EXIT_BUFFERED), 3u);
+        EXPECT_EQ(recorder_.count(LOG_PRODUCER_OK), 0u);
+    }
+    // The hole is closed: the clock request fails and its thread ends.
+    EXPECT_TRUE(log_wait_server_time_threads(5000));
 }
 
 }  // namespace

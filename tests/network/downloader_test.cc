@@ -193,11 +193,14 @@ TEST_F(DownloaderTest, NeverSplicesBytesTheServerDoesNotVouchFor) {
   struct Case {
     const char* name;
     std::function<void(ServedFile&)> change;
+    // Requests in all: a whole answer to the ranged one ends it; a range
+    // that starts elsewhere is dropped and fetched again without a range.
+    std::size_t requests;
   };
   std::vector<Case> cases = {
-      {"new etag", [](ServedFile& f) { f.etag = "\"other\""; f.content = randomBytes(3'000'000, 9); }},
-      {"range ignored", [](ServedFile& f) { f.honourRange = false; }},
-      {"wrong range start", [](ServedFile& f) { f.rangeStartOverride = 0; }},
+      {"new etag", [](ServedFile& f) { f.etag = "\"other\""; f.content = randomBytes(3'000'000, 9); }, 2},
+      {"range ignored", [](ServedFile& f) { f.honourRange = false; }, 2},
+      {"wrong range start", [](ServedFile& f) { f.rangeStartOverride = 0; }, 3},
   };
   int n = 0;
   for (auto& c : cases) {
@@ -221,17 +224,16 @@ TEST_F(DownloaderTest, NeverSplicesBytesTheServerDoesNotVouchFor) {
     ASSERT_TRUE(std::holds_alternative<DownloadedFile>(r2)) << c.name;
     EXPECT_EQ(readFile(dest()), file.content) << c.name;
     auto requests = server_.requestsFor(path);
+    ASSERT_EQ(requests.size(), c.requests) << c.name;
     EXPECT_EQ(requests[1].range, "bytes=1200000-") << c.name;
-    EXPECT_EQ(requests.back().range, requests.size() == 3 ? "" : requests.back().range) << c.name;
+    if (c.requests == 3) {
+      EXPECT_EQ(requests[2].range, "") << c.name;
+    }
     std::lock_guard lock(a2.mu);
     for (std::size_t i = 1; i < a2.progress.size(); ++i) {
       EXPECT_GE(a2.progress[i].received, a2.progress[i - 1].received) << c.name;
     }
   }
-  // The lying range made the downloader start over without a range.
-  auto lied = server_.requestsFor("/case2.dmg");
-  ASSERT_EQ(lied.size(), 3u);
-  EXPECT_EQ(lied[2].range, "");
 }
 
 TEST_F(DownloaderTest, ResumeDataIsUsedOnlyForItsOwnURLAndWhenNotEmpty) {

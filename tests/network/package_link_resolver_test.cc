@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "support/loopback_https_server.h"
+#include "support/package_fixtures.h"
+#include "support/scoped_temp_home.h"
 
 namespace installer {
 namespace {
@@ -347,6 +349,35 @@ TEST_F(ResolverTest, ResolverGoneBeforeTheCheckEndsReportsNothing) {
   resolver.reset();
   ASSERT_TRUE(transport_->completeNext(CheckUpdateHTTPResult{kSuccessBody, 200}));
   EXPECT_TRUE(events_.rows().empty());
+}
+
+// What the program builds: the default lookup finds the real installed copy.
+TEST(ResolverWithLoopbackService, DefaultConstructionSendsTheInstalledCopysVersion) {
+  testing::ScopedTempHome home;
+  auto apps = home.root() / "Apps";
+  testing::AppBundleSpec bundle;
+  bundle.identifier = "com.example.product";
+  bundle.shortVersion = "3.2.1";
+  testing::writeAppBundle(apps, "Product.app", bundle);
+  std::mutex mu;
+  std::string sent;
+  testing::LoopbackHttpsServer server;
+  server.http().Post("/check", [&](const httplib::Request& req, httplib::Response& res) {
+    std::lock_guard<std::mutex> hold(mu);
+    sent = req.body;
+    res.set_content(kSuccessBody, "application/json");
+  });
+  server.start();
+  ASSERT_NE(server.port(), 0);
+  AppConfig config = configured(server.url("/check"));
+  config.installDirectoryOverride = apps.string();
+  CurlCheckUpdateTransport::Options options;
+  options.caBundlePath = server.caBundlePath();
+  auto resolver =
+      PackageLinkResolver::create(config, std::make_shared<CurlCheckUpdateTransport>(options));
+  EXPECT_EQ(resolver->resolve(), Resolution(expectedLink()));
+  std::lock_guard<std::mutex> hold(mu);
+  EXPECT_NE(sent.find(R"("version":"3.2.1")"), std::string::npos) << sent;
 }
 
 // A real service that never answers: the resolver gives up at its own

@@ -258,14 +258,35 @@ TEST(CopyProgressWatcherTest, NoWatcherWithoutHandlerOrSize) {
   EXPECT_TRUE(reports.values().empty());
 }
 
-TEST(CopyProgressWatcherTest, DroppingAStartedWatcherIsSafe) {
+size_t threadCount() {
+  size_t n = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/task")) ++n;
+  return n;
+}
+
+TEST(CopyProgressWatcherTest, ADroppedWatcherGoesQuietAndLeavesNoThread) {
   TempDir dir;
   writeFile(dir / "src/a", std::string(100, 'a'));
   Reports reports;
+  const size_t threads = threadCount();
   for (int i = 0; i < 20; ++i) {
     auto watcher = CopyProgressWatcher::create(dir / "src", dir / "dest", reports.handler(), 1ms);
     watcher->start();
+    if (i % 2 == 1) {  // dropped while its timer is armed, not only before the first sample
+      size_t seen = reports.values().size();
+      ASSERT_TRUE(reports.waitFor([&](const auto& v) { return v.size() > seen; }));
+    }
   }
+  // Twenty watchers, twenty queue threads: none stays. (The process-wide
+  // pool that lets a last hold go may have started its four workers.)
+  auto deadline = std::chrono::steady_clock::now() + 2s;
+  while (threadCount() > threads + 4 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(1ms);
+  }
+  EXPECT_LE(threadCount(), threads + 4);
+  size_t count = reports.values().size();
+  writeFile(dir / "dest/a", std::string(100, 'a'));  // growth no watcher may report
+  EXPECT_FALSE(reports.waitFor([&](const auto& v) { return v.size() > count; }, 100ms));
 }
 
 // --- trees -----------------------------------------------------------------------

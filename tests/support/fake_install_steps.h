@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "install/install_steps.h"
+#include "platform/dispatch.h"
 
 namespace installer::testing {
 
@@ -26,10 +27,19 @@ class FakeLinks : public PackageLinkSource {
   std::optional<PackageLink> cached;
   LinkOutcome outcome;
   std::atomic<int> resolves{0};
+  // When set, resolve blocks until it is signalled (at most 10 s).
+  std::shared_ptr<platform::Semaphore> hold;
+  // When set, `cached` comes from a check that ends this long after
+  // cachedLink is called: the link is there only if the caller waits so long.
+  std::optional<platform::Duration> arrivesAfter;
   bool isConfigured() const override { return configured; }
-  std::optional<PackageLink> cachedLink(platform::Duration) override { return cached; }
+  std::optional<PackageLink> cachedLink(platform::Duration wait) override {
+    if (arrivesAfter && *arrivesAfter > wait) return std::nullopt;
+    return cached;
+  }
   LinkOutcome resolve() override {
     ++resolves;
+    if (hold) hold->waitFor(std::chrono::seconds(10));
     return outcome;
   }
 };
