@@ -367,8 +367,11 @@ void DemoService::servePackage(const httplib::Request& request, httplib::Respons
                                              std::to_string(range.last) + "/" +
                                              std::to_string(size));
   }
+  // Pages (the demo's carousel) are served as pages; everything else as bytes.
+  const char* type =
+      file.extension() == ".html" ? "text/html; charset=utf-8" : "application/octet-stream";
   if (length == 0) {
-    response.set_content("", "application/octet-stream");
+    response.set_content("", type);
     return;
   }
 
@@ -377,7 +380,7 @@ void DemoService::servePackage(const httplib::Request& request, httplib::Respons
   const auto started = std::make_shared<std::chrono::steady_clock::time_point>();
   const std::int64_t first = range.first;
   response.set_content_provider(
-      static_cast<std::size_t>(length), "application/octet-stream",
+      static_cast<std::size_t>(length), type,
       [this, in, rate, started, first](std::size_t offset, std::size_t remaining,
                                        httplib::DataSink& sink) {
         if (offset == 0) *started = std::chrono::steady_clock::now();

@@ -1,5 +1,7 @@
 #include "app/app_delegate.h"
 
+#include <filesystem>
+#include <system_error>
 #include <utility>
 
 #include "app/app_config.h"
@@ -166,6 +168,13 @@ bool AppDelegate::windowShouldClose() {
 
 void AppDelegate::applicationWillTerminate() {
   if (!Reporter::shared().installed()) Reporter::shared().report(event::downloaderExitInfo{});
+  // The coordinator lives as long as the process and so is never destroyed:
+  // its working directory goes here instead, unless a run still uses it (a
+  // quit during a run leaves it, and any attached image, behind).
+  if (viewModel_ && !viewModel_->isBusy()) {
+    std::error_code ignored;
+    std::filesystem::remove_all(viewModel_->coordinator()->workingDirectory(), ignored);
+  }
   tracker().shutdown();
 }
 

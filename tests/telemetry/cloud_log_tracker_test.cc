@@ -120,7 +120,9 @@ TEST(CloudLogTrackerTest, EventsFromSeveralThreadsArriveOnceInOrderPerThread) {
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&tracker, t] {
-      for (int i = 0; i < kEach; ++i) tracker.track("T" + std::to_string(t), std::to_string(i));
+      std::string name = "T";
+      name.append(std::to_string(t));
+      for (int i = 0; i < kEach; ++i) tracker.track(name, std::to_string(i));
     });
   }
   for (auto& thread : threads) thread.join();

@@ -130,10 +130,9 @@ class InstallerViewModelTest : public ::testing::Test {
     }
     FAIL() << "no button " << title;
   }
-  Events names(std::initializer_list<ReportEvent> list) {
-    Events out;
-    for (const auto& e : list) out.push_back(EventRecorder::expected(e));
-    return out;
+  // A usage event as it goes on the wire, written from the event table.
+  static Events::value_type wire(const char* name, const char* attributes = R"({"msg":{}})") {
+    return {name, attributes};
   }
 
   testing::ScopedTempHome home_;
@@ -251,7 +250,7 @@ TEST_F(InstallerViewModelTest, InstalledLaunchesAndQuits) {
   EXPECT_EQ(opened_, std::vector<std::string>{"https://example.com/thanks"});
   EXPECT_EQ(launches_, std::vector<std::string>{app_.string() + " -fast"});
   EXPECT_EQ(terminations_, 1);
-  EXPECT_EQ(events_.events(), names({event::startAppClick{}}));
+  EXPECT_EQ(events_.events(), (Events{wire("StartAppClick")}));
 }
 
 TEST_F(InstallerViewModelTest, LaunchFailureRevealsTheFileAndTriesAgain) {
@@ -270,7 +269,7 @@ TEST_F(InstallerViewModelTest, LaunchFailureRevealsTheFileAndTriesAgain) {
   EXPECT_FALSE(vm->dialog());
   EXPECT_EQ(launches_.size(), 2u);
   EXPECT_EQ(terminations_, 1);  // the same quit-after-launch flag
-  EXPECT_EQ(events_.events(), names({event::startAppClick{}, event::startAppClick{}}));
+  EXPECT_EQ(events_.events(), (Events{wire("StartAppClick"), wire("StartAppClick")}));
 }
 
 TEST_F(InstallerViewModelTest, FailureDialogButtonsPerKind) {
@@ -309,13 +308,13 @@ TEST_F(InstallerViewModelTest, FailureDialogButtonsPerKind) {
 }
 
 TEST_F(InstallerViewModelTest, RetryEventFollowsTheLastFailure) {
-  const std::pair<std::optional<InstallFailure>, ReportEvent> rows[] = {
-      {failure::permissionDenied{"x"}, event::reInstallClick{}},
-      {failure::installFailed{"x"}, event::reInstallClick{}},
-      {failure::launchFailed{"x"}, event::reInstallClick{}},
-      {failure::network{"x"}, event::reDownloadClick{}},
-      {failure::cancelled{}, event::reDownloadClick{}},
-      {std::nullopt, event::reDownloadClick{}},
+  const std::pair<std::optional<InstallFailure>, Events::value_type> rows[] = {
+      {failure::permissionDenied{"x"}, wire("ReInstallClick")},
+      {failure::installFailed{"x"}, wire("ReInstallClick")},
+      {failure::launchFailed{"x"}, wire("ReInstallClick")},
+      {failure::network{"x"}, wire("ReDownloadClicke")},
+      {failure::cancelled{}, wire("ReDownloadClicke")},
+      {std::nullopt, wire("ReDownloadClicke")},
   };
   for (const auto& [f, expected] : rows) {
     auto vm = make();
@@ -325,7 +324,7 @@ TEST_F(InstallerViewModelTest, RetryEventFollowsTheLastFailure) {
     } else {
       vm->retryInstall();
     }
-    EXPECT_EQ(events_.events(), names({expected}));
+    EXPECT_EQ(events_.events(), (Events{expected}));
     EXPECT_TRUE(vm->hasStarted());
     EXPECT_FALSE(vm->dialog());
     events_.clear();
@@ -344,7 +343,7 @@ TEST_F(InstallerViewModelTest, DirectDownloadNeedsAResolvedLink) {
   press(*vm, "Direct Download");
   EXPECT_FALSE(vm->dialog());
   EXPECT_EQ(opened_, std::vector<std::string>{"https://cdn.example/pkg.dmg"});
-  EXPECT_EQ(events_.events(), names({event::offlineDownloadClick{}}));
+  EXPECT_EQ(events_.events(), (Events{wire("OfflineDownloadClick")}));
 }
 
 TEST_F(InstallerViewModelTest, InstalledAndRunningDialogs) {
@@ -374,7 +373,7 @@ TEST_F(InstallerViewModelTest, InstalledAndRunningDialogs) {
   vm->coordinator()->onAlreadyInstalled(app_);
   events_.clear();
   press(*vm, "Reinstall");
-  EXPECT_EQ(events_.events(), names({event::reInstallClick{}}));
+  EXPECT_EQ(events_.events(), (Events{wire("ReInstallClick")}));
   EXPECT_TRUE(vm->hasStarted());
   EXPECT_FALSE(vm->installedAppURL());
 }
@@ -390,7 +389,9 @@ TEST_F(InstallerViewModelTest, UpdateDialog) {
     press(*vm, answer);
     EXPECT_FALSE(vm->dialog());
   }
-  EXPECT_EQ(events_.events(), names({event::skipUpdateClick{"1.0", "2.0"}, event::updateClick{"1.0", "2.0"}}));
+  const char* versions = R"({"msg":{"installedversion":"1.0","latestversion":"2.0"}})";
+  EXPECT_EQ(events_.events(),
+            (Events{wire("SkipUpdateClick", versions), wire("UpdateClick", versions)}));
   EXPECT_TRUE(vm->hasStarted());
 }
 
@@ -448,7 +449,7 @@ TEST_F(InstallerViewModelTest, QuitConfirmation) {
     EXPECT_FALSE(vm->dialog());
   }
   EXPECT_EQ(quits, 1);
-  EXPECT_EQ(events_.events(), names({event::quitContinue{}, event::quitQuit{}}));
+  EXPECT_EQ(events_.events(), (Events{wire("Quit_Continue"), wire("Quit_Quit")}));
 }
 
 TEST_F(InstallerViewModelTest, InstallDirectoryQuestion) {
@@ -459,7 +460,7 @@ TEST_F(InstallerViewModelTest, InstallDirectoryQuestion) {
   EXPECT_EQ(folderRequest_->message, "Choose a folder");
   EXPECT_EQ(folderRequest_->confirmTitle, "OK");
   EXPECT_TRUE(std::filesystem::is_directory(folderRequest_->initialFolder));
-  EXPECT_EQ(events_.events(), names({event::customInstallClick{}}));
+  EXPECT_EQ(events_.events(), (Events{wire("CustomInstallClick")}));
 }
 
 TEST_F(InstallerViewModelTest, NothingHappensOnceTheViewModelIsGone) {
