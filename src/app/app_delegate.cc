@@ -146,17 +146,17 @@ void AppDelegate::buildWindow(const Glib::RefPtr<Gio::MenuModel>& menu) {
 
 bool AppDelegate::applicationShouldTerminate() {
   if (shouldTerminateNow_) return true;
-  std::weak_ptr<AppDelegate> weakSelf = weak_from_this();
-  return guardQuit(*viewModel_, [this] { bringToFront(); }, [weakSelf] {
-    auto self = weakSelf.lock();
-    if (!self) return;
-    self->shouldTerminateNow_ = true;
-    self->terminate();
-  });
+  return guardQuitWhileBusy();
 }
 
 bool AppDelegate::windowShouldClose() {
   if (shouldTerminateNow_ || !viewModel_) return true;
+  return guardQuitWhileBusy();
+}
+
+bool AppDelegate::guardQuitWhileBusy() {
+  // The confirmed quit holds the delegate weakly and is granted without
+  // asking again.
   std::weak_ptr<AppDelegate> weakSelf = weak_from_this();
   return guardQuit(*viewModel_, [this] { bringToFront(); }, [weakSelf] {
     auto self = weakSelf.lock();

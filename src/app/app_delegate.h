@@ -96,6 +96,9 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   void openLink(const std::optional<platform::URL>& link);
   // "OK" of the second copy's notice.
   void endAsSecondCopy();
+  // The quit guard: true when the view model is idle; otherwise asks the
+  // user and refuses.
+  bool guardQuitWhileBusy();
   CloudLogTracker& tracker() const;
 
   Glib::RefPtr<Gtk::Application> application_;

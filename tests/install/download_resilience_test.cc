@@ -15,6 +15,7 @@
 #include "support/loopback_file_server.h"
 #include "support/package_fixtures.h"
 #include "support/scoped_temp_home.h"
+#include "support/reference_digest.h"
 
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
@@ -31,16 +32,7 @@ using Outcome = std::variant<std::filesystem::path, InstallFailure>;
 platform::URL url(const std::string& text) { return *platform::URL::parse(text); }
 
 std::string referenceDigest(const std::string& data, const EVP_MD* kind) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(data.data(), data.size(), digest, &length, kind, nullptr);
-  static const char kHex[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned int i = 0; i < length; ++i) {
-    hex += kHex[digest[i] >> 4];
-    hex += kHex[digest[i] & 0xf];
-  }
-  return hex;
+  return testing::referenceHexDigest(data, kind);
 }
 
 std::string failureText(const Outcome& outcome) {

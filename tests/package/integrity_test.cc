@@ -7,21 +7,13 @@
 #include <system_error>
 
 #include "support/scoped_temp_home.h"
+#include "support/reference_digest.h"
 
 namespace installer {
 namespace {
 
 std::string referenceMD5(const std::string& data) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(data.data(), data.size(), digest, &length, EVP_md5(), nullptr);
-  static const char kHex[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned int i = 0; i < length; ++i) {
-    hex += kHex[digest[i] >> 4];
-    hex += kHex[digest[i] & 0xf];
-  }
-  return hex;
+  return testing::referenceHexDigest(data, EVP_md5());
 }
 
 std::string patterned(std::size_t size) {

@@ -13,6 +13,7 @@
 #include "platform/system_info.h"
 #include "support/fake_log_service.h"
 #include "support/scoped_temp_home.h"
+#include "support/reference_digest.h"
 #include "telemetry/crash_reporter.h"
 #include "telemetry/launch_event.h"
 #include "telemetry/qx_cloud_log.h"
@@ -60,17 +61,9 @@ LogDeployment deploymentFor(const FakeLogService& service) {
 std::string expectedMachineID() {
   std::optional<std::string> uuid = platform::platformUUID();
   if (!uuid) return "";
-  std::string text = "darwin|" + *uuid;
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(text.data(), text.size(), digest, &length, EVP_sha256(), nullptr);
-  std::string hex;
-  char pair[3];
-  for (unsigned int i = 0; i < length; ++i) {
-    std::snprintf(pair, sizeof pair, "%02x", digest[i]);
-    hex += pair;
-  }
-  return hex;
+  std::string text = "darwin|";
+  text.append(*uuid);
+  return testing::referenceHexDigest(text, EVP_sha256());
 }
 
 KeyValues fiveKeys(const std::string& attribute, const std::string& activity, const std::string& uuid) {
