@@ -50,12 +50,12 @@ int main(int argc, char** argv) {
     fs::remove_all(out / "stage");
     fs::create_directories(out / "stage");
 
-    AppBundleSpec spec;
-    spec.identifier = options["--identifier"];
-    spec.shortVersion = options["--version"];
-    spec.executable = "demo_product";
-    fs::path bundle = writeAppBundle(out / "stage", name + ".app", spec);
-    fs::copy_file(options["--product"], bundle / "Contents" / "MacOS" / spec.executable,
+    AppBundleSpec layout;
+    layout.identifier = options["--identifier"];
+    layout.shortVersion = options["--version"];
+    layout.executable = "demo_product";
+    fs::path bundle = writeAppBundle(out / "stage", name + ".app", layout);
+    fs::copy_file(options["--product"], bundle / "Contents" / "MacOS" / layout.executable,
                   fs::copy_options::overwrite_existing);
     size_t padMiB = std::stoul(options["--pad-mib"]);
     if (padMiB > 0) {

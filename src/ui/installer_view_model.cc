@@ -245,13 +245,13 @@ void InstallerViewModel::publish(Field field, T& member, T value) {
   notify(field);
 }
 
-void InstallerViewModel::setDialogValue(std::optional<DialogSpec> spec) {
+void InstallerViewModel::setDialogValue(std::optional<DialogSpec> next) {
   // DialogSpec compares by identifier, so a new dialog always counts as a
   // change.
-  publish(Field::dialog, dialog_, std::move(spec));
+  publish(Field::dialog, dialog_, std::move(next));
 }
 
-void InstallerViewModel::setDialog(std::optional<DialogSpec> spec) { setDialogValue(std::move(spec)); }
+void InstallerViewModel::setDialog(std::optional<DialogSpec> next) { setDialogValue(std::move(next)); }
 
 void InstallerViewModel::setChooseFolder(
     std::function<std::optional<std::filesystem::path>(const FolderRequest&)> f) {

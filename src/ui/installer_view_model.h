@@ -179,8 +179,8 @@ class InstallerViewModel : public std::enable_shared_from_this<InstallerViewMode
   void confirmQuit(std::function<void()> quitAction);
   // Opens the resolved package link in the browser; nothing without one.
   void directDownload();
-  // Shows `spec` (the shell's second-copy notice) or clears the dialog.
-  void setDialog(std::optional<DialogSpec> spec);
+  // Shows `next` (the shell's second-copy notice) or clears the dialog.
+  void setDialog(std::optional<DialogSpec> next);
 
   // Installed later by the views (the GTK chooser) and the shell (terminate).
   void setChooseFolder(std::function<std::optional<std::filesystem::path>(const FolderRequest&)> f);
@@ -213,7 +213,7 @@ class InstallerViewModel : public std::enable_shared_from_this<InstallerViewMode
   void notify(Field field);
   template <typename T>
   void publish(Field field, T& member, T value);
-  void setDialogValue(std::optional<DialogSpec> spec);
+  void setDialogValue(std::optional<DialogSpec> next);
   // A dialog button whose handler runs `body` on the view model while it
   // exists, and survives the dialog being replaced from inside `body`.
   DialogAction action(const std::string& englishTitle, DialogAction::Role role,
