@@ -53,8 +53,10 @@ const char *class_name_or_empty(const sds s) { return s == nullptr ? "" : s; }
 // Clock-synchronisation threads are never joined. While one runs, the HTTP
 // library's global state must stay up: the environment's clean-up is then
 // left to the last of them (see log_http_destroy).
-std::mutex g_clock_threads_lock;
-std::condition_variable g_clock_threads_done;
+// Never destroyed: a clock-sync thread may still be finishing while the
+// process exits and its static objects are torn down.
+std::mutex &g_clock_threads_lock = *new std::mutex;
+std::condition_variable &g_clock_threads_done = *new std::condition_variable;
 int g_clock_threads = 0;
 bool g_http_cleanup_owed = false;
 
