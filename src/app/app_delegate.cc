@@ -1,5 +1,7 @@
 #include "app/app_delegate.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <system_error>
 #include <utility>
@@ -233,7 +235,7 @@ void AppDelegate::bringToFront() {
   if (window_) window_->bringToFront();
 }
 
-int runInstallerApplication(AppDelegate::Options options) {
+void runInstallerApplication(AppDelegate::Options options) {
   // No application identifier: nothing is registered on a session bus, so
   // the program runs the same with or without one.
   auto application = Gtk::Application::create("", Gio::Application::Flags::NON_UNIQUE);
@@ -256,7 +258,13 @@ int runInstallerApplication(AppDelegate::Options options) {
   });
   char name[] = "installer";
   char* argv[] = {name, nullptr};
-  return application->run(1, argv);
+  const int status = application->run(1, argv);
+  // Everything that must be settled at quit was settled on the way out
+  // (the tracker's shutdown). A download abandoned by a quit may still be
+  // unwinding on its own thread, so the process ends here without the
+  // libraries' exit-time clean-up, which would tear OpenSSL down under it.
+  std::fflush(nullptr);
+  std::_Exit(status);
 }
 
 }  // namespace installer

@@ -114,7 +114,9 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
 
 // The program: a Gtk::Application (non-unique: the single-instance rule is
 // the delegate's own and no session bus is needed) with an AppDelegate,
-// run to its end. Returns the process's exit status.
-int runInstallerApplication(AppDelegate::Options options);
+// run to its end; then ends the process with the loop's exit status,
+// without exit-time clean-up (threads of an abandoned run may still be
+// finishing). Never returns.
+[[noreturn]] void runInstallerApplication(AppDelegate::Options options);
 
 }  // namespace installer

@@ -1,4 +1,4 @@
 // The installer program: everything it needs comes from its own bundle.
 #include "app/app_delegate.h"
 
-int main() { return installer::runInstallerApplication({}); }
+int main() { installer::runInstallerApplication({}); }

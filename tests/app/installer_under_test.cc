@@ -92,5 +92,5 @@ int main() {
         },
         input, Glib::IOCondition::IO_IN | Glib::IOCondition::IO_HUP);
   };
-  return installer::runInstallerApplication(std::move(options));
+  installer::runInstallerApplication(std::move(options));
 }
