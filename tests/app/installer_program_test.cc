@@ -84,18 +84,22 @@ class InstallerProcess {
 
   // Real input through the X server (xdotool), the way a user gives it:
   // a click on the window's close control, and Ctrl+Q.
-  bool clickCloseControl() {
-    std::string window = windowID();
-    return !window.empty() &&
-           std::system(("xdotool mousemove --window " + window + " 25 22 click 1").c_str()) == 0;
+  // Clicks and keys reach GTK only once its window is ready for input,
+  // which can lag behind the window's mapping: each is sent again (at most
+  // five times) until `answered` holds within a second.
+  bool clickCloseControl(const std::function<bool()>& answered) {
+    return untilAnswered("mousemove --window %s 25 22 click 1", answered);
   }
-  // Keys reach GTK only once its window has taken the focus, which can
-  // lag behind the window's mapping: presses again (at most five times)
-  // until `answered` holds within a second.
   bool pressControlQ(const std::function<bool()>& answered) {
+    return untilAnswered("windowfocus --sync %s key ctrl+q", answered);
+  }
+  bool untilAnswered(const std::string& xdotoolArguments, const std::function<bool()>& answered) {
     std::string window = windowID();
+    std::string command = "xdotool ";
+    command.append(xdotoolArguments);
+    command.replace(command.find("%s"), 2, window);
     for (int attempt = 0; attempt < 5 && !window.empty(); ++attempt) {
-      if (std::system(("xdotool windowfocus --sync " + window + " key ctrl+q").c_str()) != 0) break;
+      if (std::system(command.c_str()) != 0) break;
       if (answered()) return true;
     }
     return false;
@@ -343,8 +347,8 @@ TEST_F(InstallerProgramTest, SecondCopyShowsTheNoticeAndBringsTheFirstForward) {
 TEST_F(InstallerProgramTest, ClosingDuringADownloadAsksContinueKeepsRunningQuitEnds) {
   auto installer = startDownloading();
   std::size_t seen = installer->lineCount();
-  ASSERT_TRUE(installer->clickCloseControl());
-  ASSERT_TRUE(installer->waitForLine(kQuitQuestion, seen)) << installer->output();
+  ASSERT_TRUE(installer->clickCloseControl([&] { return installer->waitForLine(kQuitQuestion, seen, 1s).has_value(); }))
+      << installer->output();
   seen = installer->lineCount();
   installer->send("press Continue");
   ASSERT_TRUE(installer->waitForLine("dialog none", seen)) << installer->output();
