@@ -8,6 +8,8 @@
 // Temporary files live under /tmp and are removed at the end.
 #include <benchmark/benchmark.h>
 
+#include "bench_files.h"
+
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -78,19 +80,7 @@ struct Fixture {
     char pattern[] = "/tmp/download-bench-XXXXXX";
     dir = ::mkdtemp(pattern);
     source = dir + "/source.dmg";
-    std::vector<std::uint64_t> block((1 << 20) / 8);
-    std::uint64_t x = 0x9E3779B97F4A7C15ull;
-    std::FILE* f = std::fopen(source.c_str(), "wb");
-    for (std::int64_t written = 0; written < kFileSize; written += 1 << 20) {
-      for (auto& v : block) {
-        x ^= x << 13;
-        x ^= x >> 7;
-        x ^= x << 17;
-        v = x;
-      }
-      std::fwrite(block.data(), 1, 1 << 20, f);
-    }
-    std::fclose(f);
+    bench::writeIncompressibleFile(source, kFileSize);
     server.setFile("/big.dmg", testing::ServedFile{.content = "", .diskPath = source, .etag = "\"big\"",
                                                    .lastModified = "", .sendLength = true,
                                                    .honourRange = true, .dropAfter = std::nullopt,

@@ -11,6 +11,8 @@
 // are removed at the end.
 #include <benchmark/benchmark.h>
 
+#include "bench_files.h"
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -50,19 +52,7 @@ struct Fixture {
     char pattern[] = "/tmp/resilience-bench-XXXXXX";
     dir = ::mkdtemp(pattern);
     source = dir + "/source.dmg";
-    std::vector<std::uint64_t> block((1 << 20) / 8);
-    std::uint64_t x = 0x9E3779B97F4A7C15ull;
-    std::FILE* f = std::fopen(source.c_str(), "wb");
-    for (std::int64_t written = 0; written < packageBytes(); written += 1 << 20) {
-      for (auto& v : block) {
-        x ^= x << 13;
-        x ^= x >> 7;
-        x ^= x << 17;
-        v = x;
-      }
-      std::fwrite(block.data(), 1, 1 << 20, f);
-    }
-    std::fclose(f);
+    bench::writeIncompressibleFile(source, packageBytes());
     auto digests = digestFile(source, {.md5 = true, .sha256 = true, .signature = false});
     md5 = *digests.md5;
     sha256 = *digests.sha256;
