@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "helpers/archive_extract.h"
+#include "extract/archive_extract.h"
 
 int main(int argc, char** argv) {
   // Names marked as UTF-8 in the archive need a UTF-8 locale to come out.

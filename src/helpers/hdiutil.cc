@@ -41,8 +41,8 @@
 #include <unicode/normalizer2.h>
 #include <unicode/unistr.h>
 
-#include "helpers/archive_extract.h"
-#include "helpers/space_reserve.h"
+#include "extract/archive_extract.h"
+#include "extract/space_reserve.h"
 
 extern char** environ;
 

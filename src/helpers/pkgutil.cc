@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <string>
 
-#include "helpers/archive_extract.h"
+#include "extract/archive_extract.h"
 
 int main(int argc, char** argv) {
   // Names marked as UTF-8 in the archive need a UTF-8 locale to come out.

@@ -12,8 +12,8 @@
 #include <set>
 #include <system_error>
 
-#include "helpers/archive_extract.h"
-#include "helpers/space_reserve.h"
+#include "extract/archive_extract.h"
+#include "extract/space_reserve.h"
 #include "platform/system_info.h"
 
 namespace installer {

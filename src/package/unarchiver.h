@@ -59,7 +59,7 @@ struct UnarchivedPayload {
 // After a failure the directories made so far stay behind, but empty of
 // anything unpacked (an image without a bundle is detached and its mount
 // point removed). No unpacking leaves less than the free-space reserve of
-// helpers/space_reserve.h on the working directory's volume: one that
+// extract/space_reserve.h on the working directory's volume: one that
 // would fails as an extraction or mount failure.
 UnarchivedPayload unarchivePackage(const std::filesystem::path& archive,
                                    const std::filesystem::path& workingDirectory,
@@ -83,7 +83,7 @@ void detachImage(const std::filesystem::path& mountPoint);
 // before it is unpacked into `destination`: false when an entry has an
 // absolute name, a ".." component, or lies below an earlier symbolic-link
 // entry, when the archive cannot be read, or when its contents would leave
-// less than the free-space reserve (helpers/space_reserve.h) on the
+// less than the free-space reserve (extract/space_reserve.h) on the
 // destination's volume. Symbolic links themselves may point anywhere.
 bool payloadIsUnpackable(const std::filesystem::path& payload, const std::filesystem::path& destination);
 

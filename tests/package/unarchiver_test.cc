@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <system_error>
 
-#include "helpers/space_reserve.h"
+#include "extract/space_reserve.h"
 #include "support/package_fixtures.h"
 
 namespace installer {

@@ -1,4 +1,4 @@
-#include "helpers/archive_extract.h"
+#include "extract/archive_extract.h"
 
 #include <archive.h>
 #include <archive_entry.h>
@@ -10,7 +10,7 @@
 #include <cstring>
 #include <vector>
 
-#include "helpers/space_reserve.h"
+#include "extract/space_reserve.h"
 
 namespace installer::helpers {
 

@@ -1,4 +1,4 @@
-#include "helpers/space_reserve.h"
+#include "extract/space_reserve.h"
 
 #include <sys/statvfs.h>
 
