@@ -55,6 +55,7 @@ trap 'rm -rf -- ${stage:+"$stage"} ${old:+"$old"}' EXIT
 mkdir -p -- "$parent" || exit 3
 stage=$(mktemp -d -- "$parent/.qx-stage-XXXXXXXXXX") || exit 3
 cp -a -T -- "$src" "$stage/app" || exit 4
+[ -d "$stage/app" ] && [ ! -h "$stage/app" ] || exit 2
 [ -z "$(find -P "$stage/app" ! -type d ! -type f ! -type l -print -quit)" ] || exit 5
 [ -z "$(find -P "$stage/app" -type f -links +1 -printf '%i %n\n' |
         awk '{ seen[$1]++; links[$1] = $2 } END { for (i in seen) if (seen[i] != links[i]) { print i; exit } }')" ] || exit 5
