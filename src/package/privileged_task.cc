@@ -10,9 +10,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <cmath>
 #include <limits>
 #include <stdexcept>
 #include <thread>

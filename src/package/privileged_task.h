@@ -21,14 +21,13 @@
 // for the status); nothing is shared between calls.
 #pragma once
 
-#include <chrono>
+#include <sys/types.h>
+
 #include <cstdint>
 #include <exception>
 #include <filesystem>
 #include <string>
 #include <vector>
-
-#include <sys/types.h>
 
 extern "C" {
 
