@@ -42,6 +42,7 @@
 #include "extract/space_reserve.h"
 #include "helpers/disk_image_format.h"
 #include "helpers/seven_zip.h"
+#include "helpers/volume_writer.h"
 
 namespace fs = std::filesystem;
 using installer::helpers::DiskImageFormat;
@@ -118,6 +119,9 @@ class Attach {
 
   // Extracts the volume into staging/volume; returns the volume's root.
   std::optional<fs::path> extract(std::string* error) {
+    // The data of a lone volume (the usual image) starts to flow while the
+    // listing is read, so the two 7-Zip runs overlap.
+    installer::helpers::SevenZipStream stream({tool_, "e", "-so", "-sns-", "-spd", "-scsUTF-8", image_});
     Listing top;
     if (!list(tool_, image_, &top, error)) return std::nullopt;
     std::string source = image_;
@@ -125,6 +129,7 @@ class Attach {
     if (top.type == "Dmg") {
       // 7-Zip opens a lone volume by itself; of several it shows the raw
       // partitions, and the volume has to be taken out first.
+      stream.abandon();
       if (!choosePartition(top, &source, &volume, error)) return std::nullopt;
     }
     if (!kVolumeTypes.count(volume.type)) {
@@ -132,14 +137,15 @@ class Attach {
       return std::nullopt;
     }
     fs::path out = staging_ / "volume";
-    if (!extractVolume(source, volume, out, error)) return std::nullopt;
+    if (!extractVolume(source, volume, out, stream.started() ? &stream : nullptr, error)) return std::nullopt;
     if (volume.type == "HFS") composeNames(out);
     // 7-Zip shows an HFS volume's root as a folder named after the volume.
+    // APFS items come without one: a volume holding nothing but one
+    // folder (a lone bundle) keeps it.
     std::error_code ec;
     std::vector<fs::path> topLevel;
     for (const auto& e : fs::directory_iterator(out, ec)) topLevel.push_back(e.path());
-    if ((volume.type == "HFS" || volume.type == "APFS") && topLevel.size() == 1 &&
-        fs::is_directory(fs::symlink_status(topLevel[0], ec))) {
+    if (volume.type == "HFS" && topLevel.size() == 1 && fs::is_directory(fs::symlink_status(topLevel[0], ec))) {
       return topLevel[0];
     }
     return out;
@@ -190,7 +196,8 @@ class Attach {
     return true;
   }
 
-  bool extractVolume(const std::string& source, const Listing& volume, const fs::path& out, std::string* error) {
+  bool extractVolume(const std::string& source, const Listing& volume, const fs::path& out,
+                     installer::helpers::SevenZipStream* stream, std::string* error) {
     // Before: every name stays inside, nothing lies below a link, and the
     // listed sizes fit.
     std::set<std::string> links;
@@ -214,13 +221,50 @@ class Attach {
       }
     }
     std::vector<std::pair<std::string, std::string>> targets;
-    if (!readLinkTargets(source, volume, &targets, error)) return false;
+    std::error_code ec;
+    fs::create_directories(out, ec);
+    auto written = installer::helpers::StreamWrite::mismatch;
+    if (stream) {
+      written = installer::helpers::writeVolumeFromStream(*stream, volume, out, budget_, &targets, error);
+      if (written == installer::helpers::StreamWrite::failed) return false;
+      if (written == installer::helpers::StreamWrite::mismatch) {
+        stream->abandon();
+        removeTree(out);
+        targets.clear();
+      }
+    }
+    if (written != installer::helpers::StreamWrite::written &&
+        !extractWithSevenZip(source, volume, links, out, &targets, error)) {
+      return false;
+    }
+    // Then the links, whose parents are real folders by the check before.
+    for (const auto& [path, target] : targets) {
+      if (target.empty() || target.size() > 4095 || target.find('\0') != std::string::npos) {
+        *error = "cannot read the symbolic link " + path;
+        return false;
+      }
+      fs::path p = out / path;
+      removeTree(p);
+      fs::create_directories(p.parent_path(), ec);
+      if (symlink(target.c_str(), p.c_str()) != 0) {
+        *error = "cannot make the link " + path;
+        return false;
+      }
+    }
+    return true;
+  }
 
+  // `7z x` with the links left out, then a look that everything listed came
+  // out, a folder as a folder.
+  bool extractWithSevenZip(const std::string& source, const Listing& volume, const std::set<std::string>& links,
+                           const fs::path& out, std::vector<std::pair<std::string, std::string>>* targets,
+                           std::string* error) {
+    readLinkTargets(source, volume, targets);
     std::vector<std::string> args = {tool_, "x", "-y", "-spd", "-sns-", "-scsUTF-8", "-o" + out.native()};
     fs::path exclusions = staging_ / "links.txt";
-    if (!targets.empty()) {
+    if (!targets->empty()) {
       std::ofstream list(exclusions);
-      for (const auto& [path, target] : targets) list << path << '\n';
+      for (const auto& [path, target] : *targets) list << path << '\n';
       args.push_back("-x@" + exclusions.native());
     }
     args.push_back(source);
@@ -235,24 +279,12 @@ class Attach {
     }
     std::error_code ec;
     fs::remove(exclusions, ec);
-
-    // After: everything listed came out, a folder as a folder; then the
-    // links, whose parents are real folders by the check before.
     for (const auto& item : volume.items) {
       if (links.count(item.path)) continue;
       struct stat st;
       fs::path p = out / item.path;
       if (lstat(p.c_str(), &st) != 0 || (item.folder && !S_ISDIR(st.st_mode))) {
         *error = "the volume did not come out: " + item.path;
-        return false;
-      }
-    }
-    for (const auto& [path, target] : targets) {
-      fs::path p = out / path;
-      removeTree(p);
-      fs::create_directories(p.parent_path(), ec);
-      if (symlink(target.c_str(), p.c_str()) != 0) {
-        *error = "cannot make the link " + path;
         return false;
       }
     }
@@ -263,8 +295,8 @@ class Attach {
   // others (HFS+) `7z e -so` writes each link's target as its data, in
   // listing order, one after the other, which the listed sizes split. A
   // 7-Zip that lists no sizes for links is asked link by link.
-  bool readLinkTargets(const std::string& source, const Listing& volume,
-                       std::vector<std::pair<std::string, std::string>>* targets, std::string* error) {
+  void readLinkTargets(const std::string& source, const Listing& volume,
+                       std::vector<std::pair<std::string, std::string>>* targets) {
     std::vector<const Item*> unlisted;
     for (const auto& item : volume.items) {
       if (!item.link) continue;
@@ -274,28 +306,20 @@ class Attach {
         unlisted.push_back(&item);
       }
     }
-    if (!unlisted.empty()) {
-      std::vector<std::pair<std::string, std::string>> read;
-      std::string data = targetData(source, unlisted);
-      std::size_t offset = 0;
-      for (const auto* link : unlisted) {
-        if (link->size == 0 || data.size() - offset < link->size) break;
-        read.emplace_back(link->path, data.substr(offset, link->size));
-        offset += link->size;
-      }
-      if (read.size() != unlisted.size() || offset != data.size()) {
-        read.clear();
-        for (const auto* link : unlisted) read.emplace_back(link->path, targetData(source, {link}));
-      }
-      targets->insert(targets->end(), read.begin(), read.end());
+    if (unlisted.empty()) return;
+    std::vector<std::pair<std::string, std::string>> read;
+    std::string data = targetData(source, unlisted);
+    std::size_t offset = 0;
+    for (const auto* link : unlisted) {
+      if (link->size == 0 || data.size() - offset < link->size) break;
+      read.emplace_back(link->path, data.substr(offset, link->size));
+      offset += link->size;
     }
-    for (const auto& [path, target] : *targets) {
-      if (target.empty() || target.size() > 4095 || target.find('\0') != std::string::npos) {
-        *error = "cannot read the symbolic link " + path;
-        return false;
-      }
+    if (read.size() != unlisted.size() || offset != data.size()) {
+      read.clear();
+      for (const auto* link : unlisted) read.emplace_back(link->path, targetData(source, {link}));
     }
-    return true;
+    targets->insert(targets->end(), read.begin(), read.end());
   }
 
   std::string targetData(const std::string& source, const std::vector<const Item*>& links) {
@@ -377,8 +401,10 @@ int detach(const fs::path& mountPoint) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // 7-Zip converts names through the locale; list files and listings are UTF-8.
+  // 7-Zip converts names through the locale; list files and listings are
+  // UTF-8. Listed times are local: UTC makes them plain.
   setenv("LC_ALL", "C.UTF-8", 1);
+  setenv("TZ", "UTC", 1);
   std::vector<std::string> a(argv + 1, argv + argc);
   if (a.size() == 7 && a[0] == "attach" && a[2] == "-nobrowse" && a[3] == "-noautoopen" &&
       a[4] == "-noverify" && a[5] == "-mountpoint") {

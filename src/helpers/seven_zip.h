@@ -4,6 +4,9 @@
 // false return, never as an exception.
 #pragma once
 
+#include <sys/types.h>
+#include <time.h>
+
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -38,6 +41,8 @@ struct SevenZipItem {
   // The link's target as 7-Zip lists it ("Symbolic Link = ..."), for the
   // formats that list targets (APFS, ISO 9660 with Rock Ridge).
   std::optional<std::string> linkTarget;
+  std::optional<mode_t> permissions;  // the listed permission bits (07777)
+  std::optional<timespec> modified;   // listed in UTC: the process runs with TZ=UTC
 };
 
 struct SevenZipListing {
@@ -49,5 +54,31 @@ struct SevenZipListing {
 // 7-Zip's output in `*error`.
 bool listWithSevenZip(const char* tool, const std::string& archive, SevenZipListing* listing,
                       std::string* error);
+
+// A running `7z e -so ...`: every selected item's data, in listing order,
+// on one pipe. The caller reads it in pieces, then finishes or abandons
+// the run. One thread at a time; the destructor kills a run still going.
+class SevenZipStream {
+ public:
+  // Starts `args` (args[0] is the executable) with standard output on the
+  // pipe and standard error discarded. `started()` tells whether it runs.
+  explicit SevenZipStream(const std::vector<std::string>& args);
+  ~SevenZipStream();
+  SevenZipStream(const SevenZipStream&) = delete;
+  SevenZipStream& operator=(const SevenZipStream&) = delete;
+
+  bool started() const { return pid_ > 0; }
+  // Reads up to `length` bytes; 0 at the end of the data or on an error.
+  std::size_t read(char* into, std::size_t length);
+  // Waits for the end of the data and the process; true when the stream
+  // held no more data and 7-Zip succeeded.
+  bool finish();
+  // Kills the run and reaps it.
+  void abandon();
+
+ private:
+  int fd_ = -1;
+  pid_t pid_ = -1;
+};
 
 }  // namespace installer::helpers

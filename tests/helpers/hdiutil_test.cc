@@ -76,6 +76,34 @@ const std::map<std::string, std::string> kSparkleTree = {
     {kSparkleFramework + "/Versions/A/Sparkle", "x"},
 };
 
+std::string contentsOf(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::stringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+// Every regular file 7-Zip itself extracts from `image` is in the volume
+// with the same bytes, executable bit and modification time.
+void expectFilesAsSevenZipHasThem(const fs::path& image, bool isHFS, const fs::path& volume, const fs::path& scratch) {
+  ASSERT_EQ(runTool("/usr/bin/7z", {"x", "-y", "-sns-", "-o" + scratch.string(), image.string()}).status, 0);
+  fs::create_directories(scratch);  // 7-Zip makes none for an empty volume
+  fs::path root = scratch;
+  std::vector<fs::path> top{fs::directory_iterator(scratch), fs::directory_iterator()};
+  if (isHFS) root = top.at(0);  // the volume's name
+  for (const auto& e : fs::recursive_directory_iterator(root)) {
+    if (!fs::is_regular_file(e.symlink_status())) continue;
+    fs::path mine = volume / fs::relative(e.path(), root);
+    SCOPED_TRACE(mine);
+    EXPECT_EQ(kindOf(mine), kindOf(e.path()));
+    EXPECT_TRUE(contentsOf(mine) == contentsOf(e.path()));
+    struct stat a {}, b {};
+    lstat(mine.c_str(), &a);
+    lstat(e.path().c_str(), &b);
+    EXPECT_EQ(a.st_mtime, b.st_mtime);
+  }
+}
+
 struct SampleRow {
   std::string file;
   std::string failure;  // the start of the message, empty when it attaches
@@ -117,8 +145,10 @@ TEST(HdiutilSamples, EachImageAttachesOrFailsAsItsRowSays) {
     ASSERT_EQ(a.status, 0) << a.output;
     expectTree(mountPoint, row.tree);
     EXPECT_EQ(fs::is_empty(mountPoint), row.empty);
+    expectFilesAsSevenZipHasThem(kSamples / row.file, row.file.find("hfs") != std::string::npos, mountPoint, dir.path() / "reference" / row.file);
   }
   // Nothing but the mount points: no staging left beside them.
+  fs::remove_all(dir.path() / "reference");
   EXPECT_EQ(static_cast<int>(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator())), n);
 }
 
