@@ -57,6 +57,9 @@ namespace {
 
 const std::set<std::string> kVolumeTypes = {"HFS", "APFS", "FAT", "NTFS", "Ext", "Iso", "Udf"};
 
+// Volumes with at most this much file data come out of the data stream.
+constexpr std::uint64_t kStreamAtMost = 8 << 20;
+
 Run run(const std::vector<std::string>& args, const installer::helpers::SevenZipRunOptions& options = {}) {
   return installer::helpers::runSevenZip(args, options);
 }
@@ -224,7 +227,13 @@ class Attach {
     std::error_code ec;
     fs::create_directories(out, ec);
     auto written = installer::helpers::StreamWrite::mismatch;
-    if (stream) {
+    std::uint64_t dataBytes = 0;
+    for (const auto& item : volume.items) dataBytes += item.folder || item.link ? 0 : item.size;
+    // The stream saves a 7-Zip start, but moving its data through a pipe
+    // costs more than 7-Zip writing the files itself: large volumes go the
+    // other way.
+    if (stream && dataBytes > kStreamAtMost) stream->abandon();
+    if (stream && dataBytes <= kStreamAtMost) {
       written = installer::helpers::writeVolumeFromStream(*stream, volume, out, budget_, &targets, error);
       if (written == installer::helpers::StreamWrite::failed) return false;
       if (written == installer::helpers::StreamWrite::mismatch) {
@@ -259,12 +268,31 @@ class Attach {
   bool extractWithSevenZip(const std::string& source, const Listing& volume, const std::set<std::string>& links,
                            const fs::path& out, std::vector<std::pair<std::string, std::string>>* targets,
                            std::string* error) {
-    readLinkTargets(source, volume, targets);
+    // The links' targets, verbatim. APFS and Rock Ridge list them; for the
+    // others (HFS+) `7z e -so` writes each link's target as its data, in
+    // listing order, one after the other, which the listed sizes split. It
+    // runs beside the extraction.
+    std::vector<const Item*> unlisted;
+    for (const auto& item : volume.items) {
+      if (!item.link) continue;
+      if (item.linkTarget) {
+        targets->emplace_back(item.path, *item.linkTarget);
+      } else {
+        unlisted.push_back(&item);
+      }
+    }
+    std::optional<installer::helpers::SevenZipStream> linkData;
+    fs::path names = staging_ / "link-names.txt";
+    if (!unlisted.empty()) {
+      writeNames(names, unlisted);
+      linkData.emplace(std::vector<std::string>{tool_, "e", "-so", "-spd", "-scsUTF-8", source, "@" + names.native()});
+    }
+
     std::vector<std::string> args = {tool_, "x", "-y", "-spd", "-sns-", "-scsUTF-8", "-o" + out.native()};
     fs::path exclusions = staging_ / "links.txt";
-    if (!targets->empty()) {
+    if (!links.empty()) {
       std::ofstream list(exclusions);
-      for (const auto& [path, target] : *targets) list << path << '\n';
+      for (const auto& path : links) list << path << '\n';
       args.push_back("-x@" + exclusions.native());
     }
     args.push_back(source);
@@ -288,46 +316,37 @@ class Attach {
         return false;
       }
     }
+    if (linkData) {
+      std::string data;
+      char buffer[65536];
+      for (std::size_t n; (n = linkData->read(buffer, sizeof buffer)) > 0;) data.append(buffer, n);
+      if (!linkData->finish()) data.clear();
+      fs::remove(names, ec);
+      std::vector<std::pair<std::string, std::string>> read;
+      std::size_t offset = 0;
+      for (const auto* link : unlisted) {
+        if (link->size == 0 || data.size() - offset < link->size) break;
+        read.emplace_back(link->path, data.substr(offset, link->size));
+        offset += link->size;
+      }
+      // A 7-Zip that lists no sizes for links is asked link by link.
+      if (read.size() != unlisted.size() || offset != data.size()) {
+        read.clear();
+        for (const auto* link : unlisted) read.emplace_back(link->path, targetData(source, {link}));
+      }
+      targets->insert(targets->end(), read.begin(), read.end());
+    }
     return true;
   }
 
-  // The links' targets, verbatim. APFS and Rock Ridge list them; for the
-  // others (HFS+) `7z e -so` writes each link's target as its data, in
-  // listing order, one after the other, which the listed sizes split. A
-  // 7-Zip that lists no sizes for links is asked link by link.
-  void readLinkTargets(const std::string& source, const Listing& volume,
-                       std::vector<std::pair<std::string, std::string>>* targets) {
-    std::vector<const Item*> unlisted;
-    for (const auto& item : volume.items) {
-      if (!item.link) continue;
-      if (item.linkTarget) {
-        targets->emplace_back(item.path, *item.linkTarget);
-      } else {
-        unlisted.push_back(&item);
-      }
-    }
-    if (unlisted.empty()) return;
-    std::vector<std::pair<std::string, std::string>> read;
-    std::string data = targetData(source, unlisted);
-    std::size_t offset = 0;
-    for (const auto* link : unlisted) {
-      if (link->size == 0 || data.size() - offset < link->size) break;
-      read.emplace_back(link->path, data.substr(offset, link->size));
-      offset += link->size;
-    }
-    if (read.size() != unlisted.size() || offset != data.size()) {
-      read.clear();
-      for (const auto* link : unlisted) read.emplace_back(link->path, targetData(source, {link}));
-    }
-    targets->insert(targets->end(), read.begin(), read.end());
+  static void writeNames(const fs::path& file, const std::vector<const Item*>& items) {
+    std::ofstream list(file);
+    for (const auto* item : items) list << item->path << '\n';
   }
 
   std::string targetData(const std::string& source, const std::vector<const Item*>& links) {
     fs::path names = staging_ / "link-names.txt";
-    {
-      std::ofstream list(names);
-      for (const auto* link : links) list << link->path << '\n';
-    }
+    writeNames(names, links);
     Run r = run({tool_, "e", "-so", "-spd", "-scsUTF-8", source, "@" + names.native()}, {false, {}});
     std::error_code ec;
     fs::remove(names, ec);

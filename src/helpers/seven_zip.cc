@@ -81,7 +81,8 @@ std::optional<timespec> timeOf(const std::string& value) {
 }  // namespace
 
 const char* sevenZipTool() {
-  for (const char* p : {"/usr/bin/7z", "/usr/bin/7za", "/usr/bin/7zz", "/usr/local/bin/7z"}) {
+  // Debian's /usr/bin/7z is a shell script that starts the first one.
+  for (const char* p : {"/usr/lib/p7zip/7z", "/usr/bin/7z", "/usr/bin/7za", "/usr/bin/7zz", "/usr/local/bin/7z"}) {
     if (access(p, X_OK) == 0) return p;
   }
   return nullptr;
@@ -211,6 +212,15 @@ std::size_t SevenZipStream::read(char* into, std::size_t length) {
     ssize_t n = ::read(fd_, into, length);
     if (n >= 0) return static_cast<std::size_t>(n);
     if (errno != EINTR) return 0;
+  }
+}
+
+long SevenZipStream::moveTo(int fd, std::size_t length) {
+  if (fd_ < 0) return -1;
+  for (;;) {
+    ssize_t n = splice(fd_, nullptr, fd, nullptr, length, SPLICE_F_MOVE);
+    if (n >= 0) return static_cast<long>(n);
+    if (errno != EINTR) return -1;
   }
 }
 

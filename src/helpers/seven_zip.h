@@ -70,6 +70,10 @@ class SevenZipStream {
   bool started() const { return pid_ > 0; }
   // Reads up to `length` bytes; 0 at the end of the data or on an error.
   std::size_t read(char* into, std::size_t length);
+  // Moves up to `length` bytes into the file `fd` without copying them
+  // through this process (splice); 0 at the end of the data, -1 when the
+  // file takes no splice or on an error (then read() is the way).
+  long moveTo(int fd, std::size_t length);
   // Waits for the end of the data and the process; true when the stream
   // held no more data and 7-Zip succeeded.
   bool finish();

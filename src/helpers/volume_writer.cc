@@ -53,6 +53,7 @@ StreamWrite writeVolumeFromStream(SevenZipStream& stream, const SevenZipListing&
                                   std::string* error) {
   std::vector<char> buffer(kBuffer);
   std::uint64_t sinceWatch = 0;
+  bool splices = true;
   std::vector<const SevenZipItem*> folders;
   std::error_code ec;
   for (const auto& item : volume.items) {
@@ -87,11 +88,18 @@ StreamWrite writeVolumeFromStream(SevenZipStream& stream, const SevenZipListing&
     bool ok = true;
     while (ok && left > 0) {
       std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, buffer.size()));
-      if (!readExactly(stream, buffer.data(), n)) {
-        close(fd);
-        return StreamWrite::mismatch;
+      long moved = splices ? stream.moveTo(fd, n) : -1;
+      if (moved > 0) {
+        n = static_cast<std::size_t>(moved);
+      } else {
+        // The end of the data, or a file system that takes no splice.
+        if (moved < 0) splices = false;
+        if (!readExactly(stream, buffer.data(), n)) {
+          close(fd);
+          return StreamWrite::mismatch;
+        }
+        ok = writeAll(fd, buffer.data(), n);
       }
-      ok = writeAll(fd, buffer.data(), n);
       left -= n;
       sinceWatch += n;
       if (sinceWatch >= kWatchEvery) {

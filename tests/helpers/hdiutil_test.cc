@@ -196,12 +196,18 @@ INSTANTIATE_TEST_SUITE_P(Chunks, HdiutilApfsEncodings,
                          chunksName);
 
 // A hybrid ISO 9660/HFS+ image as `xorriso -as mkisofs -r -hfsplus` makes
-// it, attached as it is and inside a UDIF image: Rock Ridge links come out
-// verbatim, whatever they point at, and nothing is written through them.
-TEST(HdiutilHybridIso, KeepsNamesLinksAndExecutableBits) {
+// it, attached as it is, inside a UDIF image, and its HFS+ side alone:
+// links come out verbatim, whatever they point at, and nothing is written
+// through them. Once with little data, which comes out of 7-Zip's data
+// stream, and once with more, which 7-Zip writes itself.
+class HdiutilHybridIso : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(HdiutilHybridIso, KeepsNamesLinksAndExecutableBits) {
   testing::TempDir dir("hdiutil-iso");
   fs::path src = dir.path() / "src";
-  testing::writeAppBundle(src, "Demo.app");
+  testing::AppBundleSpec spec;
+  spec.resources = {{"data", GetParam()}};
+  testing::writeAppBundle(src, "Demo.app", spec);
   fs::create_directories(src / "Demo.app/Contents/Frameworks/K.framework/Versions/A");
   fs::create_symlink("A", src / "Demo.app/Contents/Frameworks/K.framework/Versions/Current");
   fs::create_symlink("/Applications", src / "Applications");
@@ -213,8 +219,10 @@ TEST(HdiutilHybridIso, KeepsNamesLinksAndExecutableBits) {
   ASSERT_EQ(std::system(cmd.c_str()), 0);
   fs::path wrapped = dir.path() / "Demo.dmg";
   testing::writeFlatUDIF(iso, wrapped, "disk image (Apple_HFS : 0)", testing::UdifChunks::zlib);
+  fs::path hfs = dir.path() / "DemoHFS.dmg";
+  testing::makeDiskImage(src, "Demo", hfs, testing::UdifChunks::zlib);
 
-  for (const fs::path& image : {iso, wrapped}) {
+  for (const fs::path& image : {iso, wrapped, hfs}) {
     SCOPED_TRACE(image.filename());
     fs::path mountPoint = dir.path() / "vol" / image.filename();
     Attached a = attach(image, mountPoint);
@@ -225,8 +233,11 @@ TEST(HdiutilHybridIso, KeepsNamesLinksAndExecutableBits) {
                             {"Demo.app/Contents/MacOS/demo", "x"},
                             {"Demo.app/Contents/Current", "l MacOS"},
                             {"Demo.app/Contents/Frameworks/K.framework/Versions/Current", "l A"}});
+    EXPECT_EQ(fs::file_size(mountPoint / "Demo.app/Contents/Resources/data"), GetParam());
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(DataSizes, HdiutilHybridIso, ::testing::Values(std::size_t{4096}, std::size_t{9} << 20));
 
 TEST(HdiutilEncrypted, BothHeaderVersionsFailAsEncrypted) {
   testing::TempDir dir("hdiutil-encrypted");
