@@ -11,15 +11,19 @@
 // partitions it takes the first volume that holds an application (a
 // "*.app" entry), else the first readable volume; an empty volume attaches
 // as an empty directory. Nothing may be written outside DIR: every name is
-// checked before extraction, symbolic links are left out of 7-Zip's
-// extraction and made here afterwards, verbatim (7-Zip refuses or rewrites
-// those that climb or are absolute), and the result is compared with the
-// listing. Extended attributes and resource forks, which 7-Zip would write
-// as files of their own ("name:attribute"), stay out. The volume comes out
-// in a staging directory beside DIR and is moved in only when complete; it
-// must leave the free-space reserve of space_reserve.h on the volume
-// (checked against the listed sizes before, and watched during the
-// extraction). After a failure DIR is left as it was.
+// checked against 7-Zip's listing before anything is written. A volume with
+// little data comes out of one `7z e -so` run, started beside the listing,
+// whose stream this process writes into new files itself (volume_writer.h);
+// a larger one through `7z x` with the links left out, after which the
+// result is compared with the listing. Either way symbolic links are made
+// here last, verbatim (7-Zip refuses or rewrites those that climb or are
+// absolute), so nothing is ever written through one. Extended attributes
+// and resource forks, which 7-Zip would write as files of their own
+// ("name:attribute"), stay out. The volume comes out in a staging
+// directory beside DIR and is moved in only when complete; it must leave
+// the free-space reserve of space_reserve.h on the volume (checked against
+// the listed sizes before, and watched during the extraction). After a
+// failure DIR is left as it was.
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>

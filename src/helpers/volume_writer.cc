@@ -60,7 +60,7 @@ StreamWrite writeVolumeFromStream(SevenZipStream& stream, const SevenZipListing&
     fs::path p = out / item.path;
     if (item.folder) {
       fs::create_directories(p, ec);
-      if (ec || !fs::is_directory(fs::symlink_status(p))) {
+      if (ec || !fs::is_directory(fs::symlink_status(p, ec))) {
         *error = "cannot create the folder " + item.path;
         return StreamWrite::failed;
       }
