@@ -121,8 +121,9 @@ StreamWrite writeVolumeFromStream(SevenZipStream& stream, const SevenZipListing&
     }
   }
   if (!stream.finish()) return StreamWrite::mismatch;
-  // Folders last, the deepest first: their times and read-only bits would
-  // otherwise be undone or stand in the way.
+  // Folders last, the deepest first: their times would otherwise be
+  // undone. They stay open to their owner, as 7-Zip leaves them, so that
+  // the tree can be moved into place and detach can remove it.
   std::sort(folders.begin(), folders.end(),
             [](const SevenZipItem* a, const SevenZipItem* b) { return a->path.size() > b->path.size(); });
   for (const auto* item : folders) {
@@ -130,7 +131,7 @@ StreamWrite writeVolumeFromStream(SevenZipStream& stream, const SevenZipListing&
     int fd = open(p.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) continue;
     applyTimes(fd, *item);
-    fchmod(fd, item->permissions ? *item->permissions & 01777 : 0755);
+    fchmod(fd, item->permissions ? (*item->permissions & 01777) | 0700 : 0755);
     close(fd);
   }
   return StreamWrite::written;

@@ -6,7 +6,8 @@
 // The caller has checked the listing first (every name contained, nothing
 // below a link). Files are created new (never opened through an existing
 // name or link) with the listed permission bits, set-user-ID and
-// set-group-ID left out, and modification times; links are not made here
+// set-group-ID left out, and modification times; folders likewise, always
+// open to their owner; links are not made here
 // but returned with their targets, since nothing may be written after a
 // link exists. Single thread; blocks until the stream ends.
 #pragma once
