@@ -380,7 +380,7 @@ int attach(const std::string& image, const fs::path& mountPoint) {
     case DiskImageFormat::encrypted:
       return fail("attach failed: the disk image is encrypted; an installer cannot ask for its password");
     case DiskImageFormat::unknown:
-      return fail("attach failed: image not recognized");
+      return fail("attach failed: image not recognized: neither a UDIF image (no \"koly\" trailer) nor an ISO 9660 image");
   }
 
   std::string pattern = mountPoint.string() + ".attach-XXXXXX";
