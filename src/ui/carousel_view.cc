@@ -7,6 +7,7 @@
 #include <gtkmm/drawingarea.h>
 #include <gtkmm/picture.h>
 
+#include "ui/accessible_roles.h"
 #include "ui/bundle_pictures.h"
 
 namespace installer {
@@ -46,6 +47,7 @@ Gtk::Widget* makePlaceholder() {
     placeholder = flat;
   }
   placeholder->set_can_target(false);
+  markPresentation(*placeholder);
   placeholder->set_overflow(Gtk::Overflow::HIDDEN);
   placeholder->set_hexpand(true);
   placeholder->set_vexpand(true);
@@ -61,6 +63,8 @@ CarouselView::CarouselView(const platform::URL& url, CarouselOptions options) {
   webView_ = Gtk::make_managed<CarouselWebView>(url, std::move(binding), options);
   placeholder_ = makePlaceholder();
   set_child(*webView_);
+  // The page is decoration that takes no input: nothing in it is read.
+  markPresentation(*this);
   add_overlay(*placeholder_);
   set_hexpand(true);
   set_vexpand(true);

@@ -7,13 +7,14 @@
 
 #include "platform/bundle.h"
 #include "platform/localization.h"
+#include "ui/accessible_roles.h"
 #include "ui/button_styles.h"
 
 namespace installer {
 namespace {
 
 void classInit(void* klass, void*) {
-  gtk_widget_class_set_accessible_role(GTK_WIDGET_CLASS(klass), GTK_ACCESSIBLE_ROLE_DIALOG);
+  gtk_widget_class_set_accessible_role(GTK_WIDGET_CLASS(klass), GTK_ACCESSIBLE_ROLE_ALERT);
 }
 
 // Enough lines to fill the box and no more, so that any text keeps the box
@@ -75,6 +76,7 @@ DialogBoxView::DialogBoxView(DialogSpec dialog)
     icon_ = makeApplicationIcon();
     icon_->set_size_request(60, 70);
     icon_->set_valign(Gtk::Align::START);
+    markPresentation(*icon_);
     top_.append(*icon_);
   }
   const bool showsMessage = dialog_.message != dialog_.title;
@@ -93,6 +95,7 @@ DialogBoxView::DialogBoxView(DialogSpec dialog)
   append(top_);
 
   spacer_.set_vexpand(true);
+  markPresentation(spacer_);
   append(spacer_);
 
   buttonRow_.set_halign(Gtk::Align::END);

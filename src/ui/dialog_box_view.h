@@ -7,7 +7,8 @@
 // handlers it calls stay valid even when the view model replaces its
 // dialog meanwhile. A handler may make the owner drop this view: the owner
 // must then free it later (from the main loop), never inside the handler.
-// Accessible as a modal dialog named by its title.
+// Accessible as a modal alert named by its title and described by its
+// message; the icon is decoration.
 #pragma once
 
 #include <optional>

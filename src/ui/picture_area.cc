@@ -2,12 +2,14 @@
 
 #include <gtkmm/snapshot.h>
 
+#include "ui/accessible_roles.h"
 #include "ui/installer_palette.h"
 
 namespace installer {
 
 PictureArea::PictureArea(Rgba fallback) : fallback_(fallback) {
   set_overflow(Gtk::Overflow::HIDDEN);
+  markPresentation(*this);
 }
 
 void PictureArea::setPicture(const Glib::RefPtr<Gdk::Texture>& picture) {
