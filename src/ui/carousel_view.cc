@@ -4,11 +4,10 @@
 #include <cmath>
 
 #include <gdkmm/frameclock.h>
-#include <gtkmm/drawingarea.h>
-#include <gtkmm/picture.h>
 
 #include "ui/accessible_roles.h"
 #include "ui/bundle_pictures.h"
+#include "ui/picture_area.h"
 
 namespace installer {
 namespace {
@@ -32,22 +31,10 @@ double easeInOut(double t) {
 }
 
 Gtk::Widget* makePlaceholder() {
-  Gtk::Widget* placeholder;
-  if (auto picture = bundlePicture("Loading")) {
-    auto* view = Gtk::make_managed<Gtk::Picture>(picture);
-    view->set_content_fit(Gtk::ContentFit::COVER);
-    view->set_can_shrink(true);
-    placeholder = view;
-  } else {
-    auto* flat = Gtk::make_managed<Gtk::DrawingArea>();
-    flat->set_draw_func([](const Cairo::RefPtr<Cairo::Context>& cr, int, int) {
-      cr->set_source_rgb(kFallbackWhite, kFallbackWhite, kFallbackWhite);
-      cr->paint();
-    });
-    placeholder = flat;
-  }
+  auto* placeholder = Gtk::make_managed<PictureArea>(
+      Rgba{kFallbackWhite, kFallbackWhite, kFallbackWhite, 1}, PictureArea::Fit::cover);
+  placeholder->setBundlePicture("Loading");
   placeholder->set_can_target(false);
-  markPresentation(*placeholder);
   placeholder->set_overflow(Gtk::Overflow::HIDDEN);
   placeholder->set_hexpand(true);
   placeholder->set_vexpand(true);

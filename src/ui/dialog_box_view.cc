@@ -1,14 +1,16 @@
 #include "ui/dialog_box_view.h"
 
 #include <filesystem>
+#include <map>
 
 #include <gtkmm/image.h>
-#include <gtkmm/picture.h>
 
 #include "platform/bundle.h"
 #include "platform/localization.h"
 #include "ui/accessible_roles.h"
+#include "ui/bundle_pictures.h"
 #include "ui/button_styles.h"
+#include "ui/picture_area.h"
 
 namespace installer {
 namespace {
@@ -42,13 +44,25 @@ void setUpWrapping(Gtk::Label& label, int lines) {
 DialogBoxClassInit::DialogBoxClassInit() : Glib::ExtraClassInit(classInit) {}
 
 Gtk::Widget* makeApplicationIcon() {
-  const auto file = platform::Bundle::main().resourcesPath() / "AppIcon.png";
+  const auto resources = platform::Bundle::main().resourcesPath();
   std::error_code ec;
-  if (!platform::Bundle::main().path().empty() && std::filesystem::is_regular_file(file, ec)) {
-    auto* picture = Gtk::make_managed<Gtk::Picture>();
-    picture->set_filename(file.string());
-    picture->set_keep_aspect_ratio(true);
-    picture->set_can_shrink(true);
+  if (!platform::Bundle::main().path().empty() &&
+      std::filesystem::is_regular_file(resources / "AppIcon.png", ec)) {
+    auto* picture = Gtk::make_managed<PictureArea>(Rgba{1, 1, 1, 0}, PictureArea::Fit::contain);
+    picture->setSource([resources](int scale) {
+      // Main thread only, like the widget; decoded once per file.
+      static std::map<std::string, Glib::RefPtr<Gdk::Texture>> icons;
+      const auto file = pictureFileForScale(resources, "AppIcon", "png", scale).string();
+      auto [it, inserted] = icons.try_emplace(file);
+      if (inserted) {
+        GError* error = nullptr;
+        if (GdkTexture* texture = gdk_texture_new_from_filename(file.c_str(), &error)) {
+          it->second = Glib::wrap(texture);
+        }
+        g_clear_error(&error);
+      }
+      return it->second;
+    });
     return picture;
   }
   auto* image = Gtk::make_managed<Gtk::Image>();

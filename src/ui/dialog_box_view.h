@@ -68,7 +68,8 @@ class DialogBoxView : public DialogBoxClassInit, public Gtk::Box {
 };
 
 // The application's icon, a managed widget: the bundle's "AppIcon.png"
-// when present, else the theme's software-installer icon.
+// (on a screen of scale 2, "AppIcon@2x.png" where present) with its
+// proportions kept, else the theme's software-installer icon.
 Gtk::Widget* makeApplicationIcon();
 
 }  // namespace installer

@@ -134,7 +134,7 @@ void InstallerView::render() {
 void InstallerView::renderUpperArea() {
   const auto& vm = *viewModel_;
   if (!vm.hasStarted()) {
-    picture_->setPicture(bundlePicture("Background"));
+    picture_->setBundlePicture("Background");
     upper_.set_visible_child("picture");
     return;
   }
@@ -150,7 +150,7 @@ void InstallerView::renderUpperArea() {
       return;
     }
   }
-  picture_->setPicture(bundlePicture("Loading"));
+  picture_->setBundlePicture("Loading");
   upper_.set_visible_child("picture");
 }
 
