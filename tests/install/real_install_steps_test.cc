@@ -127,6 +127,12 @@ TEST_F(RealInstallStepsTest, InstallerErrorsKeepTheirCase) {
   auto failed = copyError(steps(CheckUpdateHTTPResult{"", 500}), source);
   EXPECT_EQ(failed.kind(), InstallStepError::Kind::permissionDenied);
   EXPECT_STREQ(failed.what(), "privileged copy exited with status 5");
+
+  // Once it succeeds, the system's entry comes with it.
+  fs::remove(source / "Contents/pipe");
+  EXPECT_EQ(steps(CheckUpdateHTTPResult{"", 500}).installer->installApplication(source, home.root() / "Apps", {}),
+            home.root() / "Apps/Demo.app");
+  EXPECT_TRUE(fs::exists(home.root() / "share/applications/com.example.demo.desktop"));
 }
 
 TEST_F(RealInstallStepsTest, InstalledCopyIsFoundInTheInjectedDirectories) {
@@ -141,6 +147,7 @@ TEST_F(RealInstallStepsTest, InstalledCopyIsFoundInTheInjectedDirectories) {
   EXPECT_EQ(s.installer->findInstalledApplication(config.productID, "1.0", {}), installed);
   EXPECT_EQ(s.installer->findInstalledApplication(config.productID, "1.5", {}), std::nullopt);
   EXPECT_EQ(s.installer->installedVersion(installed), "1.4");
+  EXPECT_TRUE(fs::exists(home.dataHome() / "applications/com.example.demo.desktop"));  // the user's own entry
   EXPECT_TRUE(s.installer->isUpdateAvailable("1.10", "1.4"));
   EXPECT_FALSE(s.installer->isTargetRunning(config.productID));
 
