@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <fstream>
 #include <memory>
 #include <system_error>
 #include <vector>
@@ -43,7 +44,9 @@ namespace {
 // they go to. Exit statuses: 2 the source is not a real directory, 3 no
 // staging folder, 4 the copy failed, 5 the copy holds what a bundle must
 // not, 6 the owner or modes could not be set, 7 the swap failed, 8 no real
-// directory ended up in place. The desktop entries never change the status.
+// directory ended up in place. Once the bundle is in place it says
+// "installed" on descriptor 3 and waits (30 s at most) for the entries'
+// ".ready" file. The desktop entries never change the status.
 constexpr char kPrivilegedCopyBody[] = R"SH(
 umask 022
 PATH=/usr/sbin:/usr/bin:/sbin:/bin
@@ -69,6 +72,11 @@ else
   mv -T -- "$stage/app" "$dst" || exit 7
 fi
 [ -d "$dst" ] && [ ! -h "$dst" ] || exit 8
+if [ -n "$entries" ]; then
+  { echo installed >&3; } 2>/dev/null
+  i=0
+  while [ ! -f "$entries/.ready" ] && [ $i -lt 300 ]; do sleep 0.1; i=$((i + 1)); done
+fi
 if [ -n "$entries" ] && [ -d "$entries" ] && [ ! -h "$entries" ] &&
    cp -a -T -- "$entries" "$stage/entries" &&
    [ -z "$(find -P "$stage/entries" ! -type d ! -type f -print -quit)" ]; then
@@ -185,31 +193,43 @@ void writeUserDesktopEntry(const fs::path& installed, const AppInstallerOptions&
 }
 
 // The desktop entry of a system install, written as the user into a private
-// folder for the root script to install; removed with the folder.
+// folder once the bundle is in place (the writer reads the installed
+// bundle), then marked ready for the root script to install; removed with
+// the folder.
 class StagedDesktopEntry {
  public:
-  StagedDesktopEntry(const fs::path& destination, const AppInstallerOptions& options) {
-    if (!options.desktopEntryWriter) return;
+  StagedDesktopEntry(const fs::path& destination, const AppInstallerOptions& options)
+      : destination_(destination), writer_(options.desktopEntryWriter) {
+    if (!writer_) return;
     try {
       folder_ = makePrivateDirectory(platform::temporaryDirectory(), "qx-desktop-");
-      if (!options.desktopEntryWriter(destination, folder_)) discard();
     } catch (const std::exception& e) {
       installerLog().error(std::string("desktop entry not staged: ") + e.what());
-      discard();
     }
   }
-  ~StagedDesktopEntry() { discard(); }
+  ~StagedDesktopEntry() {
+    if (folder_.empty()) return;
+    std::error_code ec;
+    fs::remove_all(folder_, ec);
+  }
   StagedDesktopEntry(const StagedDesktopEntry&) = delete;
   StagedDesktopEntry& operator=(const StagedDesktopEntry&) = delete;
   const fs::path& folder() const { return folder_; }
 
- private:
-  void discard() {
+  // Called when the root script reports the bundle in place.
+  void write() {
     if (folder_.empty()) return;
-    std::error_code ec;
-    fs::remove_all(folder_, ec);
-    folder_.clear();
+    try {
+      writer_(destination_, folder_);
+    } catch (const std::exception& e) {
+      installerLog().error(std::string("desktop entry not staged: ") + e.what());
+    }
+    std::ofstream(folder_ / ".ready");
   }
+
+ private:
+  fs::path destination_;
+  DesktopEntryWriter writer_;
   fs::path folder_;
 };
 
@@ -321,7 +341,8 @@ std::string privilegedCopyScript(const fs::path& source, const fs::path& destina
 }
 
 fs::path copyPrivileged(const fs::path& source, const fs::path& destination,
-                        const AppInstallerOptions& options, const fs::path& desktopEntries) {
+                        const AppInstallerOptions& options, const fs::path& desktopEntries,
+                        const std::function<void()>& onInstalled) {
   int components = 0;
   for (const auto& part : destination.relative_path()) {
     if (!part.empty()) ++components;
@@ -341,7 +362,9 @@ fs::path copyPrivileged(const fs::path& source, const fs::path& destination,
     status = runPrivilegedScript(
         privilegedCopyScript(source, destination, options.privilegedOwner, desktopEntries,
                              options.systemDataDirectory),
-        options.privilegedTimeLimit, options.privileged);
+        options.privilegedTimeLimit, options.privileged, [&](const std::string& message) {
+          if (message == "installed" && onInstalled) onInstalled();
+        });
   } catch (const PrivilegedTaskError& e) {
     if (e.kind() == PrivilegedTaskError::Case::authorizationCancelled) {
       throw AppInstallError::authorizationCancelled();
@@ -385,7 +408,7 @@ fs::path installApplication(const fs::path& source, const fs::path& installDirec
   }
   try {
     StagedDesktopEntry entry(destination, options);
-    copyPrivileged(source, destination, options, entry.folder());
+    copyPrivileged(source, destination, options, entry.folder(), [&entry] { entry.write(); });
   } catch (...) {
     if (watcher) watcher->stop();
     throw;

@@ -131,7 +131,9 @@ std::filesystem::path copyUnprivileged(const std::filesystem::path& source,
 
 // The same through one root shell script. `desktopEntries`, when not
 // empty, is a folder laid out like an XDG data directory whose entries and
-// icons the script installs into the system data directory. Throws
+// icons the script installs into the system data directory once
+// `onInstalled` (called on the caller's thread when the bundle is in place)
+// has filled it and marked it with a ".ready" file. Throws
 // AppInstallError: authorizationCancelled; permissionDenied with the
 // runner's description, with the guard's refusal, or "privileged copy
 // exited with status <n>"; copyFailed "refusing to replace <path>" for the
@@ -140,7 +142,8 @@ std::filesystem::path copyUnprivileged(const std::filesystem::path& source,
 std::filesystem::path copyPrivileged(const std::filesystem::path& source,
                                      const std::filesystem::path& destination,
                                      const AppInstallerOptions& options = {},
-                                     const std::filesystem::path& desktopEntries = {});
+                                     const std::filesystem::path& desktopEntries = {},
+                                     const std::function<void()>& onInstalled = {});
 
 // The script `copyPrivileged` runs, exposed for tests.
 std::string privilegedCopyScript(const std::filesystem::path& source,

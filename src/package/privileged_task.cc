@@ -232,14 +232,20 @@ bool parseStatusText(const std::string& text, std::int32_t& value) {
 
 namespace {
 
-// The status the root shell wrote on the pipe, if a whole line of it is there.
-bool statusFromPipe(const std::string& text, std::int32_t& value) {
-  auto at = text.find(kStatusPrefix);
-  if (at == std::string::npos) return false;
-  auto begin = at + sizeof kStatusPrefix - 1;
-  auto end = text.find('\n', begin);
-  if (end == std::string::npos) return false;
-  return parseStatusText(text.substr(begin, end - begin), value);
+// Takes the whole lines off `text`: a status line ends the run with
+// `value`; any other is the script's message for `onMessage`.
+bool consumeLines(std::string& text, const PrivilegedMessageHandler& onMessage, std::int32_t& value) {
+  for (;;) {
+    auto end = text.find('\n');
+    if (end == std::string::npos) return false;
+    std::string line = text.substr(0, end);
+    text.erase(0, end + 1);
+    if (line.rfind(kStatusPrefix, 0) == 0) {
+      if (parseStatusText(line.substr(sizeof kStatusPrefix - 1), value)) return true;
+    } else if (onMessage) {
+      onMessage(line);
+    }
+  }
 }
 
 // Ends what is left of the root shell's process group, as far as we are
@@ -256,7 +262,8 @@ void abandon(const PrivilegedProcess& process) {
 }  // namespace
 
 std::int32_t runPrivilegedScript(const std::string& script, double limit,
-                                 const PrivilegedRunnerOptions& options) {
+                                 const PrivilegedRunnerOptions& options,
+                                 const PrivilegedMessageHandler& onMessage) {
   using Clock = std::chrono::steady_clock;
   // Bounded so that an absurd limit cannot overflow the clock arithmetic.
   double bounded = std::isnan(limit) ? 0 : std::clamp(limit, 0.0, 1e9);
@@ -268,7 +275,7 @@ std::int32_t runPrivilegedScript(const std::string& script, double limit,
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%.3f", bounded + 1);
   std::string command = std::string("umask 022\n") +
-      "/bin/sh -c \"$1\" qx-privileged-script </dev/null >/dev/null 2>&1 &\n"
+      "/bin/sh -c \"$1\" qx-privileged-script 3>&1 </dev/null >/dev/null 2>&1 &\n"
       "qx_job=$!\n"
       "( trap 'kill $qx_sleep 2>/dev/null; exit 0' TERM; /bin/sleep " + seconds + " & qx_sleep=$!; wait $qx_sleep; "
       "kill -KILL 0 ) </dev/null >/dev/null 2>&1 &\n"
@@ -288,7 +295,7 @@ std::int32_t runPrivilegedScript(const std::string& script, double limit,
   bool answered = false;
   bool ended = false;
   for (;;) {
-    if (statusFromPipe(text, value)) {
+    if (consumeLines(text, onMessage, value)) {
       answered = true;
       break;
     }
@@ -305,7 +312,7 @@ std::int32_t runPrivilegedScript(const std::string& script, double limit,
       ended = true;
       continue;
     }
-    // A status line is short; anything longer is not one.
+    // Lines are short; a longer one is nobody's.
     if (text.size() < 4096) text.append(buffer, static_cast<size_t>(n));
   }
   if (process.pipe >= 0) close(process.pipe);

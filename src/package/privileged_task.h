@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <exception>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -103,15 +104,21 @@ std::int32_t runPrivilegedCommand(const std::vector<std::string>& arguments,
                                   const PrivilegedRunnerOptions& options = {},
                                   PrivilegedProcess* started = nullptr);
 
+// What the root script says while it runs: each line it writes to
+// descriptor 3, called on the runner's (the caller's) thread.
+using PrivilegedMessageHandler = std::function<void(const std::string& message)>;
+
 // Runs `script` as root through "/bin/sh -c" with umask 022 and no input or
-// output of its own, then reads the root shell's status line from the pipe
-// until it arrives or `limit` seconds passed. Returns the script's exit
-// status (any number; -1 when the shell ended without saying). Throws
-// PrivilegedTaskError (authorizationCancelled for status -60006,
-// authorizationFailed for any other non-zero status, timedOut). At the
-// deadline the shell's process group is ended.
+// output of its own (descriptor 3 carries its messages to `onMessage`),
+// then reads the root shell's status line from the pipe until it arrives or
+// `limit` seconds passed. Returns the script's exit status (any number; -1
+// when the shell ended without saying). Throws PrivilegedTaskError
+// (authorizationCancelled for status -60006, authorizationFailed for any
+// other non-zero status, timedOut). At the deadline the shell's process
+// group is ended.
 std::int32_t runPrivilegedScript(const std::string& script, double limit,
-                                 const PrivilegedRunnerOptions& options = {});
+                                 const PrivilegedRunnerOptions& options = {},
+                                 const PrivilegedMessageHandler& onMessage = {});
 
 // Reads a status text: trimmed, an optional sign and digits only, within 32
 // bits. False for anything else.
