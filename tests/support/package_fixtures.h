@@ -80,6 +80,12 @@ void makeInstallerPackage(const std::filesystem::path& pkg, const std::vector<Ar
                           PayloadNaming naming = PayloadNaming::gzipped,
                           const std::vector<ArchiveEntry>& container = {});
 
+// An AppleDouble file as macOS writes it into a ZIP's "__MACOSX/" tree:
+// 32 bytes of Finder information followed by the attribute list
+// `attributes` (name, value), and the resource fork.
+std::string appleDouble(const std::string& finderInfo, const std::string& resourceFork,
+                        const std::vector<std::pair<std::string, std::string>>& attributes);
+
 // An HFS+ volume named `volumeName` holding the tree below `root`
 // (xorriso -as mkisofs -r -hfsplus), as the bytes of its partition.
 std::string makeHFSVolume(const std::filesystem::path& root, const std::string& volumeName);
