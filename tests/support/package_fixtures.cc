@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
@@ -232,6 +233,51 @@ void makeInstallerPackage(const fs::path& pkg, const std::vector<ArchiveEntry>& 
     std::string plain = naming == PayloadNaming::both ? std::string("not a cpio archive")
                                                       : payloadBytes(payload, ArchiveFormat::cpioOdc);
     parts.push_back({"Payload", ArchiveEntry::Kind::file, plain, "", 0644});
+  }
+  writeArchive(pkg, ArchiveFormat::xar, parts);
+}
+
+std::string packageInfo(const std::string& installLocation) {
+  std::string location = installLocation.empty() ? "" : " install-location=\"" + installLocation + "\"";
+  return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<pkg-info format-version=\"2\" identifier=\"com.example.pkg\"" +
+         location + " version=\"1.0\" auth=\"root\">\n  <payload numberOfFiles=\"1\" installKBytes=\"1\"/>\n</pkg-info>\n";
+}
+
+void makeProductArchive(const fs::path& pkg, const std::vector<ComponentPackage>& components,
+                        const std::vector<std::string>& order) {
+  auto encoded = [](const std::string& name) {
+    std::string out;
+    for (unsigned char c : name) {
+      if (std::isalnum(c) || c == '.' || c == '-' || c == '_') {
+        out += static_cast<char>(c);
+      } else {
+        const char* hex = "0123456789ABCDEF";
+        out += '%';
+        out += hex[c >> 4];
+        out += hex[c & 15];
+      }
+    }
+    return out;
+  };
+  // As productbuild writes it: the ids first in the choices, the files last.
+  std::string lines, choices, files;
+  for (const auto& name : order) {
+    std::string id = "com.example." + encoded(name);
+    lines += "    <line choice=\"" + id + "\"/>\n";
+    choices += "  <choice id=\"" + id + "\"><pkg-ref id=\"" + id + "\"/></choice>\n";
+    files += "  <pkg-ref id=\"" + id + "\" version=\"1.0\">#" + encoded(name) + ".pkg</pkg-ref>\n";
+  }
+  std::vector<ArchiveEntry> parts = {
+      {"Distribution", ArchiveEntry::Kind::file,
+       "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<installer-gui-script minSpecVersion=\"1\">\n"
+       "  <title>Demo</title>\n  <choices-outline>\n" + lines + "  </choices-outline>\n" + choices + files +
+           "</installer-gui-script>\n",
+       "", 0644}};
+  for (const auto& c : components) {
+    parts.push_back({c.name + ".pkg/PackageInfo", ArchiveEntry::Kind::file, packageInfo(c.installLocation), "", 0644});
+    parts.push_back({c.name + ".pkg/Bom", ArchiveEntry::Kind::file, "BOMStore", "", 0644});
+    parts.push_back({c.name + ".pkg/Payload", ArchiveEntry::Kind::file,
+                     payloadBytes(c.payload, ArchiveFormat::cpioOdcGzip), "", 0644});
   }
   writeArchive(pkg, ArchiveFormat::xar, parts);
 }
