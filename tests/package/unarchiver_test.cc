@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 
 #include <algorithm>
 #include <system_error>
@@ -376,6 +377,68 @@ TEST_F(UnarchiverTest, WorkingDirectoryWithQuotesAndSpaces) {
   EXPECT_TRUE(fs::exists(payload.applicationURL / "Contents/MacOS/demo"));
   payload.cleanup();
   EXPECT_TRUE(fs::is_empty(work));
+}
+
+// --- Finder ZIPs and packages inside images and ZIPs ---------------------------
+
+std::string attribute(const fs::path& file, const std::string& name) {
+  char value[256];
+  ssize_t n = lgetxattr(file.c_str(), name.c_str(), value, sizeof value);
+  return n < 0 ? "(none)" : std::string(value, static_cast<std::size_t>(n));
+}
+
+TEST_F(UnarchiverTest, FinderZipMetadataIsFoldedAwayEvenWhenListedFirst) {
+  const std::string finderInfo = "APPLMACS" + std::string(24, '\0');
+  std::vector<ArchiveEntry> entries = {
+      {"__MACOSX/Demo.app/Contents/._Info.plist", Kind::file,
+       testing::appleDouble("", "", {{"com.apple.quarantine", "0081;x"}, {"com.example.tag", "blue"}})},
+      {"__MACOSX/Demo.app/._Icon\r", Kind::file, testing::appleDouble(finderInfo, "RSRC", {})},
+      {"__MACOSX/Demo.app/Contents/MacOS/._demo", Kind::file, "truncated \x00\x05\x16\x07"},
+      {"__MACOSX/Demo.app/._Current", Kind::file, testing::appleDouble(finderInfo, "", {})},
+      {"__MACOSX/Gone/._missing", Kind::file, testing::appleDouble(finderInfo, "", {})},
+  };
+  fs::path src = dir / "src";
+  testing::writeAppBundle(src, "Demo.app");
+  writeFile(src / "Demo.app/Icon\r", "");
+  fs::create_symlink("Contents", src / "Demo.app/Current");
+  auto tree = testing::entriesFromTree(src);
+  entries.insert(entries.end(), tree.begin(), tree.end());
+  testing::writeArchive(dir / "Finder.zip", ArchiveFormat::zip, entries);
+
+  auto payload = unarchivePackage(dir / "Finder.zip", work, tools);
+  fs::path app = payload.applicationURL;
+  EXPECT_EQ(app.parent_path().parent_path(), work);
+  EXPECT_FALSE(fs::exists(app.parent_path() / "__MACOSX"));
+  EXPECT_EQ(attribute(app / "Contents/Info.plist", "user.com.example.tag"), "blue");
+  EXPECT_EQ(attribute(app / "Contents/Info.plist", "user.com.apple.quarantine"), "0081;x");
+  EXPECT_EQ(attribute(app / "Icon\r", "user.com.apple.FinderInfo"), finderInfo);
+  EXPECT_EQ(attribute(app / "Icon\r", "user.com.apple.ResourceFork"), "RSRC");
+  EXPECT_EQ(attribute(app / "Contents/MacOS/demo", "user.com.apple.FinderInfo"), "(none)");
+  EXPECT_TRUE(fs::is_symlink(app / "Current"));
+  payload.cleanup();
+  EXPECT_TRUE(workEntries().empty());
+}
+
+TEST_F(UnarchiverTest, ImageOrZipHoldingOnlyOnePackageYieldsThePackagesBundle) {
+  fs::path vol = dir / "vol";
+  fs::create_directories(vol / "Docs");
+  testing::makeInstallerPackage(vol / "Docs/Demo Installer.pkg", payloadWithApp("Applications"));
+  writeFile(vol / "ReadMe.txt", "open the package");
+  for (Format format : {Format::diskImage, Format::zip}) {
+    SCOPED_TRACE(nameOf(format));
+    auto payload = unarchivePackage(pack(vol, format, "Outer"), work, tools);
+    EXPECT_EQ(payload.applicationURL.filename(), "Demo.app");
+    EXPECT_EQ(payload.applicationURL.parent_path().parent_path().filename().string().rfind("payload-", 0), 0u);
+    EXPECT_EQ(workEntries().size(), 2u);  // the image or ZIP is already gone
+    payload.cleanup();
+    EXPECT_TRUE(workEntries().empty());
+  }
+  testing::makeInstallerPackage(vol / "Second.pkg", payloadWithApp("Applications"));
+  for (Format format : {Format::diskImage, Format::zip}) {
+    SCOPED_TRACE(nameOf(format));
+    EXPECT_EQ(expectError(pack(vol, format, "Two")).kind(), UnarchiveError::Case::noApplicationFound);
+    EXPECT_TRUE(workEntries().empty());
+  }
 }
 
 // --- odd, hostile and oversized archives, in every format -------------------------
