@@ -357,11 +357,11 @@ TEST_F(InstallE2ETest, InstallsTheBundleOfARealAPFSImage) {
   fs::path installed = apps() / "SparkleTestCodeSignApp.app";
   EXPECT_EQ(run(*c), withOutcome(kFullRun, "installed " + installed.string()));
   fs::path reference = home_.root() / "reference";
-  std::string extract = "7z x -snld -y -o'" + reference.string() + "' '" + sample.string() + "' >/dev/null 2>&1";
+  std::string extract = "7z x -snld -sns- -y -o'" + reference.string() + "' '" + sample.string() + "' >/dev/null 2>&1";
   ASSERT_EQ(std::system(extract.c_str()), 0);
   fs::path expected;
   for (const auto& e : fs::recursive_directory_iterator(reference)) {
-    if (e.path().filename() == installed.filename() && !e.is_symlink()) {
+    if (e.path().filename() == installed.filename() && fs::is_directory(e.symlink_status())) {
       expected = e.path();
       break;
     }

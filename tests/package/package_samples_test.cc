@@ -84,10 +84,11 @@ void extractReference(const fs::path& archive, const fs::path& into) {
     }
     return;
   }
-  run("7z x -snld -y -o" + shellQuote(into.string()) + " " + shellQuote(archive.string()));
+  // Links kept as links; alternate streams (attributes) not as files.
+  run("7z x -snld -sns- -y -o" + shellQuote(into.string()) + " " + shellQuote(archive.string()));
   std::vector<fs::path> inner;
   for (const auto& e : fs::recursive_directory_iterator(into)) {
-    if (e.is_regular_file() && hasExtension(e.path(), ".pkg")) inner.push_back(e.path());
+    if (fs::is_regular_file(e.symlink_status()) && hasExtension(e.path(), ".pkg")) inner.push_back(e.path());
   }
   for (std::size_t i = 0; i < inner.size(); ++i) extractReference(inner[i], into / ("inner" + std::to_string(i)));
 }
@@ -98,7 +99,7 @@ fs::path findDirectoryNamed(const fs::path& root, const std::string& name) {
       it.disable_recursion_pending();
       continue;
     }
-    if (it->path().filename() == name && it->is_directory() && !it->is_symlink()) return it->path();
+    if (it->path().filename() == name && fs::is_directory(it->symlink_status())) return it->path();
   }
   return {};
 }
