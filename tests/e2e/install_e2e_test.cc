@@ -355,6 +355,43 @@ TEST_P(PackageFormatTest, InstallsTheBundleItCarries) {
 INSTANTIATE_TEST_SUITE_P(E2E, PackageFormatTest, ::testing::Values("zip", "pkg", "dmg"),
                          [](const auto& info) { return std::string(info.param); });
 
+// --- A real image made on macOS ----------------------------------------------
+
+// An APFS image as vendors ship it (an "Applications" link beside the
+// bundle, frameworks with version links), installed through the whole run.
+// The installed tree matches what 7-Zip extracts from the same image.
+TEST_F(InstallE2ETest, InstallsTheBundleOfARealAPFSImage) {
+  fs::path sample = fs::path(INSTALLER_SOURCE_DIR).parent_path() / "shared/samples/sparkle-udbz-gpt-apfs-app.dmg";
+  if (!fs::exists(sample)) GTEST_SKIP() << "no sample at " << sample;
+  fs::copy_file(sample, packageRoot() / "Sparkle.dmg");
+  answer("Sparkle.dmg", "1.0", md5Hex(packageRoot() / "Sparkle.dmg"));
+  auto c = make();
+
+  fs::path installed = apps() / "SparkleTestCodeSignApp.app";
+  EXPECT_EQ(run(*c), withOutcome(kFullRun, "installed " + installed.string()));
+  fs::path reference = home_.root() / "reference";
+  std::string extract = "7z x -snld -sns- -y -o'" + reference.string() + "' '" + sample.string() + "' >/dev/null 2>&1";
+  ASSERT_EQ(std::system(extract.c_str()), 0);
+  fs::path expected;
+  for (const auto& e : fs::recursive_directory_iterator(reference)) {
+    if (e.path().filename() == installed.filename() && fs::is_directory(e.symlink_status())) {
+      expected = e.path();
+      break;
+    }
+  }
+  ASSERT_FALSE(expected.empty());
+  // Names, kinds, link targets and executable bits; modes are the installer's.
+  auto shape = [](Tree tree) {
+    for (auto& [name, node] : tree) {
+      if (node.type != 'l') node.mode = node.type == 'f' ? node.mode & 0100 : 0;
+    }
+    return tree;
+  };
+  Tree copy = shape(snapshot(installed)), packaged = shape(snapshot(expected));
+  EXPECT_EQ(copy, packaged) << "installed:\n" << describe(copy) << "packaged:\n" << describe(packaged);
+  EXPECT_TRUE(fs::is_empty(c->workingDirectory()));
+}
+
 // --- What a run offers once a copy is installed ----------------------------
 
 TEST_F(InstallE2ETest, InstalledCopyIsKeptOfferedAnUpdateAndGuardedWhileRunning) {
