@@ -245,6 +245,11 @@ post_log_result *post_logs_from_lz4buf(const char *endpoint, const char *accessk
     header("Authorization:LOG %s:%s", accesskeyId, signature);
 
     curl_easy_setopt(curl, CURLOPT_URL, url);
+    // The service answers where it is asked; a redirect is never followed,
+    // and could only lead to https if it were.
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "https");
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
     curl_easy_setopt(curl, CURLOPT_POST, 1L);
     curl_easy_setopt(curl, CURLOPT_POSTFIELDS, buffer->data);
