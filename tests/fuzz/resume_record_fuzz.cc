@@ -35,10 +35,27 @@ class LostConnection final : public installer::platform::HttpClient {
   }
 };
 
-// Fixed, so that seeds and the dictionary can name the partial file.
-const fs::path kRoot = "/tmp/installer-resume-fuzz";
+// Private to this process; "@ROOT@" in the input stands for it, so that
+// seeds and the dictionary can name the partial files.
+const fs::path kRoot = fs::temp_directory_path() / ("installer-resume-fuzz-" + std::to_string(::getpid()));
 const fs::path kCache = kRoot / "cache";
 const fs::path kOutside = kRoot / "outside.partial";
+
+std::string withRoot(std::string text) {
+  const std::string mark = "@ROOT@";
+  for (std::size_t at = text.find(mark); at != std::string::npos; at = text.find(mark, at)) {
+    text.replace(at, mark.size(), kRoot.string());
+    at += kRoot.string().size();
+  }
+  return text;
+}
+
+struct RemoveRootAtExit {
+  ~RemoveRootAtExit() {
+    std::error_code ec;
+    fs::remove_all(kRoot, ec);
+  }
+} removeRootAtExit;
 
 }  // namespace
 
@@ -51,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fs::create_directories(kCache, ec);
   {
     std::ofstream(kCache / ".partial-download", std::ios::binary)
-        .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+        << withRoot(std::string(reinterpret_cast<const char*>(data), size));
     std::ofstream(kCache / "p.dmg.partial", std::ios::binary) << "0123456789abcdef";
     std::ofstream(kOutside, std::ios::binary) << "0123456789abcdef";
   }
