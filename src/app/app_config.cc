@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include <mbedtls/base64.h>
+
 #include "platform/bundle.h"
 #include "platform/locale_info.h"
 
@@ -75,6 +77,26 @@ std::optional<std::int64_t> number(const Values& values, const char* key) {
   const PlistValue* v = find(values, key);
   if (!v || !v->isNumber()) return std::nullopt;
   return v->integerValue();
+}
+
+// Base64 text of a 32-byte Ed25519 public key, blanks around it allowed.
+std::optional<std::string> signingKey(const Values& values, const char* key) {
+  auto value = text(values, key);
+  if (!value) return std::nullopt;
+  std::size_t begin = value->find_first_not_of(" \t\r\n");
+  std::size_t end = value->find_last_not_of(" \t\r\n");
+  if (begin == std::string::npos) return std::nullopt;
+  std::string base64 = value->substr(begin, end - begin + 1);
+  // Padded standard Base64 only: 44 characters, the last one "=".
+  if (base64.size() != 44 || base64.back() != '=' || base64[42] == '=') return std::nullopt;
+  unsigned char raw[33];
+  std::size_t length = 0;
+  if (mbedtls_base64_decode(raw, sizeof raw, &length,
+                            reinterpret_cast<const unsigned char*>(base64.data()), base64.size()) != 0 ||
+      length != 32) {
+    return std::nullopt;
+  }
+  return base64;
 }
 
 std::optional<URL> link(const Values& values, const char* key) {
@@ -234,7 +256,10 @@ AppConfig AppConfig::load(const platform::KeyValueSource& source,
   if (!config.checkUpdateUID) config.checkUpdateUID = config.checkUpdateApp;
   config.carouselURL = secureWebLink(values, "CarouselURL");
   config.installSuccessURL = secureWebLink(values, "InstallSuccessURL");
-  config.packageSigningPublicKey = text(values, "PackageSigningPublicKey");
+  if (find(values, "PackageSigningPublicKey")) {
+    config.packageSigningPublicKey = signingKey(values, "PackageSigningPublicKey");
+    config.packageSigningKeyMalformed = !config.packageSigningPublicKey;
+  }
   return config;
 }
 

@@ -40,6 +40,11 @@ struct AppConfig {
   // PackageSigningPublicKey: Base64 of an Ed25519 public key. When set,
   // every package must carry a valid signature by its secret half.
   std::optional<std::string> packageSigningPublicKey;
+  // PackageSigningPublicKey is there but is not a non-empty Base64 text of
+  // 32 bytes (data, a number, an empty or malformed text). The installer
+  // then refuses every install rather than skip the signature checks;
+  // packageSigningPublicKey is absent.
+  bool packageSigningKeyMalformed = false;
 
   // Reads the 21 keys and PackageSigningPublicKey from `source`; never fails (unusable values take
   // their defaults). `languageCode` localizes the five page links.

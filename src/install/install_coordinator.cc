@@ -85,6 +85,9 @@ class InstallCoordinator::Run {
   std::unique_ptr<PackageDownloadStep> downloadStep_;
   std::optional<UnpackedPackage> payload_;
   std::optional<PackageLink> resolvedLink_;
+  // What the package was checked against; none at all leaves a cached
+  // package that fails to unpack without proof it is not simply broken.
+  PackageExpectations expectations_;
 };
 
 std::shared_ptr<InstallCoordinator> InstallCoordinator::create(AppConfig config, InstallSteps steps,
@@ -278,6 +281,11 @@ void InstallCoordinator::Run::run(bool skipInstalledCheck) {
       return;
     }
 
+    if (config_.packageSigningKeyMalformed) {
+      throw FailureBox(failure::verifyFailed{
+          "package signature rejected: PackageSigningPublicKey is not the Base64 text of an "
+          "Ed25519 public key"});
+    }
     LinkOutcome outcome = steps_.links->resolve();
     checkAbandoned();
     if (std::holds_alternative<std::monostate>(outcome)) throw FailureBox(failure::noDownloadURL{});
@@ -285,6 +293,13 @@ void InstallCoordinator::Run::run(bool skipInstalledCheck) {
       throw FailureBox(failure::checkUpdateFailed{failed->description});
     }
     resolvedLink_ = std::get<PackageLink>(outcome);
+    // Refused before any byte is fetched and before a cached copy, however
+    // well verified earlier, is looked at.
+    if (config_.packageSigningPublicKey && !resolvedLink_->signature) {
+      throw FailureBox(failure::verifyFailed{
+          IntegrityError(integrity::signatureRejected{integrity::signatureRejected::Reason::missing})
+              .what()});
+    }
 
     std::filesystem::path package = download(*resolvedLink_);
     checkAbandoned();
@@ -336,6 +351,7 @@ std::filesystem::path InstallCoordinator::Run::download(const PackageLink& link)
   expected.sha256 = link.sha256;
   expected.signature = link.signature;
   expected.signingKey = config_.packageSigningPublicKey;
+  expectations_ = expected;
   return downloadStep_->run(link.url, link.version, expected, hooks);
 }
 
@@ -369,6 +385,12 @@ void InstallCoordinator::Run::verifyAndUnpack(const std::filesystem::path& packa
     payload_ = steps_.unpacker->unarchivePackage(package, workingDirectory_);
   } catch (const std::exception& e) {
     std::string text = e.what();
+    if (!expectations_.any()) {
+      // Nothing vouches for these bytes: let the next try download them
+      // again instead of unpacking the same broken file forever.
+      std::error_code ignored;
+      std::filesystem::remove(package, ignored);
+    }
     if (text.find("mount") != std::string::npos) throw FailureBox(failure::mountFailed{text});
     throw FailureBox(failure::extractFailed{text});
   }

@@ -96,24 +96,13 @@ void md5_of(const std::string &data, unsigned char digest[16]) {
     mbedtls_md5_ret(reinterpret_cast<const unsigned char *>(data.data()), data.size(), digest);
 }
 
-// Reads and removes the spool, queueing its batches in the send ring ahead
-// of anything else. Runs in create, before the flusher starts.
-void spool_load(log_producer_manager *manager) {
-    log_producer_config *config = manager->producer_config;
-    if (config->spoolPath == nullptr) return;
-    std::error_code ec;
-    if (!std::filesystem::exists(config->spoolPath, ec)) return;
-    std::string text;
-    {
-        std::ifstream in(config->spoolPath, std::ios::binary);
-        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
-    std::filesystem::remove(config->spoolPath, ec);
+}  // namespace
 
-    std::vector<log_producer_manager::spooled_batch> batches;
+const char *log_spool_parse(const std::string &text, int64_t max_bytes, int32_t compress_type,
+                            std::vector<log_producer_manager::spooled_batch> *batches) {
     const char *why = nullptr;
     size_t at = sizeof kSpoolHeader;
-    if (text.size() > static_cast<size_t>(config->spoolMaxBytes) + sizeof kSpoolHeader) {
+    if (text.size() > static_cast<size_t>(max_bytes) + sizeof kSpoolHeader) {
         why = "larger than its limit";
     } else if (text.size() < sizeof kSpoolHeader || std::memcmp(text.data(), kSpoolHeader, sizeof kSpoolHeader) != 0) {
         why = "not a spool file";
@@ -145,8 +134,30 @@ void spool_load(log_producer_manager *manager) {
         }
         at += kSpoolRecordHead + length;
         // A batch made for the other wire format cannot be sent as it is.
-        if (static_cast<int32_t>(compress) == config->compressType) batches.push_back(std::move(batch));
+        if (static_cast<int32_t>(compress) == compress_type) batches->push_back(std::move(batch));
     }
+    if (why != nullptr) batches->clear();
+    return why;
+}
+
+namespace {
+
+// Reads and removes the spool, queueing its batches in the send ring ahead
+// of anything else. Runs in create, before the flusher starts.
+void spool_load(log_producer_manager *manager) {
+    log_producer_config *config = manager->producer_config;
+    if (config->spoolPath == nullptr) return;
+    std::error_code ec;
+    if (!std::filesystem::exists(config->spoolPath, ec)) return;
+    std::string text;
+    {
+        std::ifstream in(config->spoolPath, std::ios::binary);
+        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    std::filesystem::remove(config->spoolPath, ec);
+
+    std::vector<log_producer_manager::spooled_batch> batches;
+    const char *why = log_spool_parse(text, config->spoolMaxBytes, config->compressType, &batches);
     if (why != nullptr) {
         lp_warn_log("discarding log spool %s: %s", config->spoolPath, why);
         return;

@@ -84,6 +84,13 @@ log_producer_result log_producer_manager_send_raw_buffer(log_producer_manager *m
 // nothing without config->spoolPath. Any thread.
 void log_producer_spool_keep(log_producer_manager *manager, const lz4_log_buf *buf, uint32_t builder_time);
 
+// Reads the bytes of a spool file into its batches, keeping those made for
+// compress_type. Returns NULL when the whole file is sound, else why it is
+// not ("not a spool file", "truncated", "damaged", "larger than its limit";
+// batches is then left empty). Pure; any thread.
+const char *log_spool_parse(const std::string &text, int64_t max_bytes, int32_t compress_type,
+                            std::vector<log_producer_manager::spooled_batch> *batches);
+
 // The manager behind a client (test and bridge access).
 log_producer_manager *log_producer_client_manager(log_producer_client *client);
 

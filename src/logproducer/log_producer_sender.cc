@@ -29,7 +29,9 @@ constexpr const char *kClockProbeWord = "clocksynchronizing";
 // How often a running request looks at its abort flag.
 constexpr int kAbortPollMs = 50;
 
-size_t body_callback(char *ptr, size_t size, size_t nmemb, void *userdata) {
+}  // namespace
+
+size_t log_producer_body_callback(char *ptr, size_t size, size_t nmemb, void *userdata) {
     auto *result = static_cast<post_log_result *>(userdata);
     size_t len = size * nmemb;
     if (result->errorMessage == nullptr) result->errorMessage = sdsempty();
@@ -47,6 +49,8 @@ size_t body_callback(char *ptr, size_t size, size_t nmemb, void *userdata) {
     result->errorMessage = sdscatlen(result->errorMessage, ptr, len);
     return len;
 }
+
+namespace {
 
 const char *class_name_or_empty(const sds s) { return s == nullptr ? "" : s; }
 
@@ -245,6 +249,11 @@ post_log_result *post_logs_from_lz4buf(const char *endpoint, const char *accessk
     header("Authorization:LOG %s:%s", accesskeyId, signature);
 
     curl_easy_setopt(curl, CURLOPT_URL, url);
+    // The service answers where it is asked; a redirect is never followed,
+    // and could only lead to https if it were.
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "https");
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
     curl_easy_setopt(curl, CURLOPT_POST, 1L);
     curl_easy_setopt(curl, CURLOPT_POSTFIELDS, buffer->data);
@@ -274,7 +283,7 @@ post_log_result *post_logs_from_lz4buf(const char *endpoint, const char *accessk
     }
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, log_producer_header_callback);
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, result);
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, body_callback);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, log_producer_body_callback);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, result);
 
     CURLcode res = perform_abortable(curl, option != nullptr ? option->abort : nullptr);

@@ -113,6 +113,9 @@ sds signature_to_base64(const char *sig, const char *key);
 
 // Header line handling of the upload response (userdata: the post_log_result).
 size_t log_producer_header_callback(char *buffer, size_t size, size_t nitems, void *userdata);
+// Body bytes of the upload response: the last 64 KiB are kept in
+// errorMessage (userdata: the post_log_result).
+size_t log_producer_body_callback(char *ptr, size_t size, size_t nmemb, void *userdata);
 // Parses a decimal run after an "x-log-time" header name; 0 when none.
 uint64_t log_parse_header_time(const char *line, size_t len);
 

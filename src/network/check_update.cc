@@ -1,5 +1,7 @@
 #include "network/check_update.h"
 
+#include <limits.h>
+
 #include <cctype>
 #include <charconv>
 #include <cmath>
@@ -11,6 +13,8 @@
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
 #include <unicode/utf8.h>
+
+#include "network/downloader.h"
 
 namespace installer {
 
@@ -215,13 +219,41 @@ std::string prefixCharacters(const std::string& text, std::size_t count) {
   return out;
 }
 
+std::string displayableText(const std::string& text) {
+  const auto* s = reinterpret_cast<const uint8_t*>(text.data());
+  const int32_t length = static_cast<int32_t>(text.size());
+  std::string out;
+  out.reserve(text.size());
+  for (int32_t i = 0; i < length;) {
+    UChar32 c;
+    U8_NEXT(s, i, length, c);
+    if (c < 0) c = 0xFFFD;
+    // Controls (NUL included) and the marks that reorder what follows them,
+    // which let a server make one word read as another.
+    if (u_charType(c) == U_CONTROL_CHAR || c == 0x061C || c == 0x200E || c == 0x200F ||
+        (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069)) {
+      continue;
+    }
+    uint8_t buffer[U8_MAX_LENGTH];
+    int32_t used = 0;
+    U8_APPEND_UNSAFE(buffer, used, c);
+    out.append(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(used));
+  }
+  return out;
+}
+
 namespace {
 
 constexpr std::size_t kReasonCharacters = 120;
+// A version is a short label; it is shown to the user and names the cache
+// file.
+constexpr std::size_t kMaxVersionBytes = 64;
+// What the download writes next to the cache file while it runs.
+constexpr std::size_t kPartialSuffixBytes = sizeof(".partial") - 1;
 
 std::optional<std::string> presentTrimmed(const std::optional<std::string>& value) {
   if (!value) return std::nullopt;
-  std::string trimmed = trimWhitespaceAndNewlines(*value);
+  std::string trimmed = trimWhitespaceAndNewlines(displayableText(*value));
   if (trimmed.empty()) return std::nullopt;
   return trimmed;
 }
@@ -249,8 +281,8 @@ PackageLinkResult parsePackageLink(const std::string& data, int statusCode) {
   if (response->status != 0) {
     std::string message =
         response->reason ? *response->reason : "status " + std::to_string(response->status);
-    return CheckUpdateError(
-        check_update_error::server{prefixCharacters(message, kReasonCharacters)});
+    return CheckUpdateError(check_update_error::server{
+        prefixCharacters(displayableText(message), kReasonCharacters)});
   }
   if (!response->data || !response->data->appUrl) {
     return CheckUpdateError(check_update_error::missingAppURL{});
@@ -258,8 +290,17 @@ PackageLinkResult parsePackageLink(const std::string& data, int statusCode) {
   auto url = secureLink(*response->data->appUrl);
   if (!url) return CheckUpdateError(check_update_error::missingAppURL{});
 
-  return PackageLink{*url, presentTrimmed(response->data->md5),
-                     presentTrimmed(response->data->version),
+  // The cache file, "<version>-<file name>", and its partial file must be
+  // names the file system takes; a link that cannot be stored is refused
+  // here rather than failing later as a download error.
+  auto version = presentTrimmed(response->data->version);
+  std::size_t versionBytes = version ? version->size() + 1 : 0;
+  if ((version && version->size() > kMaxVersionBytes) ||
+      versionBytes + Downloader::suggestedFileName(*url).size() + kPartialSuffixBytes > NAME_MAX) {
+    return CheckUpdateError(check_update_error::decode{});
+  }
+
+  return PackageLink{*url, presentTrimmed(response->data->md5), version,
                      presentTrimmed(response->data->sha256),
                      presentTrimmed(response->data->signature)};
 }

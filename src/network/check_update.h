@@ -135,9 +135,13 @@ using PackageLinkResult = std::variant<PackageLink, CheckUpdateError>;
 // Judges one HTTP result, in this order: a status outside 200...299 fails
 // with badStatus (the body is not read); a body that is not the envelope
 // fails with decode; a non-zero status fails with server (the reason, or
-// "status <n>", cut to 120 user-perceived characters); a missing payload,
-// app_url, or an app_url that is not an https URL with a host (after
-// trimming) fails with missingAppURL. Pure.
+// "status <n>", made displayable and cut to 120 user-perceived
+// characters); a missing payload, app_url, or an app_url that is not an
+// https URL with a host (after trimming) fails with missingAppURL; a
+// version longer than 64 bytes, or a link whose cache file name ("<version>-
+// <file name>.partial") would not fit in one file-system name (255 bytes),
+// fails with decode. Payload texts are made displayable before they are
+// trimmed. Pure.
 PackageLinkResult parsePackageLink(const std::string& data, int statusCode);
 
 // --- Text helpers, exposed for their tests --------------------------------
@@ -145,6 +149,11 @@ PackageLinkResult parsePackageLink(const std::string& data, int statusCode);
 // `text` without leading and trailing Unicode white space and line breaks.
 // Invalid UTF-8 is left as it is.
 std::string trimWhitespaceAndNewlines(const std::string& text);
+// `text` as UTF-8 fit to show the user: invalid sequences become U+FFFD;
+// control characters (NUL included) and the directional formatting
+// characters (U+061C, U+200E, U+200F, U+202A...U+202E, U+2066...U+2069) are
+// removed.
+std::string displayableText(const std::string& text);
 // The first `count` user-perceived characters (extended grapheme clusters)
 // of UTF-8 `text`; the whole text when it is shorter. Invalid sequences
 // count as one character per replaced unit.

@@ -9,6 +9,14 @@ namespace installer {
 
 namespace {
 constexpr char kEncodeFailure[] = "failed to encode request";
+constexpr char kTooSlow[] = "the update server took too long to answer";
+
+// The body of one exchange, read up to the limit.
+struct BoundedBody {
+  std::size_t limit = 0;
+  std::string bytes;
+  bool overflowed = false;
+};
 }  // namespace
 
 CurlCheckUpdateTransport::CurlCheckUpdateTransport(Options options,
@@ -55,9 +63,39 @@ void CurlCheckUpdateTransport::checkUpdate(const CheckUpdateRequest& request,
   // the rest of the program (and the resolver's own work item) runs on.
   // The thread owns everything it touches, so it may outlive the transport
   // (it is then cancelled).
-  std::thread([client = client_, http = makeHttpRequest(*body, endpoint),
+  auto answer = std::make_shared<BoundedBody>();
+  answer->limit = options_.maxAnswerBytes;
+  platform::HttpRequest http = makeHttpRequest(*body, endpoint);
+  // An answer larger than any envelope is refused as soon as it shows:
+  // at an announced length, else at the first byte past the limit.
+  http.onResponse = [answer](long, const platform::HttpHeaders& headers) {
+    auto length = platform::headerValue(headers, "Content-Length");
+    if (length && length->size() <= 18 && !length->empty() &&
+        length->find_first_not_of("0123456789") == std::string::npos &&
+        std::stoull(*length) > answer->limit) {
+      answer->overflowed = true;
+      return false;
+    }
+    return true;
+  };
+  http.onBody = [answer](const char* data, std::size_t size) {
+    if (size > answer->limit - answer->bytes.size()) {
+      answer->overflowed = true;
+      return false;
+    }
+    answer->bytes.append(data, size);
+    return true;
+  };
+  std::thread([client = client_, http = std::move(http), answer,
                completion = std::move(completion)]() {
-    completion(checkUpdateOutcomeFrom(client->perform(http)));
+    platform::HttpResult result = client->perform(http);
+    auto* response = std::get_if<platform::HttpResponse>(&result);
+    if (response && response->body.empty()) response->body = std::move(answer->bytes);
+    if (answer->overflowed || (response && response->body.size() > answer->limit)) {
+      completion(CheckUpdateError(check_update_error::decode{}));
+      return;
+    }
+    completion(checkUpdateOutcomeFrom(result));
   }).detach();
 }
 
@@ -71,6 +109,9 @@ CheckUpdateOutcome checkUpdateOutcomeFrom(const platform::HttpResult& result) {
   std::optional<int> code;
   if (error.code != platform::url_error::unknown) code = error.code;
   std::string message = error.message;
+  // Whichever limit ran out (silence, or an answer that trickles), the
+  // server was too slow.
+  if (error.code == platform::url_error::timedOut) message = kTooSlow;
   if (message.empty()) {
     message = code ? networkErrorDescription(*code) : std::string("network error");
   }

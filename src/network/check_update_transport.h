@@ -40,9 +40,12 @@ class CheckUpdateTransport {
 // header fields Content-Type: application/json, User-Agent:
 // Zelvox-AI-Installer and ngrok-skip-browser-warning: 1, in that order.
 // No cookies, cache or credentials survive between checks. Redirects are
-// followed with method, body and header fields kept. A check ends with
-// network(-1001) when no byte arrives for `idleTimeout` or the exchange
-// outlives `totalTimeout`.
+// followed with method, body and header fields kept, to https addresses
+// only. A check ends with network(-1001, "the update server took too long
+// to answer") when no byte arrives for `idleTimeout` or the exchange
+// outlives `totalTimeout`. An answer longer than `maxAnswerBytes` ends the
+// exchange at once and the check with decode ("unexpected response from
+// the update server").
 //
 // Each exchange runs, and completes, on a background thread of its own.
 // Destroying the transport cancels the exchanges still running; their
@@ -55,6 +58,8 @@ class CurlCheckUpdateTransport final : public CheckUpdateTransport {
     std::chrono::milliseconds totalTimeout{std::chrono::seconds(25)};
     // PEM file of trusted CAs; absent = the system store.
     std::optional<std::string> caBundlePath;
+    // The longest answer read; an envelope is a few hundred bytes.
+    std::size_t maxAnswerBytes = 1024 * 1024;
   };
 
   // `client` defaults to a CurlHttpClient of its own.
@@ -84,7 +89,7 @@ class CurlCheckUpdateTransport final : public CheckUpdateTransport {
 // Maps the HTTP client's result onto the transport's outcome: a response
 // becomes a result with its body and status; an error becomes network with
 // its message and URL-loading code (no code when the client's code is
-// unknown).
+// unknown; a time-out says that the server took too long).
 CheckUpdateOutcome checkUpdateOutcomeFrom(const platform::HttpResult& result);
 
 }  // namespace installer

@@ -72,6 +72,13 @@ bool isLoopbackHost(const std::string& host) {
   return false;
 }
 
+bool isWebURL(const std::string& url) {
+  std::string head = url.substr(0, 8);
+  std::transform(head.begin(), head.end(), head.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return head.rfind("http://", 0) == 0 || head.rfind("https://", 0) == 0;
+}
+
 std::string hostOf(const std::string& url) {
   std::string host;
   CURLU* handle = curl_url();
@@ -325,7 +332,9 @@ HttpResult CurlHttpClient::perform(const HttpRequest& request) {
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorBuffer);
   curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  // Whatever the first address, a server may only send us on over TLS:
+  // curl refuses any other redirect before it connects or sends a byte.
+  curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "https");
   curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headerList);
   curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, onHeaderLine);
   curl_easy_setopt(easy, CURLOPT_HEADERDATA, &ex);
@@ -440,6 +449,11 @@ HttpResult CurlHttpClient::perform(const HttpRequest& request) {
       code = url_error::notConnectedToInternet;
     }
     std::string message = errorBuffer[0] ? std::string(errorBuffer) : curl_easy_strerror(result);
+    if (result == CURLE_UNSUPPORTED_PROTOCOL && isWebURL(request.url)) {
+      // The first address was http(s), so this was a redirect elsewhere.
+      code = url_error::secureConnectionRequired;
+      message = "refused a redirect to an address that is not https";
+    }
     outcome = HttpError{code, message, static_cast<int>(result)};
   } else {
     long status = 0;

@@ -18,6 +18,8 @@
 //   CURLE_PEER_FAILED_VERIFICATION, CURLE_SSL_CACERT_BADFILE,
 //   CURLE_SSL_ISSUER_ERROR                          -> -1202 certificate rejected
 //   CURLE_WRITE_ERROR (a body sink refused data)    -> -3000 cannot write file
+//   a redirect to anything but https (refused before connecting)
+//                                                   -> -1022 secure connection required
 //   no network interface up (checked on connect failure) -> -1009 not connected
 //   anything else                                   -> -1 unknown
 #pragma once
@@ -48,6 +50,7 @@ inline constexpr int networkConnectionLost = -1005;
 inline constexpr int dnsLookupFailed = -1006;
 inline constexpr int httpTooManyRedirects = -1007;
 inline constexpr int notConnectedToInternet = -1009;
+inline constexpr int secureConnectionRequired = -1022;
 inline constexpr int badServerResponse = -1011;
 inline constexpr int secureConnectionFailed = -1200;
 inline constexpr int serverCertificateUntrusted = -1202;
@@ -70,6 +73,7 @@ class HttpCancelToken {
   std::atomic<bool> cancelled_{false};
 };
 
+// Redirects lead only to https addresses, whatever the policy.
 enum class RedirectPolicy {
   none,             // 3xx answers are returned as they are
   follow,           // GET/HEAD follow; a POST becomes GET on 301-303

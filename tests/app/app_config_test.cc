@@ -96,8 +96,37 @@ TEST(AppConfigTest, EveryKeyIsRead) {
   EXPECT_EQ(text(c.carouselURL), "https://example.com/carousel");
   EXPECT_EQ(text(c.installSuccessURL), "https://example.com/thanks");
   EXPECT_FALSE(c.packageSigningPublicKey);  // optional, and absent here
-  EXPECT_EQ(load({{"PackageSigningPublicKey", "a2V5"}}).packageSigningPublicKey, "a2V5");
-  EXPECT_FALSE(load({{"PackageSigningPublicKey", ""}}).packageSigningPublicKey);
+  EXPECT_FALSE(c.packageSigningKeyMalformed);
+}
+
+// A signing key in any other form than Base64 text of 32 bytes must not
+// read as "no key": the installer then refuses to install at all.
+TEST(AppConfigTest, SigningKeyIsBase64TextOf32BytesOrMarkedMalformed) {
+  const std::string key = "11qYAYKxCrfVS/7TyWQHOg7hcvPapiMlrwIaaPcHURo=";  // 32 bytes
+  struct Case {
+    const char* what;
+    PlistValue value;
+    std::optional<std::string> expected;
+  };
+  const Case cases[] = {
+      {"Base64 text", key, key},
+      {"with blanks around", " " + key + "\n", key},
+      {"raw bytes as data", PlistValue(platform::PlistData{std::vector<std::uint8_t>(32, 7)}), std::nullopt},
+      {"a number", 32, std::nullopt},
+      {"a boolean", true, std::nullopt},
+      {"an empty text", "", std::nullopt},
+      {"too short", "a2V5", std::nullopt},
+      {"33 bytes", "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA", std::nullopt},
+      {"31 bytes", "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA==", std::nullopt},
+      {"not Base64", "11qYAYKxCrfVS/7TyWQHOg7hcvPapiMlrwIaaPcH*Ro=", std::nullopt},
+      {"unpadded", "11qYAYKxCrfVS/7TyWQHOg7hcvPapiMlrwIaaPcHURo", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    AppConfig config = load({{"PackageSigningPublicKey", c.value}});
+    EXPECT_EQ(config.packageSigningPublicKey, c.expected);
+    EXPECT_EQ(config.packageSigningKeyMalformed, !c.expected);
+  }
 }
 
 TEST(AppConfigTest, TextFields) {

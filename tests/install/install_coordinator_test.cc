@@ -275,6 +275,43 @@ TEST_F(InstallCoordinatorTest, UnpackingFailuresAreSortedByTheirText) {
   EXPECT_EQ(unpacker_->cleanups, 0);
 }
 
+TEST_F(InstallCoordinatorTest, AnUnpackableCachedPackageThatNothingVouchesForIsDownloadedAgain) {
+  links_->outcome = link("/pkg.dmg", std::nullopt, "2.0");
+  unpacker_->error = "extract failed: bad zip";
+  auto c = make();
+  for (int attempt = 1; attempt <= 2; ++attempt) {
+    SCOPED_TRACE(attempt);
+    EXPECT_EQ(runToEnd(*c), (Log{kChecking, kDownloading, kVerifying, kMounting,
+                                 "failure extractFailed extract failed: bad zip"}));
+    EXPECT_FALSE(std::filesystem::exists(home_.dataHome() / "cache" / "2.0-pkg.dmg"));
+  }
+  EXPECT_EQ(server_.requestsFor("/pkg.dmg").size(), 2u);
+}
+
+TEST_F(InstallCoordinatorTest, SigningKeyProblemsAreRefusedBeforeAnythingIsFetchedOrTouched) {
+  // A verified copy from an earlier run sits in the cache.
+  auto cached = home_.dataHome() / "cache" / "2.0-pkg.dmg";
+  std::filesystem::create_directories(cached.parent_path());
+  std::ofstream(cached, std::ios::binary) << data_;
+
+  config_.packageSigningKeyMalformed = true;
+  auto malformed = make();
+  EXPECT_EQ(runToEnd(*malformed),
+            (Log{kChecking, "failure verifyFailed package signature rejected: PackageSigningPublicKey "
+                            "is not the Base64 text of an Ed25519 public key"}));
+  EXPECT_EQ(links_->resolves, 0);
+
+  config_.packageSigningKeyMalformed = false;
+  config_.packageSigningPublicKey = "11qYAYKxCrfVS/7TyWQHOg7hcvPapiMlrwIaaPcHURo=";
+  auto unsignedLink = make();
+  EXPECT_EQ(runToEnd(*unsignedLink),
+            (Log{kChecking,
+                 "failure verifyFailed package signature rejected: the update service sent no signature"}));
+  EXPECT_TRUE(server_.requests().empty());
+  EXPECT_EQ(md5Hex(cached), md5_);
+  EXPECT_TRUE(events_.events().empty());
+}
+
 TEST_F(InstallCoordinatorTest, InstallFailuresAreReportedAndCleanUp) {
   using Kind = InstallStepError::Kind;
   auto c = make();

@@ -143,6 +143,65 @@ TEST(ParsePackageLink, ReasonIsCutTo120UserPerceivedCharacters) {
             exactly);
 }
 
+TEST(ParsePackageLink, ServerTextLosesControlAndDirectionalCharactersBeforeTheCut) {
+  // A right-to-left override would show "evil" as "live"; a NUL would end
+  // the text early; invalid UTF-8 becomes U+FFFD.
+  const std::string rlo = "\xE2\x80\xAE", lri = "\xE2\x81\xA6", alm = "\xD8\x9C";
+  std::string reason = rlo + "live" + lri + alm + "\xE2\x80\x8F" + std::string(1, '\0') + "\x1b[31m" +
+                       "\r\n\x7f" + "\xC2\x85" + "ok";
+  EXPECT_EQ(expectError<server>(parsePackageLink(
+                nlohmann::json{{"status", 1}, {"reason", reason}}.dump(), 200))
+                .message,
+            "live[31mok");
+  EXPECT_EQ(displayableText("a\xFF" "b"), "a\xEF\xBF\xBD" "b");
+
+  // 200 formatting marks and 130 letters: the cut counts only what is left.
+  std::string padded;
+  for (int i = 0; i < 200; ++i) padded += rlo;
+  padded += std::string(130, 'x');
+  EXPECT_EQ(expectError<server>(parsePackageLink(
+                nlohmann::json{{"status", 1}, {"reason", padded}}.dump(), 200))
+                .message,
+            std::string(120, 'x'));
+
+  auto link = expectLink(parsePackageLink(
+      nlohmann::json{{"status", 0}, {"data", {{"app_url", "https://h/p.dmg"}, {"version", rlo + "2.0"}}}}
+          .dump(),
+      200));
+  EXPECT_EQ(link.version, "2.0");
+}
+
+TEST(ParsePackageLink, VersionsAndFileNamesThatCannotNameTheCacheFileAreUnexpected) {
+  auto answer = [](const std::string& url, const std::string& version) {
+    return parsePackageLink(
+        nlohmann::json{{"status", 0}, {"data", {{"app_url", url}, {"version", version}}}}.dump(),
+        200);
+  };
+  const std::string name200(200, 'n');
+  struct Case {
+    std::string url, version;
+    bool accepted;
+  };
+  for (const Case& c : {
+           Case{"https://h/p.dmg", std::string(64, '1'), true},
+           Case{"https://h/p.dmg", std::string(65, '1'), false},
+           Case{"https://h/p.dmg", std::string(10000, '1'), false},
+           Case{"https://h/" + std::string(243, 'n') + ".dmg", "", true},  // 247 + ".partial"
+           Case{"https://h/" + std::string(244, 'n') + ".dmg", "", false},
+           Case{"https://h/" + std::string(300, 'n') + ".dmg", "", false},
+           Case{"https://h/" + name200 + ".dmg", std::string(50, '1'), false},
+       }) {
+    SCOPED_TRACE(c.url.size());
+    SCOPED_TRACE(c.version.size());
+    auto result = answer(c.url, c.version);
+    if (c.accepted) {
+      expectLink(result);
+    } else {
+      expectError<decode>(result);
+    }
+  }
+}
+
 TEST(ParsePackageLink, StatusOutside2xxIsBadStatusWhateverTheBody) {
   auto notFound = expectError<badStatus>(
       parsePackageLink(R"({"status":0,"data":{"app_url":"https://h/p"}})", 404));

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -198,6 +199,77 @@ TEST_F(TransportTest, SilentServerEndsTheCheckAtTheIdleLimit) {
   ASSERT_NE(network, nullptr);
   EXPECT_EQ(network->code, platform::url_error::timedOut);
   server_.stop();
+}
+
+TEST_F(TransportTest, AnAnswerThatTricklesInTookTooLong) {
+  server_.http().Post("/trickle", [this](const httplib::Request&, httplib::Response& res) {
+    res.set_chunked_content_provider("application/json", [this](size_t, httplib::DataSink& sink) {
+      if (server_.waitUntilStopping(100ms)) return false;
+      return sink.write(" ", 1);
+    });
+  });
+  server_.start();
+  ASSERT_NE(server_.port(), 0);
+
+  auto options = trusting();
+  options.idleTimeout = 1s;
+  options.totalTimeout = 1500ms;
+  CurlCheckUpdateTransport transport(options);
+  CompletionProbe probe;
+  transport.checkUpdate(sampleRequest(), endpoint("/trickle"), probe.completion());
+  auto outcome = probe.wait();
+  ASSERT_TRUE(outcome);
+  EXPECT_EQ(std::get<CheckUpdateError>(*outcome),
+            CheckUpdateError(check_update_error::network{"the update server took too long to answer",
+                                                         platform::url_error::timedOut}));
+  server_.stop();
+}
+
+TEST_F(TransportTest, AnswersAreReadUpToOneMebibyte) {
+  const std::size_t limit = 1024 * 1024;
+  const std::string envelope = R"({"status":0,"data":{"app_url":"https://h/p.dmg"}})";
+  auto padded = [&](std::size_t size) { return envelope + std::string(size - envelope.size(), ' '); };
+  std::atomic<std::size_t> endlessSent{0};
+  server_.http().Post("/exact", [&](const httplib::Request&, httplib::Response& res) {
+    res.set_content(padded(limit), "application/json");
+  });
+  server_.http().Post("/over", [&](const httplib::Request&, httplib::Response& res) {
+    res.set_content(padded(limit + 1), "application/json");
+  });
+  // No length announced, and no end: the client must stop reading.
+  server_.http().Post("/endless", [&](const httplib::Request&, httplib::Response& res) {
+    res.set_chunked_content_provider("application/json", [&](size_t, httplib::DataSink& sink) {
+      static const std::string block(64 * 1024, ' ');
+      if (endlessSent.load() > 256u * limit) return false;
+      if (!sink.write(block.data(), block.size())) return false;
+      endlessSent += block.size();
+      return true;
+    });
+  });
+  server_.start();
+  ASSERT_NE(server_.port(), 0);
+
+  CurlCheckUpdateTransport transport(trusting());
+  for (const char* path : {"/exact", "/over", "/endless"}) {
+    SCOPED_TRACE(path);
+    CompletionProbe probe;
+    transport.checkUpdate(sampleRequest(), endpoint(path), probe.completion());
+    auto outcome = probe.wait(20s);
+    ASSERT_TRUE(outcome);
+    if (std::string(path) == "/exact") {
+      const auto& result = std::get<CheckUpdateHTTPResult>(*outcome);
+      EXPECT_EQ(result.data.size(), limit);
+      EXPECT_TRUE(std::holds_alternative<PackageLink>(parsePackageLink(result.data, result.statusCode)));
+    } else {
+      EXPECT_EQ(std::get<CheckUpdateError>(*outcome), CheckUpdateError(check_update_error::decode{}));
+      EXPECT_EQ(std::get<CheckUpdateError>(*outcome).description(),
+                "unexpected response from the update server");
+    }
+  }
+  server_.stop();
+  // What socket buffers took in before the client hung up, not the 256 MiB
+  // the server was ready to send.
+  EXPECT_LT(endlessSent.load(), 32 * limit);
 }
 
 TEST_F(TransportTest, UntrustedCertificateAndRefusedConnectionAreNetworkErrorsWithCodes) {

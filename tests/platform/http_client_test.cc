@@ -160,6 +160,51 @@ TEST_F(HttpClientTest, PostRedirectedBy302And307KeepsMethodBodyAndHeaders) {
   EXPECT_EQ(seen.method, "GET");
 }
 
+TEST_F(HttpClientTest, RedirectsToAnythingButHttpsAreRefusedBeforeAByteIsSent) {
+  // A plain-HTTP server of our own that records whatever reaches it.
+  httplib::Server clear;
+  std::atomic<int> reached{0};
+  clear.set_pre_routing_handler([&reached](const httplib::Request&, httplib::Response& res) {
+    ++reached;
+    res.set_content("{\"status\":0}", "application/json");
+    return httplib::Server::HandlerResponse::Handled;
+  });
+  int clearPort = clear.bind_to_any_port("127.0.0.1");
+  ASSERT_GT(clearPort, 0);
+  std::thread serving([&clear] { clear.listen_after_bind(); });
+  const std::string target = "http://127.0.0.1:" + std::to_string(clearPort) + "/package";
+
+  auto away = [target](const httplib::Request&, httplib::Response& res) {
+    res.set_redirect(target, 302);
+  };
+  server.http().Get("/away", away);
+  server.http().Post("/away", away);
+  server.start();
+  ASSERT_NE(server.port(), 0);
+
+  struct Case {
+    const char* method;
+    RedirectPolicy redirects;
+  };
+  for (Case c : {Case{"GET", RedirectPolicy::follow}, Case{"HEAD", RedirectPolicy::follow},
+                 Case{"POST", RedirectPolicy::followKeepingPost}}) {
+    SCOPED_TRACE(c.method);
+    HttpRequest r = request("/away");
+    r.method = c.method;
+    r.body = c.method == std::string("POST") ? "{\"uid\":\"secret\"}" : "";
+    r.redirects = c.redirects;
+    EXPECT_EQ(errorCode(client.perform(r)), url_error::secureConnectionRequired);
+  }
+  // stop() only reaches a server that is already listening.
+  for (auto deadline = std::chrono::steady_clock::now() + 10s;
+       !clear.is_running() && std::chrono::steady_clock::now() < deadline;) {
+    std::this_thread::yield();
+  }
+  clear.stop();
+  serving.join();
+  EXPECT_EQ(reached.load(), 0);
+}
+
 TEST_F(HttpClientTest, IdleLimitEndsAStalledExchange) {
   server.http().Get("/stall", [this](const httplib::Request&, httplib::Response& res) {
     res.set_chunked_content_provider(
