@@ -206,6 +206,13 @@ TEST_F(DownloadResilienceTest, AQuitAt60PercentResumesAtTheNextLaunch) {
   }
   // Nothing half-written passes for the package.
   EXPECT_EQ(cacheEntries(), (std::vector<std::string>{".partial-download", "1-big.dmg.partial"}));
+  // What the user downloads is theirs alone.
+  auto mode = [](const std::filesystem::path& p) {
+    return static_cast<unsigned>(std::filesystem::status(p).permissions());
+  };
+  EXPECT_EQ(mode(cacheDir()), 0700u);
+  EXPECT_EQ(mode(cacheDir() / ".partial-download"), 0600u);
+  EXPECT_EQ(mode(cacheDir() / "1-big.dmg.partial"), 0600u);
 
   PackageDownloadStep second(options());
   auto outcome = run(second, "/big.dmg", expected);
