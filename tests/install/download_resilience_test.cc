@@ -147,7 +147,7 @@ TEST_F(DownloadResilienceTest, TransientFaultsResumeByThemselves) {
     PackageDownloadStep step(o);
     PackageExpectations expected{.md5 = md5_};
     auto outcome = run(step, path, expected);
-    EXPECT_EQ(failureText(outcome).substr(0, c.outcome.size()), c.outcome);
+    EXPECT_EQ(failureText(outcome).substr(0, c.outcome.size()), c.outcome) << failureText(outcome);
     EXPECT_EQ(server_.requestsFor(path).size(), c.requests);
     EXPECT_EQ(step.downloadAttempts(), static_cast<int>(c.requests));
     EXPECT_EQ(eventCount(event::downloadStartInfo{}), static_cast<int>(c.requests));
