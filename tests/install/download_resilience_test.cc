@@ -54,7 +54,9 @@ class DownloadResilienceTest : public ::testing::Test {
     o.cacheDirectory = cacheDir();
     o.workingDirectory = home_.tmp() / "work";
     o.downloader.caBundlePath = server_.caBundlePath();
-    o.downloader.idleTimeout = 5s;
+    // Long: a sanitizer build among a busy machine's builds can go
+    // seconds without a byte; the stall case sets its own.
+    o.downloader.idleTimeout = 30s;
     o.reporter = &events_.reporter();
     o.retryDelays = {10ms, 20ms, 40ms};
     o.jitter = [] { return 1.0; };
@@ -142,7 +144,7 @@ TEST_F(DownloadResilienceTest, TransientFaultsResumeByThemselves) {
     auto o = options();
     // Short only where a stall is the point: a sanitizer build on a busy
     // machine can pause a healthy transfer for a few hundred milliseconds.
-    o.downloader.idleTimeout = c.file.faultsStall ? 1s : 10s;
+    o.downloader.idleTimeout = c.file.faultsStall ? 1s : 30s;
     if (c.whileWaiting) o.jitter = [&] { c.whileWaiting(server_); return 1.0; };
     PackageDownloadStep step(o);
     PackageExpectations expected{.md5 = md5_};

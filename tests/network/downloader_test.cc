@@ -519,6 +519,7 @@ TEST_F(DownloaderTest, AnUntrustedServerIsRejected) {
   server_.setFile("/pkg.dmg", ServedFile{.content = "data"});
   auto o = options();
   o.caBundlePath.reset();  // the system store does not know the test CA
+  o.idleTimeout = 60s;     // loading the system store can be slow under a sanitizer
   Attempt attempt;
   Downloader downloader(o);
   attempt.start(downloader, server_.url("/pkg.dmg"), dest());
