@@ -133,6 +133,7 @@ InstallCoordinator::Run::Run(AppConfig config, InstallSteps steps,
                                : packageCacheDirectory(env_.installerBundleIdentifier);
   options.workingDirectory = workingDirectory_;
   options.downloader = env_.downloader;
+  options.downloader.expectedSize = config_.packageSize;
   options.reporter = env_.reporter;
   options.retryDelays = env_.downloadRetryDelays;
   downloadStep_ = std::make_unique<PackageDownloadStep>(std::move(options));

@@ -1,5 +1,8 @@
 #include "install/package_cache.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
 
@@ -94,8 +97,7 @@ void PackageDownloadStep::resetCancel() { cancelled_.store(false); }
 std::optional<std::filesystem::path> PackageDownloadStep::cachePath(
     const platform::URL& url, const std::optional<std::string>& version) const {
   if (!options_.cacheDirectory) return std::nullopt;
-  std::error_code ec;
-  std::filesystem::create_directories(*options_.cacheDirectory, ec);
+  createPrivateDirectories(*options_.cacheDirectory);
   return *options_.cacheDirectory / cacheFileName(url, version);
 }
 
@@ -348,12 +350,16 @@ void PackageDownloadStep::keepPartial(const platform::URL& url, const std::strin
       {"url", url.absoluteString()},
       {"savedAt", std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count()},
       {"resumeData", resumeData}};
-  // Written aside and renamed, so a reader never sees half a record.
+  // Written aside and renamed, so a reader never sees half a record; it
+  // names what the user downloads, so it is the user's alone.
   const auto temporary = *options_.cacheDirectory / (std::string(kPartialRecord) + ".new");
   {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out << j.dump();
-    if (!out) return;
+    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return;
+    const std::string text = j.dump();
+    bool ok = ::fchmod(fd, 0600) == 0 &&
+              ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    if (::close(fd) != 0 || !ok) return;
   }
   std::error_code ec;
   std::filesystem::rename(temporary, file, ec);

@@ -11,7 +11,12 @@
 // and a record of it (".partial-download": URL, time, resume data) in the
 // cache, at most one per installer, so that the next launch continues it
 // when the server still offers the same file. A record older than 7 days
-// or for another URL is removed with its partial file.
+// or for another URL is removed with its partial file. The record and the
+// partial file are created 0600, the cache directories this step creates
+// 0700.
+//
+// A cached package is verified with its digests computed side by side,
+// one thread per digest (digestFile).
 #pragma once
 
 #include <atomic>

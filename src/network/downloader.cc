@@ -7,11 +7,13 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <algorithm>
 #include <mutex>
 #include <system_error>
 
 #include <nlohmann/json.hpp>
 
+#include "package/digest_pipeline.h"
 #include "telemetry/report_event.h"
 
 namespace installer {
@@ -131,6 +133,16 @@ struct ResumeToken {
   }
 };
 
+// Whether an answer to a range request comes from the file the partial
+// one was cut from: the validator If-Range named must come back unchanged.
+bool sameValidator(const ResumeToken& token, const std::optional<std::string>& etag,
+                   const std::optional<std::string>& modified) {
+  auto guard = token.ifRange();
+  if (!guard) return false;
+  if (*guard == token.etag) return etag && trim(*etag) == *guard;
+  return modified && trim(*modified) == *guard;
+}
+
 std::int64_t regularFileSize(const std::string& path) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
@@ -138,6 +150,14 @@ std::int64_t regularFileSize(const std::string& path) {
 }
 
 }  // namespace
+
+void createPrivateDirectories(const std::filesystem::path& directory) {
+  if (directory.empty()) return;
+  std::error_code ec;
+  if (std::filesystem::is_directory(directory, ec)) return;
+  createPrivateDirectories(directory.parent_path());
+  ::mkdir(directory.c_str(), 0700);  // a failure shows up when the file is opened
+}
 
 std::string description(const DownloadError& error) {
   struct Visitor {
@@ -250,8 +270,7 @@ void Downloader::State::transfer(const platform::URL& url, std::optional<std::st
     std::lock_guard lock(mu);
     dest = destination;
   }
-  std::error_code ec;
-  std::filesystem::create_directories(dest.parent_path(), ec);
+  createPrivateDirectories(dest.parent_path());
 
   // Only a token for this URL whose partial file still has the size it
   // had when the token was made is worth resuming.
@@ -268,19 +287,24 @@ void Downloader::State::transfer(const platform::URL& url, std::optional<std::st
       }
     }
   }
-  // The digests take up the partial file's bytes first; a partial file
-  // that cannot be read back is not resumed.
-  std::optional<PackageDigester> digester;
-  if (offset > 0) {
-    digester.emplace(options.digests);
-    if (!digestFilePrefix(token.partial, offset, *digester)) offset = 0;
-  }
+  std::error_code ec;
   if (offset == 0) {
     token.etag.clear();
     token.lastModified.clear();
     token.size = 0;
     std::filesystem::remove(token.partial, ec);
   }
+
+  // The digests run on threads of their own; the partial file's bytes go
+  // in first, read while the request goes out. Replacing or dropping the
+  // pipeline joins its threads.
+  std::unique_ptr<DigestPipeline> pipeline;
+  auto freshPipeline = [&](std::int64_t prefix) {
+    pipeline.reset();
+    pipeline = std::make_unique<DigestPipeline>(options.digests);
+    if (prefix > 0) pipeline->feedFilePrefix(token.partial, prefix);
+  };
+  freshPipeline(offset);
 
   // Per exchange: at most two, the second when the server no longer
   // vouches for the partial file.
@@ -290,20 +314,56 @@ void Downloader::State::transfer(const platform::URL& url, std::optional<std::st
   bool changed = false;
   bool gotResponse = false;
   int writeErrno = 0;
-  std::string openError;
+  std::optional<download_error::noSpaceNeeded> noSpace;
   std::int64_t base = 0;
   std::int64_t written = 0;
   std::int64_t announced = 0;
+  std::int64_t allowed = 0;  // body bytes this answer may write
+  bool sizeBound = false;    // `allowed` comes from the expected size
+  std::int64_t volumeAvailable = 0;
+  std::int64_t reserve = 0;
   int fd = -1;
+
+  // The file may grow up to the expected size and never into the volume's
+  // free-space reserve (the one unpacking keeps). `fileBytes` is the size
+  // the file would reach.
+  auto spaceFailure = [&](std::int64_t fileBytes) {
+    if (sizeBound) return download_error::noSpaceNeeded{fileBytes, *options.expectedSize};
+    return download_error::noSpaceNeeded{fileBytes - base + reserve, volumeAvailable};
+  };
+  // Measures the volume when an answer's head arrives; `freed` is what
+  // truncating the partial file gives back. False (with `noSpace`) when
+  // the announced length does not fit.
+  auto admit = [&](std::int64_t freed) {
+    allowed = INT64_MAX;
+    sizeBound = false;
+    if (auto space = options.volumeSpace(std::filesystem::path(token.partial).parent_path())) {
+      auto clamp = [](std::uint64_t v) { return static_cast<std::int64_t>(std::min<std::uint64_t>(v, INT64_MAX / 4)); };
+      reserve = clamp(helpers::extractionReserve(space->total));
+      volumeAvailable = clamp(space->available);
+      allowed = std::max<std::int64_t>(0, volumeAvailable + std::max<std::int64_t>(freed, 0) - reserve);
+    }
+    if (options.expectedSize && *options.expectedSize > 0 &&
+        *options.expectedSize - base < allowed) {
+      allowed = std::max<std::int64_t>(0, *options.expectedSize - base);
+      sizeBound = true;
+    }
+    if (announced > 0 && announced - base > allowed) {
+      noSpace = spaceFailure(announced);
+      return false;
+    }
+    return true;
+  };
 
   platform::HttpResult result;
   for (int exchange = 0; exchange < 2; ++exchange) {
     status = 0;
     badStatus = restart = changed = gotResponse = false;
-    if (offset == 0) digester.emplace(options.digests);
+    if (exchange > 0) freshPipeline(0);
     writeErrno = 0;
-    openError.clear();
+    noSpace.reset();
     base = written = announced = 0;
+    allowed = INT64_MAX;
 
     platform::HttpRequest request;
     request.url = url.absoluteString();
@@ -330,6 +390,8 @@ void Downloader::State::transfer(const platform::URL& url, std::optional<std::st
       }
       std::optional<std::int64_t> length;
       if (auto cl = platform::headerValue(headers, "Content-Length")) length = parseCount(trim(*cl));
+      auto etag = platform::headerValue(headers, "ETag");
+      auto modified = platform::headerValue(headers, "Last-Modified");
       int flags = O_WRONLY | O_CREAT | O_CLOEXEC;
       if (code == 206) {
         auto range = platform::headerValue(headers, "Content-Range");
@@ -343,6 +405,11 @@ void Downloader::State::transfer(const platform::URL& url, std::optional<std::st
           }
           return false;
         }
+        if (offset > 0 && !sameValidator(token, etag, modified)) {
+          // A cache that ignored If-Range: the rest of another file.
+          restart = true;
+          return false;
+        }
         base = offset;
         if (parsed->total && *parsed->total > 0) {
           announced = *parsed->total;
@@ -350,32 +417,25 @@ void Downloader::State::transfer(const platform::URL& url, std::optional<std::st
           announced = offset + *length;
         }
       } else {
-        if (offset > 0 && !options.restartWhenChanged) {
+        if (offset > 0 && !options.restartWhenChanged && !sameValidator(token, etag, modified)) {
           // Whole file instead of the rest: fine when the server merely
           // ignores ranges, not when it now serves another file.
-          auto etag = platform::headerValue(headers, "ETag");
-          auto modified = platform::headerValue(headers, "Last-Modified");
-          std::string guard = *token.ifRange();
-          bool same = (etag && trim(*etag) == guard) || (modified && trim(*modified) == guard);
-          if (!same) {
-            changed = true;
-            return false;
-          }
+          changed = true;
+          return false;
         }
         base = 0;
         flags |= O_TRUNC;
         announced = length.value_or(0);
-        digester.emplace(options.digests);
+        if (offset > 0) freshPipeline(0);
       }
-      fd = ::open(token.partial.c_str(), flags, 0644);
-      if (fd < 0 || (base > 0 && ::lseek(fd, base, SEEK_SET) != base) ||
+      if (!admit(code == 206 ? 0 : regularFileSize(token.partial))) return false;
+      fd = ::open(token.partial.c_str(), flags, 0600);
+      if (fd < 0 || ::fchmod(fd, 0600) != 0 || (base > 0 && ::lseek(fd, base, SEEK_SET) != base) ||
           (base > 0 && ::ftruncate(fd, base) != 0)) {
         writeErrno = errno;
         return false;
       }
       gotResponse = true;
-      auto etag = platform::headerValue(headers, "ETag");
-      auto modified = platform::headerValue(headers, "Last-Modified");
       if (code != 206 || etag || modified) {
         token.etag = etag ? trim(*etag) : "";
         token.lastModified = modified ? trim(*modified) : "";
@@ -383,20 +443,28 @@ void Downloader::State::transfer(const platform::URL& url, std::optional<std::st
       return true;
     };
     request.onBody = [&](const char* data, std::size_t size) {
+      if (static_cast<std::int64_t>(size) > allowed - written) {
+        noSpace = spaceFailure(base + written + static_cast<std::int64_t>(size));
+        return false;
+      }
       const char* chunk = data;
       const std::size_t chunkSize = size;
       while (size > 0) {
         ssize_t n = ::write(fd, data, size);
         if (n < 0) {
           if (errno == EINTR) continue;
-          writeErrno = errno;
+          if (errno == ENOSPC || errno == EDQUOT) {
+            noSpace = spaceFailure(base + written + static_cast<std::int64_t>(size));
+          } else {
+            writeErrno = errno;
+          }
           return false;
         }
         data += n;
         size -= static_cast<std::size_t>(n);
         written += n;
       }
-      digester->update(chunk, chunkSize);
+      pipeline->update(chunk, chunkSize);
       reportProgress(base + written, announced);
       return true;
     };
@@ -417,6 +485,11 @@ void Downloader::State::transfer(const platform::URL& url, std::optional<std::st
     std::filesystem::remove(token.partial, ec);
   }
 
+  // No hashing thread outlives the attempt's outcome.
+  auto end = [&](const DownloadResult& outcome) {
+    pipeline.reset();
+    finish(outcome);
+  };
   auto keepResumeData = [&] {
     std::int64_t size = regularFileSize(token.partial);
     token.size = size;
@@ -428,10 +501,16 @@ void Downloader::State::transfer(const platform::URL& url, std::optional<std::st
     }
   };
 
+  if (noSpace) {
+    std::filesystem::remove(token.partial, ec);
+    setResumeData(std::nullopt);
+    end(DownloadError(*noSpace));
+    return;
+  }
   if (changed) {
     std::filesystem::remove(token.partial, ec);
     setResumeData(std::nullopt);
-    finish(download_error::network{"the file on the server has changed", std::nullopt});
+    end(DownloadError(download_error::network{"the file on the server has changed", std::nullopt}));
     return;
   }
   if (badStatus) {
@@ -442,36 +521,37 @@ void Downloader::State::transfer(const platform::URL& url, std::optional<std::st
     } else {
       setResumeData(std::nullopt);
     }
-    finish(download_error::badStatus{status});
+    end(DownloadError(download_error::badStatus{status}));
     return;
   }
   if (auto* error = std::get_if<platform::HttpError>(&result)) {
     keepResumeData();
     if (writeErrno != 0) {
-      finish(download_error::network{std::strerror(writeErrno), platform::url_error::cannotWriteToFile});
+      end(DownloadError(download_error::network{std::strerror(writeErrno),
+                                                platform::url_error::cannotWriteToFile}));
     } else if (isCancelled.load() || error->code == platform::url_error::cancelled) {
-      finish(download_error::cancelled{});
+      end(DownloadError(download_error::cancelled{}));
     } else {
-      finish(download_error::network{error->message, error->code});
+      end(DownloadError(download_error::network{error->message, error->code}));
     }
     return;
   }
   auto& response = std::get<platform::HttpResponse>(result);
   if (response.status < 200 || response.status > 299) {
     setResumeData(std::nullopt);
-    finish(download_error::badStatus{response.status});
+    end(DownloadError(download_error::badStatus{response.status}));
     return;
   }
   if (!gotResponse) {
     // The stack finished without handing us the answer's head.
     setResumeData(std::nullopt);
-    finish(download_error::network{"unknown", std::nullopt});
+    end(DownloadError(download_error::network{"unknown", std::nullopt}));
     return;
   }
   if (announced > 0 && base + written != announced) {
     keepResumeData();
-    finish(download_error::network{"the connection ended before the whole file arrived",
-                                   platform::url_error::networkConnectionLost});
+    end(DownloadError(download_error::network{"the connection ended before the whole file arrived",
+                                              platform::url_error::networkConnectionLost}));
     return;
   }
 
@@ -481,7 +561,7 @@ void Downloader::State::transfer(const platform::URL& url, std::optional<std::st
     std::error_code ignored;
     std::filesystem::remove(token.partial, ignored);
     setResumeData(std::nullopt);
-    finish(download_error::network{ec.message(), std::nullopt});
+    end(DownloadError(download_error::network{ec.message(), std::nullopt}));
     return;
   }
   setResumeData(std::nullopt);
@@ -489,13 +569,13 @@ void Downloader::State::transfer(const platform::URL& url, std::optional<std::st
   {
     // Every byte written went through the digests in file order, so they
     // describe the file exactly when the counts agree.
-    PackageDigests computed = digester->finish();
+    auto computed = pipeline->finish();
     std::lock_guard lock(mu);
-    if (computed.size == size) digests = std::move(computed);
+    if (computed && computed->size == size) digests = std::move(*computed);
   }
   if (size <= 0) size = meter.expected();
   if (size < 0) size = 0;
-  finish(DownloadedFile{dest, size});
+  end(DownloadedFile{dest, size});
 }
 
 Downloader::Downloader() : Downloader(Options{}) {}
@@ -505,6 +585,7 @@ Downloader::Downloader(Options options)
       queue_(std::make_unique<platform::SerialQueue>("installer.downloader")) {
   if (!options.http) options.http = std::make_shared<platform::CurlHttpClient>();
   if (!options.clock) options.clock = [] { return std::chrono::steady_clock::now(); };
+  if (!options.volumeSpace) options.volumeSpace = helpers::volumeSpace;
   state_->options = std::move(options);
 }
 

@@ -9,12 +9,23 @@
 // server gave (ETag, Last-Modified). A resumed attempt asks for the rest
 // with "Range" guarded by "If-Range": a 206 whose range starts at the
 // partial size is appended, a 200 replaces the partial file, and a 206 for
-// any other offset (or a 416) starts over without a range.
+// any other offset (or a 416) starts over without a range, and so does a
+// 206 that does not carry the validator If-Range named (a cache that
+// ignored it): two files are never joined.
+//
+// The partial file is private (0600), and so are the directories created
+// for it (0700). It never grows into the free-space reserve that unpacking
+// keeps on its volume, nor beyond an expected size: an announced length
+// that would is refused at the head of the answer, a body without one is
+// stopped at the byte that would; either ends with noSpaceNeeded and no
+// partial file.
 //
 // The package's digests (MD5, and SHA-256 and the signature prehash when
-// asked for) are computed from the bytes as they are written, taking up
-// the partial file's bytes first when an attempt resumes, so a finished
-// download needs no second read to be verified.
+// asked for) are computed from the bytes as they are written, each on a
+// hashing thread of its own (a DigestPipeline), taking up the partial
+// file's bytes first when an attempt resumes, so a finished download needs
+// no second read to be verified. The transfer waits for them only when
+// they fall 8 MiB behind; their threads end before the completion runs.
 #pragma once
 
 #include <chrono>
@@ -28,6 +39,7 @@
 #include <utility>
 #include <variant>
 
+#include "extract/space_reserve.h"
 #include "install/install_types.h"
 #include "package/integrity.h"
 #include "platform/dispatch.h"
@@ -35,6 +47,11 @@
 #include "platform/url.h"
 
 namespace installer {
+
+// Creates `directory` and its missing parents, each one it creates private
+// to the user (0700); existing ones are left as they are. Failures are
+// ignored (a later open of a file inside reports them).
+void createPrivateDirectories(const std::filesystem::path& directory);
 
 namespace download_error {
 struct badStatus {
@@ -125,6 +142,12 @@ class Downloader {
     // changed): start over (true), or end with the network error
     // "the file on the server has changed" and drop the partial file.
     bool restartWhenChanged = true;
+    // The package's size when it is known beforehand (DownloadPackageSize):
+    // a file that would grow beyond it ends the attempt with noSpaceNeeded.
+    std::optional<std::int64_t> expectedSize;
+    // The free-space source of the reserve; the file system when unset.
+    // Called on the transfer thread.
+    std::function<std::optional<helpers::VolumeSpace>(const std::filesystem::path&)> volumeSpace;
   };
 
   Downloader();

@@ -11,11 +11,11 @@
 #include <system_error>
 #include <vector>
 
-#include <mbedtls/md5.h>
-#include <mbedtls/sha256.h>
+#include <openssl/evp.h>
 #include <sodium.h>
 
 #include "install/install_types.h"
+#include "package/digest_pipeline.h"
 #include "package/package_signature.h"
 
 namespace installer {
@@ -96,27 +96,50 @@ struct SignaturePrehash {
   crypto_sign_state state;
 };
 
+namespace {
+
+// One running EVP digest; libcrypto picks the CPU's SHA and vector code.
+class EvpDigest {
+ public:
+  explicit EvpDigest(const EVP_MD* kind) : ctx_(EVP_MD_CTX_new()) {
+    if (!ctx_ || EVP_DigestInit_ex(ctx_, kind, nullptr) != 1) {
+      EVP_MD_CTX_free(ctx_);
+      throw std::runtime_error("libcrypto cannot start a digest");
+    }
+  }
+  ~EvpDigest() { EVP_MD_CTX_free(ctx_); }
+  EvpDigest(const EvpDigest&) = delete;
+  EvpDigest& operator=(const EvpDigest&) = delete;
+
+  void update(const unsigned char* bytes, std::size_t size) { EVP_DigestUpdate(ctx_, bytes, size); }
+  std::string finishHex() {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_DigestFinal_ex(ctx_, digest, &length);
+    return hex(digest, length);
+  }
+
+ private:
+  EVP_MD_CTX* ctx_;
+};
+
+}  // namespace
+
 struct PackageDigester::State {
   DigestKinds kinds;
   std::int64_t size = 0;
-  mbedtls_md5_context md5;
-  mbedtls_sha256_context sha256;
+  std::optional<EvpDigest> md5;
+  std::optional<EvpDigest> sha256;
   std::shared_ptr<SignaturePrehash> prehash;
 
   explicit State(DigestKinds k) : kinds(k) {
-    mbedtls_md5_init(&md5);
-    mbedtls_sha256_init(&sha256);
-    if (kinds.md5) mbedtls_md5_starts_ret(&md5);
-    if (kinds.sha256) mbedtls_sha256_starts_ret(&sha256, 0);
+    if (kinds.md5) md5.emplace(EVP_md5());
+    if (kinds.sha256) sha256.emplace(EVP_sha256());
     if (kinds.signature) {
       if (sodium_init() < 0) throw std::runtime_error("libsodium cannot be initialised");
       prehash = std::make_shared<SignaturePrehash>();
       crypto_sign_init(&prehash->state);
     }
-  }
-  ~State() {
-    mbedtls_md5_free(&md5);
-    mbedtls_sha256_free(&sha256);
   }
 };
 
@@ -127,8 +150,8 @@ PackageDigester& PackageDigester::operator=(PackageDigester&&) noexcept = defaul
 
 void PackageDigester::update(const void* data, std::size_t size) {
   auto* bytes = static_cast<const unsigned char*>(data);
-  if (state_->kinds.md5) mbedtls_md5_update_ret(&state_->md5, bytes, size);
-  if (state_->kinds.sha256) mbedtls_sha256_update_ret(&state_->sha256, bytes, size);
+  if (state_->md5) state_->md5->update(bytes, size);
+  if (state_->sha256) state_->sha256->update(bytes, size);
   if (state_->prehash) crypto_sign_update(&state_->prehash->state, bytes, size);
   state_->size += static_cast<std::int64_t>(size);
 }
@@ -138,43 +161,11 @@ std::int64_t PackageDigester::size() const { return state_->size; }
 PackageDigests PackageDigester::finish() {
   PackageDigests digests;
   digests.size = state_->size;
-  if (state_->kinds.md5) {
-    unsigned char digest[16];
-    mbedtls_md5_finish_ret(&state_->md5, digest);
-    digests.md5 = hex(digest, sizeof digest);
-  }
-  if (state_->kinds.sha256) {
-    unsigned char digest[32];
-    mbedtls_sha256_finish_ret(&state_->sha256, digest);
-    digests.sha256 = hex(digest, sizeof digest);
-  }
+  if (state_->md5) digests.md5 = state_->md5->finishHex();
+  if (state_->sha256) digests.sha256 = state_->sha256->finishHex();
   digests.prehash = std::move(state_->prehash);
   return digests;
 }
-
-namespace {
-
-// Feeds up to `limit` bytes (all when negative) of `fd` into `digester`.
-// Returns the bytes read, or -1 with errno set.
-std::int64_t feed(int fd, std::int64_t limit, PackageDigester& digester) {
-  std::vector<unsigned char> buffer(kReadChunk);
-  std::int64_t total = 0;
-  while (limit < 0 || total < limit) {
-    std::size_t want = buffer.size();
-    if (limit >= 0) want = static_cast<std::size_t>(std::min<std::int64_t>(limit - total, kReadChunk));
-    ssize_t n = ::read(fd, buffer.data(), want);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return -1;
-    }
-    if (n == 0) break;
-    digester.update(buffer.data(), static_cast<std::size_t>(n));
-    total += n;
-  }
-  return total;
-}
-
-}  // namespace
 
 PackageDigests digestFile(const std::filesystem::path& file, DigestKinds kinds) {
   int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
@@ -183,20 +174,20 @@ PackageDigests digestFile(const std::filesystem::path& file, DigestKinds kinds) 
   }
   FdCloser closer{fd};
   ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  PackageDigester digester(kinds);
-  if (feed(fd, -1, digester) < 0) {
-    throw std::system_error(errno, std::generic_category(), "cannot read " + file.string());
+  // Reads land in the pipeline's own buffers: no copy between the page
+  // cache and the digests.
+  DigestPipeline pipeline(kinds);
+  for (;;) {
+    auto room = pipeline.space();
+    ssize_t n = ::read(fd, room.data(), room.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw std::system_error(errno, std::generic_category(), "cannot read " + file.string());
+    }
+    if (n == 0) break;
+    pipeline.commit(static_cast<std::size_t>(n));
   }
-  return digester.finish();
-}
-
-bool digestFilePrefix(const std::filesystem::path& file, std::int64_t length,
-                      PackageDigester& digester) {
-  int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  FdCloser closer{fd};
-  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-  return feed(fd, length, digester) == length;
+  return *pipeline.finish();
 }
 
 DigestKinds PackageExpectations::kinds() const {
@@ -262,12 +253,7 @@ std::string md5Hex(const std::filesystem::path& file) {
   }
   FdCloser closer{fd};
   ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-
-  mbedtls_md5_context ctx;
-  mbedtls_md5_init(&ctx);
-  std::unique_ptr<mbedtls_md5_context, void (*)(mbedtls_md5_context*)> guard(&ctx,
-                                                                              mbedtls_md5_free);
-  mbedtls_md5_starts_ret(&ctx);
+  PackageDigester digester({.md5 = true, .sha256 = false, .signature = false});
   std::vector<unsigned char> buffer(kReadChunk);
   for (;;) {
     ssize_t n = ::read(fd, buffer.data(), buffer.size());
@@ -276,18 +262,9 @@ std::string md5Hex(const std::filesystem::path& file) {
       throw std::system_error(errno, std::generic_category(), "cannot read " + file.string());
     }
     if (n == 0) break;
-    mbedtls_md5_update_ret(&ctx, buffer.data(), static_cast<std::size_t>(n));
+    digester.update(buffer.data(), static_cast<std::size_t>(n));
   }
-  unsigned char digest[16];
-  mbedtls_md5_finish_ret(&ctx, digest);
-
-  static const char kHex[] = "0123456789abcdef";
-  std::string hex(32, '0');
-  for (int i = 0; i < 16; ++i) {
-    hex[2 * i] = kHex[digest[i] >> 4];
-    hex[2 * i + 1] = kHex[digest[i] & 0xf];
-  }
-  return hex;
+  return *digester.finish().md5;
 }
 
 void verifyChecksum(const std::filesystem::path& file, const std::optional<std::string>& expected) {

@@ -112,8 +112,9 @@ struct PackageDigests {
   std::shared_ptr<const SignaturePrehash> prehash;
 };
 
-// Feeds bytes in order into the chosen digests; `finish` once. Not
-// thread-safe; movable, not copyable.
+// Feeds bytes in order into the chosen digests (libcrypto's MD5 and
+// SHA-256, libsodium's Ed25519ph prehash) on the caller's thread; `finish`
+// once. Not thread-safe; movable, not copyable.
 class PackageDigester {
  public:
   explicit PackageDigester(DigestKinds kinds = {});
@@ -130,14 +131,11 @@ class PackageDigester {
   std::unique_ptr<State> state_;
 };
 
-// The chosen digests of the whole file in one streaming pass with a 1 MiB
-// buffer; throws std::system_error like md5Hex.
+// The chosen digests of the whole file in one streaming pass, each on a
+// thread of its own (a DigestPipeline) so the file is checked at the speed
+// of the disk or of the slowest digest; throws std::system_error like
+// md5Hex.
 PackageDigests digestFile(const std::filesystem::path& file, DigestKinds kinds);
-// The same for the first `length` bytes only, into `digester` (to take up
-// a download where a partial file ends). False when the file is shorter or
-// cannot be read.
-bool digestFilePrefix(const std::filesystem::path& file, std::int64_t length,
-                      PackageDigester& digester);
 
 // What a package must match. Absent or empty fields are not checked;
 // with `signingKey` present the signature must be present and valid.

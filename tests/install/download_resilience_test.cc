@@ -54,7 +54,9 @@ class DownloadResilienceTest : public ::testing::Test {
     o.cacheDirectory = cacheDir();
     o.workingDirectory = home_.tmp() / "work";
     o.downloader.caBundlePath = server_.caBundlePath();
-    o.downloader.idleTimeout = 5s;
+    // Long: a sanitizer build among a busy machine's builds can go
+    // seconds without a byte; the stall case sets its own.
+    o.downloader.idleTimeout = 30s;
     o.reporter = &events_.reporter();
     o.retryDelays = {10ms, 20ms, 40ms};
     o.jitter = [] { return 1.0; };
@@ -142,12 +144,12 @@ TEST_F(DownloadResilienceTest, TransientFaultsResumeByThemselves) {
     auto o = options();
     // Short only where a stall is the point: a sanitizer build on a busy
     // machine can pause a healthy transfer for a few hundred milliseconds.
-    o.downloader.idleTimeout = c.file.faultsStall ? 1s : 10s;
+    o.downloader.idleTimeout = c.file.faultsStall ? 1s : 30s;
     if (c.whileWaiting) o.jitter = [&] { c.whileWaiting(server_); return 1.0; };
     PackageDownloadStep step(o);
     PackageExpectations expected{.md5 = md5_};
     auto outcome = run(step, path, expected);
-    EXPECT_EQ(failureText(outcome).substr(0, c.outcome.size()), c.outcome);
+    EXPECT_EQ(failureText(outcome).substr(0, c.outcome.size()), c.outcome) << failureText(outcome);
     EXPECT_EQ(server_.requestsFor(path).size(), c.requests);
     EXPECT_EQ(step.downloadAttempts(), static_cast<int>(c.requests));
     EXPECT_EQ(eventCount(event::downloadStartInfo{}), static_cast<int>(c.requests));
@@ -206,6 +208,13 @@ TEST_F(DownloadResilienceTest, AQuitAt60PercentResumesAtTheNextLaunch) {
   }
   // Nothing half-written passes for the package.
   EXPECT_EQ(cacheEntries(), (std::vector<std::string>{".partial-download", "1-big.dmg.partial"}));
+  // What the user downloads is theirs alone.
+  auto mode = [](const std::filesystem::path& p) {
+    return static_cast<unsigned>(std::filesystem::status(p).permissions());
+  };
+  EXPECT_EQ(mode(cacheDir()), 0700u);
+  EXPECT_EQ(mode(cacheDir() / ".partial-download"), 0600u);
+  EXPECT_EQ(mode(cacheDir() / "1-big.dmg.partial"), 0600u);
 
   PackageDownloadStep second(options());
   auto outcome = run(second, "/big.dmg", expected);

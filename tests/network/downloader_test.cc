@@ -7,8 +7,14 @@
 #include <random>
 #include <sstream>
 
+#include <openssl/evp.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+
 #include "package/integrity.h"
+#include "package/package_signature.h"
 #include "support/loopback_file_server.h"
+#include "support/reference_digest.h"
 #include "support/package_fixtures.h"
 #include "support/scoped_temp_home.h"
 
@@ -25,6 +31,18 @@ using testing::LoopbackFileServer;
 using testing::ServedFile;
 
 platform::URL url(const std::string& text) { return *platform::URL::parse(text); }
+
+mode_t modeOf(const std::filesystem::path& path) {
+  struct stat st {};
+  ::stat(path.c_str(), &st);
+  return st.st_mode & 0777;
+}
+
+std::size_t threadCount() {
+  std::size_t n = 0;
+  for ([[maybe_unused]] auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++n;
+  return n;
+}
 
 // One attempt, run to its completion with a deadline. Declare it before
 // the Downloader so that it outlives the downloader's thread.
@@ -161,6 +179,8 @@ TEST_F(DownloaderTest, ResumesACutTransferWithARangeRequest) {
   ASSERT_TRUE(net);
   EXPECT_EQ(net->code, platform::url_error::networkConnectionLost);
   EXPECT_FALSE(std::filesystem::exists(dest())) << "a partial file at the destination";
+  EXPECT_EQ(modeOf(dest().string() + ".partial"), 0600u);
+  EXPECT_EQ(modeOf(dest().parent_path()), 0700u);
   ASSERT_TRUE(first.resumeData());
   EXPECT_EQ(first.resumeDataURL(), url(server_.url("/pkg.dmg")));
 
@@ -236,6 +256,199 @@ TEST_F(DownloaderTest, NeverSplicesBytesTheServerDoesNotVouchFor) {
   }
 }
 
+// A cache that ignores If-Range answers 206 with the rest of another file:
+// the validator it sends (or its absence) gives it away, and the whole new
+// file is fetched with one fresh request.
+TEST_F(DownloaderTest, ARangedAnswerMustCarryTheKeptValidator) {
+  struct Case {
+    const char* name;
+    ServedFile before;
+    std::string etag, lastModified;  // of the changed file
+  };
+  const std::string lm1 = "Mon, 07 Dec 2026 04:00:00 GMT", lm2 = "Tue, 08 Dec 2026 04:00:00 GMT";
+  const Case cases[] = {
+      {"other etag", ServedFile{.etag = "\"one\""}, "\"two\"", ""},
+      {"other last-modified", ServedFile{.lastModified = lm1}, "", lm2},
+      {"no validator", ServedFile{.etag = "\"one\"", .lastModified = lm1}, "", ""},
+  };
+  int n = 0;
+  for (auto c : cases) {
+    const std::string path = "/v" + std::to_string(n++) + ".dmg";
+    c.before.content = randomBytes(2'000'000, 10);
+    c.before.dropAfter = 800'000;
+    server_.setFile(path, c.before);
+    auto o = options();
+    o.digests = {.md5 = false, .sha256 = false, .signature = false};
+    Attempt a1;
+    Downloader first(o);
+    a1.start(first, server_.url(path), dest());
+    ASSERT_TRUE(std::holds_alternative<DownloadError>(a1.wait())) << c.name;
+    ASSERT_TRUE(first.resumeData()) << c.name;
+
+    ServedFile after{.content = randomBytes(2'000'000, 11), .etag = c.etag, .lastModified = c.lastModified};
+    after.honourIfRange = false;
+    server_.setFile(path, after);
+    Attempt a2;
+    Downloader second(o);
+    a2.start(second, server_.url(path), dest(), first.resumeData());
+    ASSERT_TRUE(std::holds_alternative<DownloadedFile>(a2.wait())) << c.name;
+    EXPECT_EQ(readFile(dest()), after.content) << c.name;
+    auto requests = server_.requestsFor(path);
+    ASSERT_EQ(requests.size(), 3u) << c.name;
+    EXPECT_EQ(requests[1].range, "bytes=800000-") << c.name;
+    EXPECT_EQ(requests[2].range, "") << c.name;
+  }
+}
+
+// Every proof made on the fly equals the reference over the whole file:
+// fresh, empty, one byte, resumed after a cut and resumed after a cancel.
+// A cancel leaves no hashing thread behind.
+TEST_F(DownloaderTest, DigestsOnTheFlyMatchTheReference) {
+  struct Case {
+    const char* name;
+    std::size_t size;
+    std::optional<std::int64_t> dropAfter;
+    bool cancelFirst;
+  };
+  const Case cases[] = {
+      {"whole", 3'000'001, std::nullopt, false}, {"empty", 0, std::nullopt, false},
+      {"one byte", 1, std::nullopt, false},      {"resumed after a cut", 3'000'000, 1'234'567, false},
+      {"resumed after a cancel", 4'000'000, std::nullopt, true},
+  };
+  const auto keys = generateSigningKeyPair();
+  auto o = options();
+  o.digests = {.md5 = true, .sha256 = true, .signature = true};
+  int n = 0;
+  for (const auto& c : cases) {
+    const std::string path = "/d" + std::to_string(n++) + ".dmg";
+    const std::string data = randomBytes(c.size, 20 + n);
+    ServedFile file{.content = data, .etag = "\"d\""};
+    file.dropAfter = c.dropAfter;
+    if (c.cancelFirst) file.bytesPerSecond = 2'000'000;
+    server_.setFile(path, file);
+
+    std::optional<std::string> resume;
+    if (c.dropAfter || c.cancelFirst) {
+      const std::size_t threadsBefore = threadCount();
+      {
+        Attempt a1;
+        Downloader first(o);
+        const std::int64_t sentBefore = server_.bytesSent();
+        a1.start(first, server_.url(path), dest());
+        if (c.cancelFirst) {
+          auto deadline = std::chrono::steady_clock::now() + 20s;
+          while (server_.bytesSent() < sentBefore + 300'000 &&
+                 std::chrono::steady_clock::now() < deadline) {
+            a1.done.waitFor(10ms);
+          }
+          first.cancel();
+        }
+        ASSERT_TRUE(std::holds_alternative<DownloadError>(a1.wait())) << c.name;
+        EXPECT_FALSE(first.digests()) << c.name;
+        resume = first.resumeData();
+        ASSERT_TRUE(resume) << c.name;
+      }
+      EXPECT_LE(threadCount(), threadsBefore) << c.name;
+      file.dropAfter.reset();
+      file.bytesPerSecond = 0;
+      server_.setFile(path, file);
+    }
+    Attempt attempt;
+    Downloader downloader(o);
+    attempt.start(downloader, server_.url(path), dest(), resume);
+    auto result = attempt.wait();
+    ASSERT_TRUE(std::holds_alternative<DownloadedFile>(result))
+        << c.name << ": " << description(std::get<DownloadError>(result));
+    if (resume) {
+      EXPECT_NE(server_.requestsFor(path).back().range, "") << c.name;
+    }
+    auto digests = downloader.digests();
+    ASSERT_TRUE(digests) << c.name;
+    EXPECT_EQ(digests->size, static_cast<std::int64_t>(c.size)) << c.name;
+    EXPECT_EQ(digests->md5, testing::referenceHexDigest(data, EVP_md5())) << c.name;
+    EXPECT_EQ(digests->sha256, testing::referenceHexDigest(data, EVP_sha256())) << c.name;
+    PackageExpectations proof;
+    proof.signingKey = base64Encode(keys.publicKey);
+    proof.signature = base64Encode(signPackageFile(dest(), keys.secretKey));
+    EXPECT_NO_THROW(verifyDigests(*digests, proof)) << c.name;
+  }
+}
+
+// The file never grows into the volume's free-space reserve nor beyond an
+// expected size: refused at the head when the length says so, stopped at
+// the byte otherwise; the partial file goes, no resume data stays.
+TEST_F(DownloaderTest, ADownloadNeverFillsTheDisk) {
+  constexpr std::int64_t kGiB = std::int64_t{1} << 30;
+  struct Case {
+    const char* name;
+    ServedFile file;
+    std::int64_t usable;  // free bytes above the 1 GiB reserve of a 10 GiB volume
+    std::optional<std::int64_t> expectedSize;
+  };
+  const std::string megabyte = randomBytes(1'000'000, 30);
+  const Case cases[] = {
+      {"endless body", ServedFile{.content = megabyte, .endless = true}, 3'000'000, std::nullopt},
+      {"announced length", ServedFile{.content = megabyte + megabyte}, 1'500'000, std::nullopt},
+      {"endless beyond the expected size", ServedFile{.content = megabyte, .endless = true},
+       INT32_MAX, 2'500'000},
+      {"announced beyond the expected size", ServedFile{.content = megabyte + megabyte}, INT32_MAX,
+       1'999'999},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    const std::string path = "/s" + std::to_string(n++) + ".dmg";
+    server_.setFile(path, c.file);
+    auto o = options();
+    o.expectedSize = c.expectedSize;
+    o.volumeSpace = [usable = c.usable](const std::filesystem::path&) {
+      return std::optional<helpers::VolumeSpace>(helpers::VolumeSpace{
+          static_cast<std::uint64_t>(kGiB + usable), static_cast<std::uint64_t>(10 * kGiB)});
+    };
+    Attempt attempt;
+    Downloader downloader(o);
+    attempt.start(downloader, server_.url(path), dest());
+    auto result = attempt.wait();
+    ASSERT_TRUE(std::holds_alternative<DownloadError>(result)) << c.name;
+    EXPECT_TRUE(std::holds_alternative<download_error::noSpaceNeeded>(std::get<DownloadError>(result)))
+        << c.name << ": " << description(std::get<DownloadError>(result));
+    EXPECT_FALSE(std::filesystem::exists(dest().string() + ".partial")) << c.name;
+    EXPECT_FALSE(std::filesystem::exists(dest())) << c.name;
+    EXPECT_FALSE(downloader.resumeData()) << c.name;
+    std::lock_guard lock(attempt.mu);
+    for (auto& p : attempt.progress) {
+      EXPECT_LE(p.received, std::min(c.usable, c.expectedSize.value_or(INT64_MAX))) << c.name;
+    }
+  }
+}
+
+// The same on a real volume: a size-limited tmpfs 4 MiB above the reserve
+// (mounting one needs root, which CI has).
+TEST_F(DownloaderTest, AnEndlessBodyStopsAtTheReserveOfARealVolume) {
+  const auto volume = home_.tmp() / "volume";
+  std::filesystem::create_directories(volume);
+  if (std::getenv(helpers::kReserveVariable)) GTEST_SKIP() << "the reserve is overridden";
+  if (::mount("tmpfs", volume.c_str(), "tmpfs", 0, "size=1028m") != 0) {
+    GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
+  }
+  struct Unmount {
+    std::filesystem::path at;
+    ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+  } unmount{volume};
+  server_.setFile("/endless.dmg", ServedFile{.content = randomBytes(1'000'000, 31), .endless = true});
+  Attempt attempt;
+  Downloader downloader(options());
+  const auto target = volume / "cache" / "endless.dmg";
+  attempt.start(downloader, server_.url("/endless.dmg"), target);
+  auto result = attempt.wait();
+  ASSERT_TRUE(std::holds_alternative<DownloadError>(result));
+  EXPECT_TRUE(std::holds_alternative<download_error::noSpaceNeeded>(std::get<DownloadError>(result)))
+      << description(std::get<DownloadError>(result));
+  EXPECT_FALSE(std::filesystem::exists(target.string() + ".partial"));
+  auto space = helpers::volumeSpace(volume);
+  ASSERT_TRUE(space);
+  EXPECT_GE(space->available, std::uint64_t{1} << 30);
+}
+
 TEST_F(DownloaderTest, ResumeDataIsUsedOnlyForItsOwnURLAndWhenNotEmpty) {
   const std::string data = randomBytes(1'000'000, 5);
   ServedFile file{.content = data, .etag = "\"e\""};
@@ -306,6 +519,7 @@ TEST_F(DownloaderTest, AnUntrustedServerIsRejected) {
   server_.setFile("/pkg.dmg", ServedFile{.content = "data"});
   auto o = options();
   o.caBundlePath.reset();  // the system store does not know the test CA
+  o.idleTimeout = 60s;     // loading the system store can be slow under a sanitizer
   Attempt attempt;
   Downloader downloader(o);
   attempt.start(downloader, server_.url("/pkg.dmg"), dest());

@@ -140,7 +140,7 @@ void LoopbackFileServer::handle(const httplib::Request& req, httplib::Response& 
   res.status = 200;
   if (auto requested = rangeStart(req.get_header_value("Range")); requested && file.honourRange) {
     std::string guard = req.get_header_value("If-Range");
-    bool current = guard.empty() || (!file.etag.empty() && guard == file.etag) ||
+    bool current = guard.empty() || !file.honourIfRange || (!file.etag.empty() && guard == file.etag) ||
                    (!file.lastModified.empty() && guard == file.lastModified);
     if (current) {
       if (*requested >= source->size) {
@@ -166,6 +166,15 @@ void LoopbackFileServer::handle(const httplib::Request& req, httplib::Response& 
     if (file.stall) {
       server_.waitUntilStopping(std::chrono::minutes(5));
       return false;
+    }
+    if (file.endless && length > 0) {
+      std::size_t n = static_cast<std::size_t>(std::min<std::int64_t>(
+          static_cast<std::int64_t>(kChunk), length - static_cast<std::int64_t>(offset) % length));
+      std::string chunk;
+      if (!source->read(static_cast<std::int64_t>(offset) % length, n, chunk)) return false;
+      if (!sink.write(chunk.data(), chunk.size())) return false;
+      bytesSent_ += static_cast<std::int64_t>(n);
+      return true;
     }
     if (static_cast<std::int64_t>(offset) >= length) {
       sink.done();
@@ -199,7 +208,10 @@ void LoopbackFileServer::handle(const httplib::Request& req, httplib::Response& 
     }
     return true;
   };
-  if (file.sendLength) {
+  if (length == 0 && !file.endless && !file.stall) {
+    // httplib waits for a provider of zero bytes that it never calls.
+    res.set_content("", "application/octet-stream");
+  } else if (file.sendLength && !file.endless) {
     res.set_content_provider(static_cast<std::size_t>(length), "application/octet-stream",
                              [provide](std::size_t offset, std::size_t, httplib::DataSink& sink) {
                                return provide(offset, sink);

@@ -1,7 +1,7 @@
 // A loopback HTTPS file server for download tests and benchmarks, built on
 // LoopbackHttpsServer. Serves files from memory or disk with or without a
 // Content-Length, honours or ignores "Range" (with "If-Range" against the
-// file's ETag or Last-Modified), redirects, answers fixed statuses, stalls,
+// file's ETag or Last-Modified, or ignoring it), redirects, endless bodies, answers fixed statuses, stalls,
 // throttles and drops the connection after a number of body bytes. Every
 // request is recorded so tests can assert what the client sent.
 //
@@ -46,6 +46,11 @@ struct ServedFile {
   // Only for answers to a Range request: claim this start in Content-Range
   // (a server that lies about the range).
   std::optional<std::int64_t> rangeStartOverride;
+  // false: a Range request gets the rest of the current file, whatever
+  // If-Range names (a cache that ignores it).
+  bool honourIfRange = true;
+  // The content again and again, chunked, until the client goes away.
+  bool endless = false;
 };
 
 struct RecordedRequest {
