@@ -419,16 +419,19 @@ void destroy_log_producer_manager(log_producer_manager *manager) {
     lp_info_log("flush out producer loggroup begin");
     int32_t polls = (config->destroyFlusherWaitSec > 0 ? config->destroyFlusherWaitSec * 100 : 100) +
                     (config->destroySenderWaitSec > 0 ? config->destroySenderWaitSec * 100 : 100);
+    // The bound is polls x 10 ms of real time: on a busy machine each sleep
+    // overruns, and counting polls alone would stretch the quit.
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(10 * (polls + 1));
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
     bool drained = false;
-    for (int32_t i = 0; i <= polls; ++i) {
+    while (true) {
         if (manager->pending_batches.load() == 0 && log_queue_size(manager->loggroup_queue) == 0 &&
             manager->send_param_queue_read.load() == manager->send_param_queue_write.load() &&
             (manager->sender_data_queue == nullptr || log_queue_size(manager->sender_data_queue) == 0)) {
             drained = true;
             break;
         }
-        if (i == polls) break;
+        if (std::chrono::steady_clock::now() >= give_up) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     if (drained) {
