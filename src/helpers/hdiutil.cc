@@ -1,28 +1,31 @@
 // Stand-in for hdiutil:
 //   hdiutil attach IMAGE -nobrowse -noautoopen -noverify -mountpoint DIR
-//     extracts the volume of a UDIF disk image into DIR with 7-Zip;
+//     extracts the volume of a disk image into DIR with 7-Zip;
 //   hdiutil detach DIR -force
 //     empties and removes DIR.
 // Exit status 0 on success, 1 on failure, 2 for other arguments.
 //
-// Attach accepts only files with a UDIF trailer ("koly"). Of an image with
-// several partitions it takes the first volume that holds an application
-// (a "*.app" entry), else the first readable volume. Nothing may be written
-// outside DIR: every name is checked before extraction, symbolic links are
-// left out of 7-Zip's extraction and made here afterwards, verbatim (7-Zip
-// refuses or rewrites those that climb or are absolute, depending on its
-// version), and the result is compared with the listing. The volume comes
-// out in a staging directory beside DIR and is moved in only when
-// complete; it must leave the free-space reserve of space_reserve.h on the
-// volume (checked against the listed sizes before, and watched during the
-// extraction). After a failure DIR is left as it was.
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
+// Attach accepts UDIF images (a "koly" trailer) and ISO 9660 images
+// (hybrid ISO/HFS+ ones included); an encrypted image fails as such, since
+// an installer cannot ask for its password. Of an image with several
+// partitions it takes the first volume that holds an application (a
+// "*.app" entry), else the first readable volume; an empty volume attaches
+// as an empty directory. Nothing may be written outside DIR: every name is
+// checked against 7-Zip's listing before anything is written. A volume with
+// little data comes out of one `7z e -so` run, started beside the listing,
+// whose stream this process writes into new files itself (volume_writer.h);
+// a larger one through `7z x` with the links left out, after which the
+// result is compared with the listing. Either way symbolic links are made
+// here last, verbatim (7-Zip refuses or rewrites those that climb or are
+// absolute), so nothing is ever written through one. Extended attributes
+// and resource forks, which 7-Zip would write as files of their own
+// ("name:attribute"), stay out. The volume comes out in a staging
+// directory beside DIR and is moved in only when complete; it must leave
+// the free-space reserve of space_reserve.h on the volume (checked against
+// the listed sizes before, and watched during the extraction). After a
+// failure DIR is left as it was.
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -31,10 +34,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <optional>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -43,176 +44,34 @@
 
 #include "extract/archive_extract.h"
 #include "extract/space_reserve.h"
-
-extern char** environ;
+#include "helpers/disk_image_format.h"
+#include "helpers/seven_zip.h"
+#include "helpers/volume_writer.h"
 
 namespace fs = std::filesystem;
+using installer::helpers::DiskImageFormat;
 using installer::helpers::isContainedName;
 using installer::helpers::removeTree;
 using installer::helpers::SpaceBudget;
+using Item = installer::helpers::SevenZipItem;
+using Listing = installer::helpers::SevenZipListing;
+using Run = installer::helpers::SevenZipRun;
 
 namespace {
 
 const std::set<std::string> kVolumeTypes = {"HFS", "APFS", "FAT", "NTFS", "Ext", "Iso", "Udf"};
 
-struct Run {
-  int status = -1;
-  std::string output;
-  bool stopped = false;  // killed because `keepGoing` said so
-};
+// Volumes with at most this much file data come out of the data stream.
+constexpr std::uint64_t kStreamAtMost = 8 << 20;
 
-struct RunOptions {
-  bool withErrors = true;                // standard error joins the output
-  std::function<bool()> keepGoing;       // polled while the tool runs
-};
-
-Run run(const std::vector<std::string>& args, const RunOptions& options = {}) {
-  Run result;
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return result;
-  std::vector<std::string> storage = args;
-  std::vector<char*> argv;
-  for (auto& s : storage) argv.push_back(s.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-  if (options.withErrors) {
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
-  } else {
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  }
-  pid_t pid;
-  int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(fds[1]);
-  if (rc != 0) {
-    close(fds[0]);
-    return result;
-  }
-  char buffer[65536];
-  for (;;) {
-    pollfd p{fds[0], POLLIN, 0};
-    int ready = poll(&p, 1, 100);
-    if (ready > 0) {
-      ssize_t n = read(fds[0], buffer, sizeof buffer);
-      if (n <= 0) break;
-      result.output.append(buffer, static_cast<size_t>(n));
-    }
-    if (options.keepGoing && !options.keepGoing()) {
-      kill(pid, SIGKILL);
-      result.stopped = true;
-      break;
-    }
-  }
-  close(fds[0]);
-  int st = 0;
-  waitpid(pid, &st, 0);
-  result.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-  return result;
+Run run(const std::vector<std::string>& args, const installer::helpers::SevenZipRunOptions& options = {}) {
+  return installer::helpers::runSevenZip(args, options);
 }
 
-const char* sevenZip() {
-  for (const char* p : {"/usr/bin/7z", "/usr/bin/7za", "/usr/bin/7zz", "/usr/local/bin/7z"}) {
-    if (access(p, X_OK) == 0) return p;
-  }
-  return nullptr;
-}
-
-std::uint64_t be64(const unsigned char* p) {
-  std::uint64_t v = 0;
-  for (int i = 0; i < 8; ++i) v = (v << 8) | p[i];
-  return v;
-}
-std::uint32_t be32(const unsigned char* p) {
-  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
-}
-
-// A UDIF image ends in a 512-byte "koly" trailer whose forks lie inside the
-// file before it; a tar or ZIP archive named ".dmg" has none.
-bool hasUDIFTrailer(const std::string& image) {
-  std::error_code ec;
-  if (!fs::is_regular_file(image, ec)) return false;
-  std::uint64_t size = fs::file_size(image, ec);
-  if (ec || size < 512) return false;
-  std::ifstream in(image, std::ios::binary);
-  in.seekg(static_cast<std::streamoff>(size - 512));
-  unsigned char t[512];
-  if (!in.read(reinterpret_cast<char*>(t), sizeof t)) return false;
-  if (std::string(reinterpret_cast<char*>(t), 4) != "koly" || be32(t + 4) != 4 || be32(t + 8) != 512) {
-    return false;
-  }
-  const std::uint64_t body = size - 512;
-  auto inside = [body](std::uint64_t offset, std::uint64_t length) {
-    return offset <= body && length <= body - offset;
-  };
-  std::uint64_t dataOffset = be64(t + 24), dataLength = be64(t + 32);
-  std::uint64_t rsrcOffset = be64(t + 40), rsrcLength = be64(t + 48);
-  std::uint64_t xmlOffset = be64(t + 216), xmlLength = be64(t + 224);
-  return inside(dataOffset, dataLength) && inside(rsrcOffset, rsrcLength) && inside(xmlOffset, xmlLength) &&
-         (xmlLength > 0 || rsrcLength > 0);
-}
-
-struct Item {
-  std::string path;
-  bool folder = false;
-  bool link = false;
-  std::uint64_t size = 0;
-};
-
-struct Listing {
-  std::string type;  // the innermost archive type 7-Zip opened
-  std::vector<Item> items;
-};
-
-// A symbolic link shows as "Mode = lrwxr-xr-x"; 7-Zip versions that print
-// no mode show the Unix bits among the "Attributes".
-bool looksLikeLink(const std::string& line) {
-  auto value = line.substr(line.find('=') + 1);
-  std::istringstream words(value);
-  std::string word;
-  while (words >> word) {
-    if (word.size() == 10 && word[0] == 'l' && (word[1] == 'r' || word[1] == '-')) return true;
-  }
-  return false;
-}
-
-// Reads `7z l -slt`.
 bool list(const char* tool, const std::string& archive, Listing* listing, std::string* error) {
-  Run r = run({tool, "l", "-slt", "-scsUTF-8", archive});
-  if (r.status != 0) {
-    *error = "image not recognized\n" + r.output;
-    return false;
-  }
-  std::istringstream in(r.output);
-  std::string line;
-  bool entries = false;
-  Item* item = nullptr;
-  while (std::getline(in, line)) {
-    if (line.rfind("----------", 0) == 0) {
-      entries = true;
-      continue;
-    }
-    if (!entries) {
-      if (line.rfind("Type = ", 0) == 0) listing->type = line.substr(7);
-      continue;
-    }
-    if (line.rfind("Path = ", 0) == 0) {
-      listing->items.push_back({line.substr(7)});
-      item = &listing->items.back();
-    } else if (!item) {
-      continue;
-    } else if (line == "Folder = +") {
-      item->folder = true;
-    } else if (line.rfind("Size = ", 0) == 0) {
-      item->size = std::strtoull(line.c_str() + 7, nullptr, 10);
-    } else if (line.rfind("Mode = ", 0) == 0 || line.rfind("Attributes = ", 0) == 0) {
-      if (looksLikeLink(line)) item->link = true;
-      if (line.rfind("Mode = d", 0) == 0) item->folder = true;
-    }
-  }
-  return true;
+  if (installer::helpers::listWithSevenZip(tool, archive, listing, error)) return true;
+  *error = "image not recognized\n" + *error;
+  return false;
 }
 
 std::string lowercased(std::string s) {
@@ -267,6 +126,9 @@ class Attach {
 
   // Extracts the volume into staging/volume; returns the volume's root.
   std::optional<fs::path> extract(std::string* error) {
+    // The data of a lone volume (the usual image) starts to flow while the
+    // listing is read, so the two 7-Zip runs overlap.
+    installer::helpers::SevenZipStream stream({tool_, "e", "-so", "-sns-", "-spd", "-scsUTF-8", image_});
     Listing top;
     if (!list(tool_, image_, &top, error)) return std::nullopt;
     std::string source = image_;
@@ -274,6 +136,7 @@ class Attach {
     if (top.type == "Dmg") {
       // 7-Zip opens a lone volume by itself; of several it shows the raw
       // partitions, and the volume has to be taken out first.
+      stream.abandon();
       if (!choosePartition(top, &source, &volume, error)) return std::nullopt;
     }
     if (!kVolumeTypes.count(volume.type)) {
@@ -281,14 +144,15 @@ class Attach {
       return std::nullopt;
     }
     fs::path out = staging_ / "volume";
-    if (!extractVolume(source, volume, out, error)) return std::nullopt;
+    if (!extractVolume(source, volume, out, stream.started() ? &stream : nullptr, error)) return std::nullopt;
     if (volume.type == "HFS") composeNames(out);
     // 7-Zip shows an HFS volume's root as a folder named after the volume.
+    // APFS items come without one: a volume holding nothing but one
+    // folder (a lone bundle) keeps it.
     std::error_code ec;
     std::vector<fs::path> topLevel;
     for (const auto& e : fs::directory_iterator(out, ec)) topLevel.push_back(e.path());
-    if ((volume.type == "HFS" || volume.type == "APFS") && topLevel.size() == 1 &&
-        fs::is_directory(fs::symlink_status(topLevel[0], ec))) {
+    if (volume.type == "HFS" && topLevel.size() == 1 && fs::is_directory(fs::symlink_status(topLevel[0], ec))) {
       return topLevel[0];
     }
     return out;
@@ -339,7 +203,8 @@ class Attach {
     return true;
   }
 
-  bool extractVolume(const std::string& source, const Listing& volume, const fs::path& out, std::string* error) {
+  bool extractVolume(const std::string& source, const Listing& volume, const fs::path& out,
+                     installer::helpers::SevenZipStream* stream, std::string* error) {
     // Before: every name stays inside, nothing lies below a link, and the
     // listed sizes fit.
     std::set<std::string> links;
@@ -363,13 +228,75 @@ class Attach {
       }
     }
     std::vector<std::pair<std::string, std::string>> targets;
-    if (!readLinkTargets(source, volume, &targets, error)) return false;
+    std::error_code ec;
+    fs::create_directories(out, ec);
+    auto written = installer::helpers::StreamWrite::mismatch;
+    std::uint64_t dataBytes = 0;
+    for (const auto& item : volume.items) dataBytes += item.folder || item.link ? 0 : item.size;
+    // The stream saves a 7-Zip start, but moving its data through a pipe
+    // costs more than 7-Zip writing the files itself: large volumes go the
+    // other way.
+    if (stream && dataBytes > kStreamAtMost) stream->abandon();
+    if (stream && dataBytes <= kStreamAtMost) {
+      written = installer::helpers::writeVolumeFromStream(*stream, volume, out, budget_, &targets, error);
+      if (written == installer::helpers::StreamWrite::failed) return false;
+      if (written == installer::helpers::StreamWrite::mismatch) {
+        stream->abandon();
+        removeTree(out);
+        targets.clear();
+      }
+    }
+    if (written != installer::helpers::StreamWrite::written &&
+        !extractWithSevenZip(source, volume, links, out, &targets, error)) {
+      return false;
+    }
+    // Then the links, whose parents are real folders by the check before.
+    for (const auto& [path, target] : targets) {
+      if (target.empty() || target.size() > 4095 || target.find('\0') != std::string::npos) {
+        *error = "cannot read the symbolic link " + path;
+        return false;
+      }
+      fs::path p = out / path;
+      removeTree(p);
+      fs::create_directories(p.parent_path(), ec);
+      if (symlink(target.c_str(), p.c_str()) != 0) {
+        *error = "cannot make the link " + path;
+        return false;
+      }
+    }
+    return true;
+  }
 
-    std::vector<std::string> args = {tool_, "x", "-y", "-spd", "-scsUTF-8", "-o" + out.native()};
+  // `7z x` with the links left out, then a look that everything listed came
+  // out, a folder as a folder.
+  bool extractWithSevenZip(const std::string& source, const Listing& volume, const std::set<std::string>& links,
+                           const fs::path& out, std::vector<std::pair<std::string, std::string>>* targets,
+                           std::string* error) {
+    // The links' targets, verbatim. APFS and Rock Ridge list them; for the
+    // others (HFS+) `7z e -so` writes each link's target as its data, in
+    // listing order, one after the other, which the listed sizes split. It
+    // runs beside the extraction.
+    std::vector<const Item*> unlisted;
+    for (const auto& item : volume.items) {
+      if (!item.link) continue;
+      if (item.linkTarget) {
+        targets->emplace_back(item.path, *item.linkTarget);
+      } else {
+        unlisted.push_back(&item);
+      }
+    }
+    std::optional<installer::helpers::SevenZipStream> linkData;
+    fs::path names = staging_ / "link-names.txt";
+    if (!unlisted.empty()) {
+      writeNames(names, unlisted);
+      linkData.emplace(std::vector<std::string>{tool_, "e", "-so", "-spd", "-scsUTF-8", source, "@" + names.native()});
+    }
+
+    std::vector<std::string> args = {tool_, "x", "-y", "-spd", "-sns-", "-scsUTF-8", "-o" + out.native()};
     fs::path exclusions = staging_ / "links.txt";
-    if (!targets.empty()) {
+    if (!links.empty()) {
       std::ofstream list(exclusions);
-      for (const auto& [path, target] : targets) list << path << '\n';
+      for (const auto& path : links) list << path << '\n';
       args.push_back("-x@" + exclusions.native());
     }
     args.push_back(source);
@@ -384,9 +311,6 @@ class Attach {
     }
     std::error_code ec;
     fs::remove(exclusions, ec);
-
-    // After: everything listed came out, a folder as a folder; then the
-    // links, whose parents are real folders by the check before.
     for (const auto& item : volume.items) {
       if (links.count(item.path)) continue;
       struct stat st;
@@ -396,54 +320,37 @@ class Attach {
         return false;
       }
     }
-    for (const auto& [path, target] : targets) {
-      fs::path p = out / path;
-      removeTree(p);
-      fs::create_directories(p.parent_path(), ec);
-      if (symlink(target.c_str(), p.c_str()) != 0) {
-        *error = "cannot make the link " + path;
-        return false;
+    if (linkData) {
+      std::string data;
+      char buffer[65536];
+      for (std::size_t n; (n = linkData->read(buffer, sizeof buffer)) > 0;) data.append(buffer, n);
+      if (!linkData->finish()) data.clear();
+      fs::remove(names, ec);
+      std::vector<std::pair<std::string, std::string>> read;
+      std::size_t offset = 0;
+      for (const auto* link : unlisted) {
+        if (link->size == 0 || data.size() - offset < link->size) break;
+        read.emplace_back(link->path, data.substr(offset, link->size));
+        offset += link->size;
       }
+      // A 7-Zip that lists no sizes for links is asked link by link.
+      if (read.size() != unlisted.size() || offset != data.size()) {
+        read.clear();
+        for (const auto* link : unlisted) read.emplace_back(link->path, targetData(source, {link}));
+      }
+      targets->insert(targets->end(), read.begin(), read.end());
     }
     return true;
   }
 
-  // The links' targets, verbatim: `7z e -so` writes each link's target as
-  // its data, in listing order, one after the other, which the listed sizes
-  // split. A 7-Zip that lists no sizes for links is asked link by link.
-  bool readLinkTargets(const std::string& source, const Listing& volume,
-                       std::vector<std::pair<std::string, std::string>>* targets, std::string* error) {
-    std::vector<const Item*> links;
-    for (const auto& item : volume.items) {
-      if (item.link) links.push_back(&item);
-    }
-    if (links.empty()) return true;
-    std::string data = targetData(source, links);
-    std::size_t offset = 0;
-    for (const auto* link : links) {
-      if (link->size == 0 || data.size() - offset < link->size) break;
-      targets->emplace_back(link->path, data.substr(offset, link->size));
-      offset += link->size;
-    }
-    if (targets->size() != links.size() || offset != data.size()) {
-      targets->clear();
-      for (const auto* link : links) targets->emplace_back(link->path, targetData(source, {link}));
-    }
-    for (const auto& [path, target] : *targets) {
-      if (target.empty() || target.size() > 4095 || target.find('\0') != std::string::npos) {
-        *error = "cannot read the symbolic link " + path;
-        return false;
-      }
-    }
-    return true;
+  static void writeNames(const fs::path& file, const std::vector<const Item*>& items) {
+    std::ofstream list(file);
+    for (const auto* item : items) list << item->path << '\n';
   }
 
   std::string targetData(const std::string& source, const std::vector<const Item*>& links) {
     fs::path names = staging_ / "link-names.txt";
-    {
-      std::ofstream list(names);
-      for (const auto* link : links) list << link->path << '\n';
-    }
+    writeNames(names, links);
     Run r = run({tool_, "e", "-so", "-spd", "-scsUTF-8", source, "@" + names.native()}, {false, {}});
     std::error_code ec;
     fs::remove(names, ec);
@@ -462,11 +369,19 @@ int fail(const std::string& message) {
 }
 
 int attach(const std::string& image, const fs::path& mountPoint) {
-  const char* tool = sevenZip();
+  const char* tool = installer::helpers::sevenZipTool();
   if (!tool) return fail("attach failed: 7-Zip (7z) is not installed");
   std::error_code ec;
   if (!fs::is_directory(mountPoint, ec)) return fail("attach failed: no mount point " + mountPoint.native());
-  if (!hasUDIFTrailer(image)) return fail("attach failed: image not recognized");
+  switch (installer::helpers::diskImageFormat(image)) {
+    case DiskImageFormat::udif:
+    case DiskImageFormat::iso9660:
+      break;
+    case DiskImageFormat::encrypted:
+      return fail("attach failed: the disk image is encrypted; an installer cannot ask for its password");
+    case DiskImageFormat::unknown:
+      return fail("attach failed: image not recognized: neither a UDIF image (no \"koly\" trailer) nor an ISO 9660 image");
+  }
 
   std::string pattern = mountPoint.string() + ".attach-XXXXXX";
   if (!mkdtemp(pattern.data())) return fail("attach failed: cannot create a staging directory");
@@ -489,7 +404,6 @@ int attach(const std::string& image, const fs::path& mountPoint) {
     moved.push_back(to);
   }
   removeTree(staging);
-  if (moved.empty()) return fail("attach failed: no volume came out of " + image);
   std::printf("/dev/disk-standin\tApple_HFS\t%s\n", mountPoint.c_str());
   return 0;
 }
@@ -510,8 +424,10 @@ int detach(const fs::path& mountPoint) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // 7-Zip converts names through the locale; list files and listings are UTF-8.
+  // 7-Zip converts names through the locale; list files and listings are
+  // UTF-8. Listed times are local: UTC makes them plain.
   setenv("LC_ALL", "C.UTF-8", 1);
+  setenv("TZ", "UTC", 1);
   std::vector<std::string> a(argv + 1, argv + argc);
   if (a.size() == 7 && a[0] == "attach" && a[2] == "-nobrowse" && a[3] == "-noautoopen" &&
       a[4] == "-noverify" && a[5] == "-mountpoint") {

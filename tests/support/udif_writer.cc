@@ -1,7 +1,10 @@
 #include "support/udif_writer.h"
 
+#include <bzlib.h>
+#include <lzma.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <fstream>
 #include <sstream>
@@ -14,7 +17,10 @@ namespace {
 constexpr std::uint64_t kSector = 512;
 constexpr std::uint64_t kSectorsPerChunk = 2048;  // 1 MiB chunks
 constexpr std::uint32_t kChunkRaw = 0x00000001;
+constexpr std::uint32_t kChunkAdc = 0x80000004;
 constexpr std::uint32_t kChunkZlib = 0x80000005;
+constexpr std::uint32_t kChunkBzip2 = 0x80000006;
+constexpr std::uint32_t kChunkLzma = 0x80000008;
 
 void put32(std::string& out, std::uint32_t v) {
   for (int s = 24; s >= 0; s -= 8) out.push_back(static_cast<char>((v >> s) & 0xFF));
@@ -33,6 +39,61 @@ std::string deflated(const std::string& bytes) {
   }
   out.resize(size);
   return out;
+}
+
+std::string bzipped(const std::string& bytes) {
+  auto size = static_cast<unsigned int>(bytes.size() + bytes.size() / 100 + 600);
+  std::string out(size, '\0');
+  if (BZ2_bzBuffToBuffCompress(out.data(), &size, const_cast<char*>(bytes.data()),
+                               static_cast<unsigned int>(bytes.size()), 9, 0, 0) != BZ_OK) {
+    throw std::runtime_error("bzip2 compression failed");
+  }
+  out.resize(size);
+  return out;
+}
+
+std::string xzipped(const std::string& bytes) {
+  std::string out(lzma_stream_buffer_bound(bytes.size()), '\0');
+  std::size_t size = 0;
+  if (lzma_easy_buffer_encode(1, LZMA_CHECK_CRC64, nullptr, reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                              bytes.size(), reinterpret_cast<std::uint8_t*>(out.data()), &size,
+                              out.size()) != LZMA_OK) {
+    throw std::runtime_error("LZMA compression failed");
+  }
+  out.resize(size);
+  return out;
+}
+
+// ADC's literal run: a byte 0x80 + (length - 1), then up to 128 bytes.
+std::string adcLiterals(const std::string& bytes) {
+  std::string out;
+  out.reserve(bytes.size() + bytes.size() / 128 + 1);
+  for (std::size_t i = 0; i < bytes.size(); i += 128) {
+    std::size_t n = std::min<std::size_t>(128, bytes.size() - i);
+    out.push_back(static_cast<char>(0x80 + n - 1));
+    out.append(bytes, i, n);
+  }
+  return out;
+}
+
+std::uint32_t encode(UdifChunks chunks, std::string& piece) {
+  switch (chunks) {
+    case UdifChunks::raw:
+      return kChunkRaw;
+    case UdifChunks::zlib:
+      piece = deflated(piece);
+      return kChunkZlib;
+    case UdifChunks::bzip2:
+      piece = bzipped(piece);
+      return kChunkBzip2;
+    case UdifChunks::lzma:
+      piece = xzipped(piece);
+      return kChunkLzma;
+    case UdifChunks::adc:
+      piece = adcLiterals(piece);
+      return kChunkAdc;
+  }
+  throw std::logic_error("chunk encoding");
 }
 
 // Appends one partition's chunks to `fork` and returns its block table
@@ -57,8 +118,7 @@ std::string appendPartition(std::string bytes, std::uint64_t firstSector, UdifCh
     std::uint64_t first = c * kSectorsPerChunk;
     std::uint64_t sectors = std::min(kSectorsPerChunk, sectorCount - first);
     std::string piece = bytes.substr(first * kSector, sectors * kSector);
-    if (chunks == UdifChunks::zlib) piece = deflated(piece);
-    put32(t, chunks == UdifChunks::zlib ? kChunkZlib : kChunkRaw);
+    put32(t, encode(chunks, piece));
     put32(t, 0);
     put64(t, first);
     put64(t, sectors);

@@ -1,5 +1,5 @@
 // A small writer of flat UDIF disk images (the ".dmg" format): a data fork
-// of sector chunks (raw or zlib) described by one "mish" block table per
+// of sector chunks (raw, zlib, bzip2, LZMA or ADC) described by one "mish" block table per
 // partition in the image's XML property list, and the 512-byte "koly"
 // trailer. Enough for 7-Zip (and hence the hdiutil stand-in) to open the
 // volumes inside; no checksums.
@@ -22,8 +22,11 @@ struct UdifPartition {
   std::string bytes;  // the partition's contents, padded to whole sectors
 };
 
-// zlib keeps images of mostly empty volumes (bombs) small.
-enum class UdifChunks { raw, zlib };
+// The chunk encodings of hdiutil's formats: raw (UDRO), zlib (UDZO; also
+// keeps images of mostly empty volumes, bombs, small), bzip2 (UDBZ), LZMA
+// in xz streams (ULMO) and ADC (old UDCO images; written as literals only,
+// which every ADC decoder reads). LZFSE (ULFO) has no Debian encoder.
+enum class UdifChunks { raw, zlib, bzip2, lzma, adc };
 
 // Writes the partitions, in order, as one flat UDIF image at `dmg`.
 void writeUDIF(const std::vector<UdifPartition>& partitions, const std::filesystem::path& dmg,
