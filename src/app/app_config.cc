@@ -139,7 +139,9 @@ std::optional<URL> secureWebLink(const Values& values, const char* key) {
 std::optional<std::string> directoryPath(const Values& values, const char* key) {
   auto s = text(values, key);
   if (!s) return std::nullopt;
-  return platform::expandTilde(*s);
+  std::string path = platform::expandTilde(*s);
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
 }
 
 // A decimal integer with an optional sign, the whole piece or nothing.
@@ -163,6 +165,26 @@ std::string pathSegment(const std::string& languageCode) {
 }
 
 }  // namespace
+
+std::optional<std::string> installDirectoryProblem(const std::string& path) {
+  if (path.empty()) return "empty";
+  for (unsigned char c : path) {
+    if (c < 0x20 || c == 0x7f) return "contains a control character";
+  }
+  if (path[0] != '/') return "not an absolute path";
+  std::string_view rest(path);
+  rest.remove_prefix(1);
+  while (!rest.empty()) {
+    auto slash = rest.find('/');
+    std::string_view part = rest.substr(0, slash);
+    if (part == "..") return "contains \"..\"";
+    if (part.empty() || part == ".") return "not a normalised path";
+    if (slash == std::string_view::npos) break;
+    rest.remove_prefix(slash + 1);
+    if (rest.empty()) return "not a normalised path";
+  }
+  return std::nullopt;
+}
 
 std::string localizedLinkString(const std::string& link, const std::string& languageCode) {
   const std::string segment = pathSegment(languageCode);

@@ -28,7 +28,10 @@ struct AppConfig {
   bool customizeFilePath = false;           // CustomizeFilePath
   std::optional<std::string> packageMD5;    // DownloadPackageMD5
   std::optional<std::int64_t> packageSize;  // DownloadPackageSize
-  std::optional<std::string> installDirectoryOverride;  // InstallDirectoryOverride (a directory path, "~" expanded)
+  // InstallDirectoryOverride: a directory path, "~" expanded, trailing "/"
+  // dropped. Kept as given otherwise: the installer refuses a path that
+  // installDirectoryProblem faults, rather than silently installing elsewhere.
+  std::optional<std::string> installDirectoryOverride;
   std::optional<platform::URL> checkUpdateURL;  // CheckUpdateURL
   std::optional<std::string> checkUpdateApp;    // CheckUpdateApp
   std::optional<std::string> checkUpdateUID;    // CheckUpdateUID, else CheckUpdateApp
@@ -62,6 +65,11 @@ std::string systemVersionString();
 // The installer's display name: CFBundleName when non-empty, else
 // "Installer".
 std::string displayName();
+
+// Why `path` cannot be an install directory ("not an absolute path",
+// "contains \"..\"", ...); absent when it is absolute, normalised ("." and
+// ".." components and doubled "/" refused) and free of control characters.
+std::optional<std::string> installDirectoryProblem(const std::string& path);
 
 // A page link rewritten for `languageCode` ("ja" -> https://host/jp/path);
 // returned unchanged when there is nothing to insert or it does not parse.

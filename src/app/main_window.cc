@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "platform/localization.h"
+#include "ui/accessible_roles.h"
 
 namespace installer {
 
@@ -65,8 +66,21 @@ MainWindow::MainWindow(std::shared_ptr<InstallerViewModel> viewModel,
   menuButton_.set_valign(Gtk::Align::START);
   menuButton_.set_margin(10);
   menuButton_.add_css_class("installer-chrome");
-  menuButton_.set_tooltip_text(platform::localized("Menu"));
+  menuButton_.set_tooltip_text(platform::localized("Main Menu"));
+  setAccessibleLabel(menuButton_, platform::localized("Main Menu"));
   overlay_.add_overlay(menuButton_);
+  markGroup(overlay_);
+
+  // F10 opens the menu, as it opens a menu bar elsewhere.
+  auto keys = Gtk::ShortcutController::create();
+  keys->set_scope(Gtk::ShortcutScope::GLOBAL);
+  keys->add_shortcut(Gtk::Shortcut::create(
+      Gtk::KeyvalTrigger::create(GDK_KEY_F10, Gdk::ModifierType(0)),
+      Gtk::CallbackAction::create([this](Gtk::Widget&, const Glib::VariantBase&) {
+        menuButton_.popup();
+        return true;
+      })));
+  add_controller(keys);
 
   handle_.set_child(overlay_);
   set_child(handle_);

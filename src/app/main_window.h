@@ -1,7 +1,8 @@
 // The installer's one window: 640 x 440, not resizable, white, titled with
 // the localized "Install" but without a visible title bar. The installer
 // screen fills it; its own close and minimize controls and the menu button
-// lie over the picture at the top; dragging the background moves it.
+// lie over the picture at the top; dragging the background moves it. F10
+// opens the menu.
 //
 // A GTK widget; main thread only. The window holds its content (and through
 // it the view model) strongly; it does not own its delegate: the close

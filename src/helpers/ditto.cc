@@ -1,14 +1,19 @@
 // Stand-in for `ditto -V -x -k --sequesterRsrc --rsrc ARCHIVE DIR`: expands
-// a ZIP archive into DIR (created when missing). Exit status 0 on success,
-// 1 when the archive cannot be expanded, an entry would land outside DIR or
-// the volume would be left with less than the free-space reserve (nothing
-// written then stays in DIR), 2 for other arguments.
+// a ZIP archive into DIR (created when missing). Like ditto, it folds the
+// AppleDouble files that macOS sequesters under "__MACOSX/" into the
+// extended attributes of the files they describe ("user." attributes, where
+// the file system takes them) and leaves no "__MACOSX" in DIR.
+// Exit status 0 on success, 1 when the archive cannot be expanded, an entry
+// would land outside DIR or the volume would be left with less than the
+// free-space reserve (nothing written then stays in DIR), 2 for other
+// arguments.
 #include <cstdio>
 #include <filesystem>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "extract/apple_double.h"
 #include "extract/archive_extract.h"
 
 int main(int argc, char** argv) {
@@ -44,6 +49,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "ditto: %s: %s\n", operands[0].c_str(), error.c_str());
     return 1;
   }
+  installer::helpers::foldSequesteredMetadata(operands[1]);
   if (seen.count("-V")) std::printf(">>> Copied %s\n", operands[0].c_str());
   return 0;
 }

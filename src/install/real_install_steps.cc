@@ -141,6 +141,7 @@ InstallSteps makeRealInstallSteps(const AppConfig& config, RealInstallStepsOptio
         config, std::make_shared<CurlCheckUpdateTransport>(options.transport), std::move(dependencies));
   }
   PackageTools tools = options.tools ? *options.tools : PackageTools::standard();
+  if (!options.installer.desktopEntryWriter) options.installer.desktopEntryWriter = writeDesktopEntry;
   return InstallSteps{
       std::make_shared<ResolverLinkSource>(std::move(resolver)),
       std::make_shared<RealUnpacker>(tools),

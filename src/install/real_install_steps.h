@@ -37,6 +37,8 @@ struct RealInstallStepsOptions {
   // The external tools of the unarchiver and the quarantine removal; the
   // running program's when absent.
   std::optional<PackageTools> tools;
+  // The installer's options; its desktop entry writer, when unset, is
+  // writeDesktopEntry.
   AppInstallerOptions installer;
   // The application directories searched for an installed copy besides
   // the ones the caller names; the standard ones when absent.

@@ -188,6 +188,13 @@ void log_producer_config_set_spool_max_bytes(log_producer_config *config, int64_
     config->spoolMaxBytes = max_bytes;
 }
 
+void log_producer_config_set_proxy_lookup(log_producer_config *config, log_producer_proxy_lookup lookup,
+                                          void *user_data) {
+    if (config == nullptr) return;
+    config->proxyLookup = lookup;
+    config->proxyLookupUserData = lookup != nullptr ? user_data : nullptr;
+}
+
 void log_producer_config_reset_security_token(log_producer_config *config, const char *access_id,
                                               const char *access_secret, const char *security_token) {
     if (config == nullptr) return;

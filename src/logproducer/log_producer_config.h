@@ -10,6 +10,7 @@
 #ifndef LOGPRODUCER_LOG_PRODUCER_CONFIG_H
 #define LOGPRODUCER_LOG_PRODUCER_CONFIG_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "logproducer/sds.h"
@@ -17,6 +18,14 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* Chooses the proxy of one upload. Called on the thread that sends, with the
+ * request's URL; writes into `proxy` (`proxy_size` bytes, NUL-terminated)
+ * the proxy to use ("http://host:port", "socks5://host:port", ...) or ""
+ * for a direct connection, and returns LOG_PRODUCER_OK. Any other result
+ * leaves the choice to the HTTP library, which reads the environment's
+ * proxy variables. Must be thread-safe. */
+typedef int32_t (*log_producer_proxy_lookup)(const char *url, char *proxy, size_t proxy_size, void *user_data);
 
 typedef struct log_producer_config_tag {
     sds key;
@@ -59,6 +68,9 @@ typedef struct log_producer_config {
      * same file, which removes it. Absent: such batches are lost. */
     sds spoolPath;
     int64_t spoolMaxBytes;        /* default 4 MiB */
+
+    log_producer_proxy_lookup proxyLookup;  /* absent: the environment decides */
+    void *proxyLookupUserData;
 } log_producer_config;
 
 log_producer_config *create_log_producer_config(void);
@@ -87,6 +99,10 @@ void log_producer_config_set_compress_type(log_producer_config *config, int32_t 
 void log_producer_config_set_ntp_time_offset(log_producer_config *config, int32_t ntp_time_offset);
 void log_producer_config_set_spool_file(log_producer_config *config, const char *path);
 void log_producer_config_set_spool_max_bytes(log_producer_config *config, int64_t max_bytes);
+/* `user_data` must outlive every producer and clock synchronisation started
+ * with the config (the clock thread is never joined). A null lookup clears. */
+void log_producer_config_set_proxy_lookup(log_producer_config *config, log_producer_proxy_lookup lookup,
+                                          void *user_data);
 
 /* Replaces the present ones of the three values under the token lock. */
 void log_producer_config_reset_security_token(log_producer_config *config, const char *access_id,

@@ -264,6 +264,14 @@ post_log_result *post_logs_from_lz4buf(const char *endpoint, const char *accessk
     if (option != nullptr && option->interface != nullptr) {
         curl_easy_setopt(curl, CURLOPT_INTERFACE, option->interface);
     }
+    if (option != nullptr && option->proxy_lookup != nullptr) {
+        char proxy[1024] = {0};
+        if (option->proxy_lookup(url, proxy, sizeof(proxy), option->proxy_lookup_user_data) == LOG_PRODUCER_OK) {
+            proxy[sizeof(proxy) - 1] = '\0';
+            curl_easy_setopt(curl, CURLOPT_PROXY, proxy);  // "" = no proxy at all
+            curl_easy_setopt(curl, CURLOPT_NOPROXY, "");
+        }
+    }
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, log_producer_header_callback);
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, result);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, body_callback);
@@ -498,7 +506,8 @@ void log_producer_send_fun(log_producer_send_param *send_param) {
             send_param->builder_time = now;
         }
         log_producer_send_option option{config->netInterface, config->connectTimeoutSec, config->sendTimeoutSec,
-                                        config->compressType, config->ntpTimeOffset, &manager->shutdown};
+                                        config->compressType,  config->ntpTimeOffset,    &manager->shutdown,
+                                        config->proxyLookup,   config->proxyLookupUserData};
         sds accessKeyId = nullptr;
         sds accessKey = nullptr;
         sds token = nullptr;
@@ -578,9 +587,11 @@ void fetch_server_time_from_service(log_producer_config *config) {
     if (config == nullptr || config->endpoint == nullptr) return;
     static const unsigned char body[2] = {0, 0};
     lz4_log_buf *buf = create_lz4_log_buf(body, 2, 2);
+    // The defaults of a request without options, plus the proxy lookup.
+    log_producer_send_option option{nullptr, 0, 0, 1, 0, nullptr, config->proxyLookup, config->proxyLookupUserData};
     post_log_result *result = post_logs_from_lz4buf(config->endpoint, kClockProbeWord, kClockProbeWord, nullptr,
                                                     config->project != nullptr ? config->project : config->endpoint,
-                                                    kClockProbeWord, buf, nullptr);
+                                                    kClockProbeWord, buf, &option);
     post_log_result_destroy(result);
     free_lz4_log_buf(buf);
 }
@@ -606,6 +617,7 @@ void async_fetch_server_time_from_service(log_producer_config *config) {
     log_producer_config *copy = create_log_producer_config();
     log_producer_config_set_endpoint(copy, config->endpoint);
     log_producer_config_set_project(copy, config->project);
+    log_producer_config_set_proxy_lookup(copy, config->proxyLookup, config->proxyLookupUserData);
     {
         std::lock_guard<std::mutex> guard(g_clock_threads_lock);
         ++g_clock_threads;

@@ -45,6 +45,9 @@ struct log_producer_send_option {
     // becoming non-zero (the manager's shutdown flag); absent: runs to its
     // own time-outs.
     const std::atomic<int32_t> *abort;
+    // Asked for each request's proxy when set (see log_producer_config.h).
+    log_producer_proxy_lookup proxy_lookup;
+    void *proxy_lookup_user_data;
 };
 
 // Per-batch error state of one log_producer_send_fun call.

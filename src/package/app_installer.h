@@ -1,25 +1,41 @@
 // The application installer: puts an unpacked application bundle into the
-// install directory (directly when it can, else through a privileged shell
-// script) with copy progress, and the quarantine removal after it.
+// install directory (directly when the user can write there, else through a
+// privileged shell script) with copy progress, writes the desktop entry
+// that lets the desktop find it, and removes the quarantine after it.
 //
-// A bundle already at the destination is replaced only once the new copy is
-// complete: the copy goes to a hidden staging name beside the destination
-// (".<Name>.app.qx-staging") and is then swapped into place, so a failed or
+// The source must be a real directory, not a symbolic link. A bundle
+// already at the destination is replaced only once the new copy is
+// complete: the copy goes to a staging folder of random name beside the
+// destination, its modes are normalised (no setuid, setgid or sticky bits,
+// no group or other write, everything readable, directories and programs
+// searchable), and only then is it swapped into place, so a failed or
 // interrupted copy leaves the installed application as it was.
 //
+// Administrator rights are asked for only when the user cannot write the
+// install directory, and never for a directory that, or any folder above
+// it, someone other than root could change. The root script checks its
+// source, copies it into a private staging folder, refuses anything but
+// directories, regular files and symbolic links (and hard links leaving the
+// copy), gives the copy to root, normalises its modes and renames it into
+// place, following no link on the way.
+//
 // Everything runs synchronously on the caller's thread (the install
-// coordinator's work queue), including the password dialog and the
-// privileged runner's polling. The progress action runs on the watcher's
-// queue, never on the caller's thread.
+// coordinator's work queue), including the password dialog and the wait for
+// the root shell. The progress action runs on the watcher's queue, never on
+// the caller's thread.
 #pragma once
+
+#include <sys/types.h>
 
 #include <chrono>
 #include <exception>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "package/copy_progress.h"
+#include "package/desktop_entry.h"
 #include "package/privileged_task.h"
 #include "package/tool_runner.h"
 
@@ -51,52 +67,96 @@ class AppInstallError : public std::exception {
   std::string description_;
 };
 
+// Writes the desktop entry of the bundle that is (or will be) at
+// `installedBundle` into the data directory `dataDir`; writeDesktopEntry's
+// contract.
+using DesktopEntryWriter = std::function<std::optional<DesktopEntryFiles>(
+    const std::filesystem::path& installedBundle, const std::filesystem::path& dataDir)>;
+
 // What the installer uses; the defaults are the real ones.
 struct AppInstallerOptions {
   PrivilegedRunnerOptions privileged;
   double privilegedTimeLimit = 300;  // seconds
   platform::Duration progressInterval = std::chrono::milliseconds(500);
-  // Decides whether the direct copy is tried; empty: the directory is
-  // writable by this process.
+  // Decides whether the direct copy is made; empty: the directory (or the
+  // nearest existing folder above it) is writable by this process.
   std::function<bool(const std::filesystem::path& directory)> canWriteDirectly;
   // The direct copy of a tree; empty: copyTree. Tests make it fail.
   std::function<void(const std::filesystem::path& from, const std::filesystem::path& to)> directCopy;
+  // Why administrator rights must not be asked for to install into
+  // `directory`; empty: elevationRefusal(directory, 0).
+  std::function<std::optional<std::string>(const std::filesystem::path& directory)> elevationGuard;
+  // The owner the root script gives the copy ("user:group" as chown takes
+  // it); empty: the copier's.
+  std::string privilegedOwner = "root:root";
+  // The desktop entry after a successful install; none when empty.
+  DesktopEntryWriter desktopEntryWriter;
+  // Where a per-user install's entry goes; empty: userDataDir().
+  std::filesystem::path userDataDirectory;
+  // Where the root script installs a system install's entry.
+  std::filesystem::path systemDataDirectory = "/usr/local/share";
 };
 
-// The hidden name beside `destination` that a copy is written to before it
-// is swapped into place.
-std::filesystem::path stagingPathFor(const std::filesystem::path& destination);
+// Why `directory` is no place to install into with administrator rights:
+// the text naming the nearest existing folder at or above it (up to
+// `top`) that a user other than `trustedUser` may change (owned by another
+// user and writable by it, or writable by a group other than 0 or by
+// everyone, or not inspectable). Absent when there is none.
+std::optional<std::string> elevationRefusal(const std::filesystem::path& directory,
+                                            uid_t trustedUser,
+                                            const std::filesystem::path& top = "/");
 
 // Copies `source` into `installDirectory` under its own name; returns the
-// installed bundle's path. Tries the direct copy when the directory is
-// writable, and on any failure of it (or when not writable) the privileged
-// copy. Throws AppInstallError (or an error of the privileged runner's
-// platform layer passed up). With `progress`, reports copy progress and,
-// after success, (total, total).
+// installed bundle's path. Refuses an install directory that
+// installDirectoryProblem faults (copyFailed "refusing to install into
+// <path>: <why>"). Copies directly when the directory is writable (a
+// failure is the install's failure), else through the privileged copy.
+// Throws AppInstallError (or an error of the privileged runner's platform
+// layer passed up). With `progress`, reports copy progress and, after
+// success, (total, total). After success writes the desktop entry when a
+// writer is set (a failure of it is logged, never the install's).
 std::filesystem::path installApplication(const std::filesystem::path& source,
                                          const std::filesystem::path& installDirectory,
                                          CopyProgressHandler progress = {},
                                          const AppInstallerOptions& options = {});
 
-// The direct copy: stage, then swap into place. Throws
-// AppInstallError::copyFailed for a failed copy, std::filesystem::
-// filesystem_error when the staging name cannot be cleared or the swap fails.
+// The direct copy: stage, normalise, then swap into place. Throws
+// AppInstallError::copyFailed for a source that is not a real directory and
+// a failed copy, std::filesystem::filesystem_error when the staging folder
+// cannot be made or the swap fails.
 std::filesystem::path copyUnprivileged(const std::filesystem::path& source,
                                        const std::filesystem::path& destination,
-                                       const AppInstallerOptions& options = {});
+                                       const AppInstallerOptions& options = {},
+                                       CopyProgressHandler progress = {});
 
-// The same through one root shell script (mkdir, staging copy, chmod, swap).
-// Throws AppInstallError: authorizationCancelled; permissionDenied with the
-// runner's description, or "privileged copy exited with status <n>";
-// copyFailed "refusing to replace <path>" for the root directory and
-// "copy did not produce <path>".
+// The same through one root shell script. `desktopEntries`, when not
+// empty, is a folder laid out like an XDG data directory whose entries and
+// icons the script installs into the system data directory once
+// `onInstalled` (called on the caller's thread when the bundle is in place)
+// has filled it and marked it with a ".ready" file. Throws
+// AppInstallError: authorizationCancelled; permissionDenied with the
+// runner's description, with the guard's refusal, or "privileged copy
+// exited with status <n>"; copyFailed "refusing to replace <path>" for the
+// root directory and "copy did not produce <path>" when no real directory
+// is at the destination.
 std::filesystem::path copyPrivileged(const std::filesystem::path& source,
                                      const std::filesystem::path& destination,
-                                     const AppInstallerOptions& options = {});
+                                     const AppInstallerOptions& options = {},
+                                     const std::filesystem::path& desktopEntries = {},
+                                     const std::function<void()>& onInstalled = {});
 
 // The script `copyPrivileged` runs, exposed for tests.
 std::string privilegedCopyScript(const std::filesystem::path& source,
-                                 const std::filesystem::path& destination);
+                                 const std::filesystem::path& destination,
+                                 const std::string& owner,
+                                 const std::filesystem::path& desktopEntries,
+                                 const std::filesystem::path& systemDataDirectory);
+
+// Clears setuid, setgid and sticky bits and group and other write, adds
+// owner write, read for all and search for all on directories and on files
+// someone may run, on every entry below and at `root` but symbolic links,
+// which are never followed. Throws std::filesystem::filesystem_error.
+void normaliseModes(const std::filesystem::path& root);
 
 // Runs "xattr -dr com.apple.quarantine <bundle>"; ignores every failure
 // (there is no such tool on Linux).

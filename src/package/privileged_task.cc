@@ -1,6 +1,8 @@
 #include "package/privileged_task.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -8,11 +10,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <limits>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -22,14 +24,15 @@
 #endif
 
 #include "package/tool_runner.h"
-#include "platform/system_info.h"
 
 extern char** environ;
 
 namespace {
 
-// Written by the elevated shell once it runs, before it lets go of the pipe.
-constexpr char kStartedMarker[] = "qx-privileged-started";
+// Written by the elevated shell once it runs.
+constexpr char kStartedMarker[] = "qx-privileged-started\n";
+// Written by the root shell after the script, followed by its status.
+constexpr char kStatusPrefix[] = "qx-privileged-status ";
 
 // Arguments copied into a terminated vector the function owns.
 struct ArgumentVector {
@@ -76,7 +79,8 @@ namespace installer {
 
 #ifdef __APPLE__
 std::int32_t executePrivilegedWith(const std::filesystem::path&, const char* toolPath,
-                                   const char* const* arguments, std::int32_t count) {
+                                   const char* const* arguments, std::int32_t count,
+                                   PrivilegedProcess* started) {
   if (toolPath == nullptr) return errAuthorizationInvalidRef;
   AuthorizationRef ref = nullptr;
   OSStatus status = AuthorizationCreate(nullptr, kAuthorizationEmptyEnvironment,
@@ -89,8 +93,13 @@ std::int32_t executePrivilegedWith(const std::filesystem::path&, const char* too
     } else {
 #pragma clang diagnostic push
 #pragma clang diagnostic ignored "-Wdeprecated-declarations"
+      FILE* pipe = nullptr;
       status = AuthorizationExecuteWithPrivileges(ref, toolPath, kAuthorizationFlagDefaults,
-                                                  argv.items, nullptr);
+                                                  argv.items, started ? &pipe : nullptr);
+      if (pipe) {
+        if (status == errAuthorizationSuccess) started->pipe = dup(fileno(pipe));
+        fclose(pipe);
+      }
 #pragma clang diagnostic pop
     }
   }
@@ -99,19 +108,19 @@ std::int32_t executePrivilegedWith(const std::filesystem::path&, const char* too
 }
 #else
 std::int32_t executePrivilegedWith(const std::filesystem::path& elevationTool, const char* toolPath,
-                                   const char* const* arguments, std::int32_t count) {
+                                   const char* const* arguments, std::int32_t count,
+                                   PrivilegedProcess* started) {
   if (toolPath == nullptr) return kPrivilegedStatusInvalidRef;
   ArgumentVector copies;
   if (!copies.fill(arguments, count)) return kPrivilegedStatusInternal;
   if (access(elevationTool.c_str(), X_OK) != 0) return kPrivilegedStatusToolExecuteFailure;
 
-  // The elevated program is a shell that announces itself on our pipe, lets
-  // go of every descriptor it shares with us and becomes the tool.
-  std::vector<std::string> storage = {
-      elevationTool.string(), "/bin/sh", "-c",
-      std::string("printf '%s\\n' ") + kStartedMarker +
-          "; exec </dev/null >/dev/null 2>&1; exec \"$@\"",
-      "qx-privileged", toolPath};
+  // The elevated program is a shell that announces itself on our pipe and
+  // becomes the tool, which keeps the pipe as its output only when asked.
+  std::string wrapper = std::string("printf '%s' '") + kStartedMarker + "'; exec </dev/null 2>/dev/null" +
+                        (started ? "" : " >/dev/null") + "; exec \"$@\"";
+  std::vector<std::string> storage = {elevationTool.string(), "/bin/sh", "-c", wrapper,
+                                      "qx-privileged", toolPath};
   for (int32_t i = 0; i < copies.count; ++i) storage.emplace_back(copies.items[i]);
   std::vector<char*> argv;
   for (auto& s : storage) argv.push_back(s.data());
@@ -123,8 +132,15 @@ std::int32_t executePrivilegedWith(const std::filesystem::path& elevationTool, c
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+  // A group of its own, so that everything the root shell starts can be
+  // ended together.
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setpgroup(&attr, 0);
   pid_t pid = 0;
-  int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  int rc = posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), environ);
+  posix_spawnattr_destroy(&attr);
   posix_spawn_file_actions_destroy(&actions);
   close(fds[1]);
   if (rc != 0) {
@@ -133,20 +149,28 @@ std::int32_t executePrivilegedWith(const std::filesystem::path& elevationTool, c
   }
 
   std::string seen;
-  bool started = false;
+  size_t marker = std::string::npos;
   char buffer[512];
-  while (!started) {
+  while (marker == std::string::npos) {
     ssize_t n = read(fds[0], buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     seen.append(buffer, static_cast<size_t>(n));
-    started = seen.find(kStartedMarker) != std::string::npos;
+    marker = seen.find(kStartedMarker);
   }
-  close(fds[0]);
-  if (started) {
-    reapLater(pid);
+  if (marker != std::string::npos) {
+    if (started) {
+      started->pipe = fds[0];
+      started->pending = seen.substr(marker + sizeof kStartedMarker - 1);
+      started->process = pid;
+      started->processGroup = pid;
+    } else {
+      close(fds[0]);
+      reapLater(pid);
+    }
     return kPrivilegedStatusSuccess;
   }
+  close(fds[0]);
 
   int waitStatus = 0;
   while (waitpid(pid, &waitStatus, 0) < 0 && errno == EINTR) {
@@ -169,7 +193,8 @@ PrivilegedTaskError PrivilegedTaskError::timedOut() {
 }
 
 std::int32_t runPrivilegedCommand(const std::vector<std::string>& arguments,
-                                  const PrivilegedRunnerOptions& options) {
+                                  const PrivilegedRunnerOptions& options,
+                                  PrivilegedProcess* started) {
   if (arguments.size() > static_cast<size_t>(std::numeric_limits<std::int32_t>::max())) {
     throw std::length_error("too many arguments for a privileged command");
   }
@@ -177,7 +202,7 @@ std::int32_t runPrivilegedCommand(const std::vector<std::string>& arguments,
   for (const auto& a : arguments) argv.push_back(a.c_str());
   argv.push_back(nullptr);
   return executePrivilegedWith(options.elevationTool, "/bin/sh", argv.data(),
-                               static_cast<std::int32_t>(arguments.size()));
+                               static_cast<std::int32_t>(arguments.size()), started);
 }
 
 bool parseStatusText(const std::string& text, std::int32_t& value) {
@@ -205,39 +230,100 @@ bool parseStatusText(const std::string& text, std::int32_t& value) {
   return true;
 }
 
-std::int32_t runPrivilegedScript(const std::string& script, double limit,
-                                 const PrivilegedRunnerOptions& options) {
-  namespace fs = std::filesystem;
-  fs::path tmp = options.temporaryDirectory.empty() ? platform::temporaryDirectory()
-                                                    : options.temporaryDirectory;
-  fs::path statusFile = tmp / ("qx-privileged-" + platform::makeUUID() + ".status");
-  std::string command = script + "; echo $? > " + shellQuote(statusFile.string());
+namespace {
 
-  std::int32_t status = runPrivilegedCommand({"-c", command}, options);
+// Takes the whole lines off `text`: a status line ends the run with
+// `value`; any other is the script's message for `onMessage`.
+bool consumeLines(std::string& text, const PrivilegedMessageHandler& onMessage, std::int32_t& value) {
+  for (;;) {
+    auto end = text.find('\n');
+    if (end == std::string::npos) return false;
+    std::string line = text.substr(0, end);
+    text.erase(0, end + 1);
+    if (line.rfind(kStatusPrefix, 0) == 0) {
+      if (parseStatusText(line.substr(sizeof kStatusPrefix - 1), value)) return true;
+    } else if (onMessage) {
+      onMessage(line);
+    }
+  }
+}
+
+// Ends what is left of the root shell's process group, as far as we are
+// allowed to, and reaps the elevation tool in the background.
+void abandon(const PrivilegedProcess& process) {
+#ifndef __APPLE__
+  if (process.processGroup > 0) kill(-process.processGroup, SIGKILL);
+  if (process.process > 0) reapLater(process.process);
+#else
+  (void)process;
+#endif
+}
+
+}  // namespace
+
+std::int32_t runPrivilegedScript(const std::string& script, double limit,
+                                 const PrivilegedRunnerOptions& options,
+                                 const PrivilegedMessageHandler& onMessage) {
+  using Clock = std::chrono::steady_clock;
+  // Bounded so that an absurd limit cannot overflow the clock arithmetic.
+  double bounded = std::isnan(limit) ? 0 : std::clamp(limit, 0.0, 1e9);
+  auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                     std::chrono::duration<double>(bounded));
+
+  // The script runs in the background of the root shell, which meanwhile
+  // keeps a watchdog that ends the whole group once the limit has passed.
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%.3f", bounded + 1);
+  std::string command = std::string("umask 022\n") +
+      "/bin/sh -c \"$1\" qx-privileged-script 3>&1 </dev/null >/dev/null 2>&1 &\n"
+      "qx_job=$!\n"
+      "( trap 'kill $qx_sleep 2>/dev/null; exit 0' TERM; /bin/sleep " + seconds + " & qx_sleep=$!; wait $qx_sleep; "
+      "kill -KILL 0 ) </dev/null >/dev/null 2>&1 &\n"
+      "qx_watchdog=$!\n"
+      "wait $qx_job\n"
+      "qx_status=$?\n"
+      "kill $qx_watchdog 2>/dev/null\n"
+      "printf '" + kStatusPrefix + "%d\\n' \"$qx_status\"\n";
+
+  PrivilegedProcess process;
+  std::int32_t status = runPrivilegedCommand({"-c", command, "qx-privileged", script}, options, &process);
   if (status == kPrivilegedStatusCanceled) throw PrivilegedTaskError::authorizationCancelled();
   if (status != 0) throw PrivilegedTaskError::authorizationFailed(status);
 
-  using Clock = std::chrono::steady_clock;
-  // Bounded so that an absurd limit cannot overflow the clock arithmetic.
-  double bounded = std::min(limit, 1e9);
-  auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                     std::chrono::duration<double>(bounded));
-  std::error_code ec;
-  while (Clock::now() < deadline) {
-    std::ifstream in(statusFile, std::ios::binary);
-    if (in) {
-      std::stringstream text;
-      text << in.rdbuf();
-      std::int32_t value = 0;
-      if (isValidUTF8(text.str()) && parseStatusText(text.str(), value)) {
-        in.close();
-        fs::remove(statusFile, ec);
-        return value;
-      }
+  std::string text = std::move(process.pending);
+  std::int32_t value = 0;
+  bool answered = false;
+  bool ended = false;
+  for (;;) {
+    if (consumeLines(text, onMessage, value)) {
+      answered = true;
+      break;
     }
-    std::this_thread::sleep_for(options.pollInterval);
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0 || ended) break;
+    struct pollfd pfd = {process.pipe, POLLIN, 0};
+    int ready = poll(&pfd, 1, static_cast<int>(std::min<long long>(left, INT_MAX)));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) continue;
+    char buffer[256];
+    ssize_t n = read(process.pipe, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ended = true;
+      continue;
+    }
+    // Lines are short; a longer one is nobody's.
+    if (text.size() < 4096) text.append(buffer, static_cast<size_t>(n));
   }
-  fs::remove(statusFile, ec);
+  if (process.pipe >= 0) close(process.pipe);
+  if (answered) {
+#ifndef __APPLE__
+    if (process.process > 0) reapLater(process.process);
+#endif
+    return value;
+  }
+  abandon(process);
+  if (ended) return -1;
   throw PrivilegedTaskError::timedOut();
 }
 

@@ -64,6 +64,20 @@ std::optional<fs::path> bundleOfProcess(pid_t pid) {
   return bundleOfExecutable(script.lexically_normal());
 }
 
+// The process's real user, from its status; absent when it cannot be read.
+std::optional<uid_t> realUserOf(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("Uid:", 0) != 0) continue;
+    std::istringstream fields(line.substr(4));
+    unsigned long uid = 0;
+    if (fields >> uid) return static_cast<uid_t>(uid);
+    return std::nullopt;
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 bool RunningApplication::terminate() const {
@@ -96,6 +110,11 @@ std::optional<RunningApplication> runningTarget(const std::string& bundleIdentif
 
 std::optional<RunningApplication> runningTarget(const std::string& bundleIdentifier,
                                                 pid_t excludedProcess) {
+  return runningTarget(bundleIdentifier, excludedProcess, getuid());
+}
+
+std::optional<RunningApplication> runningTarget(const std::string& bundleIdentifier,
+                                                pid_t excludedProcess, uid_t owner) {
   if (bundleIdentifier.empty()) return std::nullopt;
   std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir("/proc"), closedir);
   if (!dir) return std::nullopt;
@@ -109,7 +128,7 @@ std::optional<RunningApplication> runningTarget(const std::string& bundleIdentif
   }
   std::sort(pids.begin(), pids.end());
   for (pid_t pid : pids) {
-    if (pid == excludedProcess) continue;
+    if (pid == excludedProcess || realUserOf(pid) != owner) continue;
     auto bundle = bundleOfProcess(pid);
     if (!bundle) continue;
     auto known = identifiers.find(*bundle);

@@ -3,7 +3,9 @@
 // On Linux a process is an instance of a bundle when its executable lies in
 // `X.app/Contents/MacOS/` (for a script: when its interpreter's first
 // argument does); its identifier is X.app's CFBundleIdentifier. Found by a
-// scan of /proc. Any thread.
+// scan of /proc that considers only processes of one user (this process's
+// real user by default): another user's process, whatever it runs, is
+// none of ours. Any thread.
 #pragma once
 
 #include <sys/types.h>
@@ -28,12 +30,15 @@ struct RunningApplication {
   bool isRunning() const;
 };
 
-// The first running instance of `bundleIdentifier` other than the process
+// The first running instance of `bundleIdentifier` whose real user is
+// `owner` (this process's by default), other than the process
 // `excludedProcess` (this process by default); absent for an empty
 // identifier or when there is none.
 std::optional<RunningApplication> runningTarget(const std::string& bundleIdentifier);
 std::optional<RunningApplication> runningTarget(const std::string& bundleIdentifier,
                                                 pid_t excludedProcess);
+std::optional<RunningApplication> runningTarget(const std::string& bundleIdentifier,
+                                                pid_t excludedProcess, uid_t owner);
 
 // The bundle directory (ending in ".app") that `file` lies in as
 // `X.app/Contents/MacOS/<name>`; absent otherwise.

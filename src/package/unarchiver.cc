@@ -1,20 +1,13 @@
 #include "package/unarchiver.h"
 
-#include <archive.h>
-#include <archive_entry.h>
-
 #include <algorithm>
 #include <cctype>
-#include <fstream>
-#include <map>
-#include <memory>
-#include <mutex>
-#include <set>
+#include <optional>
 #include <system_error>
 
-#include "extract/archive_extract.h"
-#include "extract/space_reserve.h"
-#include "platform/system_info.h"
+#include "package/bundle_search.h"
+#include "package/installer_package.h"
+#include "package/scratch_directories.h"
 
 namespace installer {
 
@@ -57,38 +50,6 @@ bool contains(const std::string& s, const char* needle) {
   return s.find(needle) != std::string::npos;
 }
 
-fs::path makeTemporaryDirectory(const fs::path& parent, const char* prefix) {
-  fs::path dir = parent / (std::string(prefix) + platform::makeUUID());
-  fs::create_directories(dir);  // throws filesystem_error
-  return dir;
-}
-
-// Archives may carry read-only directories; they must not stop a clean-up.
-void removeQuietly(const fs::path& p) { helpers::removeTree(p); }
-
-// Removes what an unpacking wrote below `directory`, read-only
-// directories included, and keeps the directory itself.
-void emptyDirectory(const fs::path& directory) {
-  std::error_code ec;
-  std::vector<fs::path> children;
-  for (const auto& e : fs::directory_iterator(directory, ec)) children.push_back(e.path());
-  for (const auto& child : children) helpers::removeTree(child);
-}
-
-// Whether the `cpio` that `shell` finds is GNU cpio, asked once per shell.
-bool cpioIsGNU(const fs::path& shell) {
-  static std::mutex lock;
-  static std::map<fs::path, bool> answers;
-  std::lock_guard<std::mutex> guard(lock);
-  if (auto it = answers.find(shell); it != answers.end()) return it->second;
-  try {
-    ToolResult probe = runTool(shell, {"-c", "cpio --version"});
-    return answers[shell] = contains(probe.output, "GNU cpio");
-  } catch (const std::system_error&) {
-    return false;  // the unpack itself reports the shell that cannot start
-  }
-}
-
 void assessSignature(const fs::path& archive, const PackageTools& tools) {
   ToolResult result;
   try {
@@ -103,17 +64,23 @@ void assessSignature(const fs::path& archive, const PackageTools& tools) {
   }
 }
 
-bool startsWithGzipMagic(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  char magic[2] = {0, 0};
-  in.read(magic, 2);
-  return in.gcount() == 2 && magic[0] == '\x1f' && magic[1] == '\x8b';
+// The one flat installer package an image or ZIP holds when it holds no
+// bundle, unpacked as a package of its own; nullopt when there is not
+// exactly one.
+std::optional<UnarchivedPayload> unpackInnerPackage(const fs::path& root, const fs::path& workingDirectory,
+                                                    const PackageTools& tools) {
+  std::vector<fs::path> packages;
+  findFlatPackages(root, 0, packages);
+  if (packages.size() != 1) return std::nullopt;
+  return unpackInstallerPackage(packages.front(), workingDirectory, tools);
 }
 
 UnarchivedPayload unpackDiskImage(const fs::path& archive, const fs::path& workingDirectory,
                                   const PackageTools& tools) {
   assessSignature(archive, tools);
-  fs::path mountPoint = makeTemporaryDirectory(workingDirectory, "mnt-");
+  ScratchDirectories scratch(workingDirectory);
+  fs::path mountPoint = scratch.make("mnt-");
+  scratch.markMountPoint(mountPoint);
   ToolResult attach = runTool(tools.hdiutil, {"attach", archive.string(), "-nobrowse", "-noautoopen",
                                               "-noverify", "-mountpoint", mountPoint.string()});
   if (attach.status != 0) {
@@ -121,19 +88,29 @@ UnarchivedPayload unpackDiskImage(const fs::path& archive, const fs::path& worki
                          "hdiutil failed with code: " + std::to_string(attach.status) +
                              " data: <<" + attach.output + ">>");
   }
+  scratch.keep();
   std::vector<fs::path> found;
   findApplications(mountPoint, 0, found);
-  if (found.empty()) {
+  if (!found.empty()) return {found.front(), [mountPoint, tools] { detachImage(mountPoint, tools); }};
+
+  std::optional<UnarchivedPayload> inner;
+  try {
+    inner = unpackInnerPackage(mountPoint, workingDirectory, tools);
+  } catch (...) {
     detachImage(mountPoint, tools);
-    throw UnarchiveError(UnarchiveError::Case::noApplicationFound,
-                         "Couldn't enumerate contents of archive mounted at " + mountPoint.string());
+    throw;
   }
-  return {found.front(), [mountPoint, tools] { detachImage(mountPoint, tools); }};
+  // The package's tree lives in the working directory: the image is done.
+  detachImage(mountPoint, tools);
+  if (inner) return *inner;
+  throw UnarchiveError(UnarchiveError::Case::noApplicationFound,
+                       "Couldn't enumerate contents of archive mounted at " + mountPoint.string());
 }
 
 UnarchivedPayload unpackZip(const fs::path& archive, const fs::path& workingDirectory,
                             const PackageTools& tools) {
-  fs::path dir = makeTemporaryDirectory(workingDirectory, "unzip-");
+  ScratchDirectories scratch(workingDirectory);
+  fs::path dir = scratch.make("unzip-");
   ToolResult ditto = runTool(tools.ditto, {"-V", "-x", "-k", "--sequesterRsrc", "--rsrc",
                                            archive.string(), dir.string()});
   if (ditto.status != 0) {
@@ -142,68 +119,13 @@ UnarchivedPayload unpackZip(const fs::path& archive, const fs::path& workingDire
   }
   std::vector<fs::path> found;
   findApplications(dir, 0, found);
-  if (found.empty()) throw UnarchiveError(UnarchiveError::Case::noApplicationFound, dir.string());
-  return {found.front(), [dir] { removeQuietly(dir); }};
+  if (!found.empty()) {
+    scratch.keep();
+    return {found.front(), [dir] { removeQuietly(dir); }};
+  }
+  if (auto inner = unpackInnerPackage(dir, workingDirectory, tools)) return *inner;
+  throw UnarchiveError(UnarchiveError::Case::noApplicationFound, dir.string());
 }
-
-UnarchivedPayload unpackInstallerPackage(const fs::path& archive, const fs::path& workingDirectory,
-                                         const PackageTools& tools) {
-  fs::path expanded = makeTemporaryDirectory(workingDirectory, "pkg-");
-  ToolResult expand = runTool(tools.pkgutil, {"--expand", archive.string(), expanded.string()});
-  if (expand.status != 0) {
-    throw UnarchiveError(UnarchiveError::Case::extractFailed,
-                         "Failed to expand PKG file: " + expand.output);
-  }
-  fs::path plain = expanded / "Payload";
-  fs::path compressed = expanded / "Payload.gz";
-  std::error_code ec;
-  bool hasCompressed = fs::exists(compressed, ec);
-  bool hasPlain = fs::exists(plain, ec);
-  if (!hasCompressed && !hasPlain) {
-    emptyDirectory(expanded);
-    throw UnarchiveError(UnarchiveError::Case::extractFailed, "Failed to find Payload in expanded PKG");
-  }
-  fs::path payloadDir = makeTemporaryDirectory(workingDirectory, "payload-");
-  // A payload that cannot be unpacked leaves nothing of the package behind.
-  auto refuse = [&] {
-    emptyDirectory(expanded);
-    emptyDirectory(payloadDir);
-    return UnarchiveError(UnarchiveError::Case::extractFailed, "Failed to extract Payload");
-  };
-  const fs::path& payload = hasCompressed ? compressed : plain;
-
-  // cpio follows "../" and absolute names, and writes through symbolic links
-  // it has just made; a payload must stay inside its directory, and fit.
-  if (!payloadIsUnpackable(payload, payloadDir)) throw refuse();
-  // A "Payload" is usually gzip'd cpio too, whatever its name says.
-  bool gzipped = hasCompressed || startsWithGzipMagic(plain);
-  // Only GNU cpio knows (and needs) this option; BSD cpio refuses it and
-  // is safe by default. The check above protects with either.
-  std::string cpio = cpioIsGNU(tools.shell) ? "cpio -idm --no-absolute-filenames" : "cpio -idm";
-  std::string command = gzipped ? "cd " + shellQuote(payloadDir.string()) + " && gunzip -c " +
-                                      shellQuote(payload.string()) + " | " + cpio
-                                : "cd " + shellQuote(payloadDir.string()) + " && " + cpio + " < " +
-                                      shellQuote(plain.string());
-  ToolResult unpack = runTool(tools.shell, {"-c", command});
-  if (unpack.status != 0) throw refuse();
-
-  for (const char* place : {"Applications", "usr/local/Applications", "Library/Application Support"}) {
-    std::vector<fs::path> found;
-    findApplications(payloadDir / place, 0, found);
-    if (!found.empty()) {
-      return {found.front(), [expanded, payloadDir] {
-                removeQuietly(expanded);
-                removeQuietly(payloadDir);
-              }};
-    }
-  }
-  throw UnarchiveError(UnarchiveError::Case::noApplicationFound, "No application found in extracted Payload");
-}
-
-struct ArchiveReader {
-  archive* a = archive_read_new();
-  ~ArchiveReader() { archive_read_free(a); }
-};
 
 }  // namespace
 
@@ -219,73 +141,12 @@ UnarchivedPayload unarchivePackage(const fs::path& archive, const fs::path& work
   throw UnarchiveError(UnarchiveError::Case::unsupported, ext);
 }
 
-void findApplications(const fs::path& directory, int depth, std::vector<fs::path>& results) {
-  if (depth > 2) return;
-  std::error_code ec;
-  fs::directory_iterator it(directory, ec);
-  if (ec) return;
-  for (; it != fs::directory_iterator(); it.increment(ec)) {
-    if (ec) return;
-    const fs::path& entry = it->path();
-    std::string name = entry.filename().string();
-    if (name.empty() || name[0] == '.') continue;
-    if (lowercased(extensionOf(entry)) == "app") {
-      results.push_back(entry);
-      continue;
-    }
-    std::error_code statError;
-    auto status = it->symlink_status(statError);
-    if (statError) continue;
-    if (fs::is_directory(status)) findApplications(entry, depth + 1, results);
-  }
-}
-
 void detachImage(const fs::path& mountPoint, const PackageTools& tools) {
   try {
     runTool(tools.hdiutil, {"detach", mountPoint.string(), "-force"});
   } catch (const std::exception&) {
   }
   removeQuietly(mountPoint);
-}
-
-bool payloadIsUnpackable(const fs::path& payload, const fs::path& destination) {
-  helpers::SpaceBudget budget(destination);
-  ArchiveReader reader;
-  archive_read_support_filter_all(reader.a);
-  archive_read_support_format_cpio(reader.a);
-  if (archive_read_open_filename(reader.a, payload.c_str(), 1 << 16) != ARCHIVE_OK) return false;
-  std::set<fs::path> links;
-  archive_entry* entry = nullptr;
-  int rc;
-  while ((rc = archive_read_next_header(reader.a, &entry)) == ARCHIVE_OK) {
-    const char* rawName = archive_entry_pathname(entry);
-    if (rawName == nullptr) return false;
-    fs::path name = fs::path(rawName).lexically_normal();
-    if (name.is_absolute()) return false;
-    fs::path prefix;
-    for (const auto& part : name) {
-      if (part == "..") return false;
-      if (part == "." || part.empty()) continue;
-      prefix /= part;
-      if (prefix != name && links.count(prefix)) return false;
-    }
-    if (archive_entry_filetype(entry) == AE_IFLNK) links.insert(name);
-    std::int64_t size = archive_entry_size(entry);
-    if (!budget.charge(size > 0 ? static_cast<std::uint64_t>(size) : 0)) return false;
-    // Hard links name another entry; one naming something outside, or
-    // reaching it through a symbolic link, is refused like an escaping name.
-    if (const char* target = archive_entry_hardlink(entry)) {
-      fs::path t = fs::path(target).lexically_normal();
-      if (t.is_absolute()) return false;
-      fs::path through;
-      for (const auto& part : t) {
-        if (part == "..") return false;
-        through /= part;
-        if (through != t && links.count(through)) return false;
-      }
-    }
-  }
-  return rc == ARCHIVE_EOF;
 }
 
 }  // namespace installer

@@ -48,7 +48,10 @@ struct UnarchivedPayload {
 };
 
 // Unpacks `archive` inside `workingDirectory` (directories "mnt-", "unzip-",
-// "pkg-", "payload-" + UUID) and finds the first ".app" in it.
+// "pkg-", "payload-" + UUID) and finds the first application bundle in it
+// (see `findApplications`). An installer package is read as
+// installer_package.h describes; an image or ZIP that holds no bundle but
+// exactly one flat installer package yields that package's bundle.
 // Throws UnarchiveError; a std::filesystem::filesystem_error when a
 // directory cannot be created; the std::system_error of `runTool` when a
 // tool (other than the assessment and the detach) cannot be started.
@@ -56,9 +59,9 @@ struct UnarchivedPayload {
 // `--no-absolute-filenames` when the shell's cpio is GNU cpio (asked once
 // per shell; other cpio programs refuse the option and are safe without
 // it), after `payloadIsUnpackable` has accepted it.
-// After a failure the directories made so far stay behind, but empty of
-// anything unpacked (an image without a bundle is detached and its mount
-// point removed). No unpacking leaves less than the free-space reserve of
+// A failure leaves nothing in `workingDirectory`: every directory made is
+// removed (a mount point only when empty) and an attached image detached.
+// No unpacking leaves less than the free-space reserve of
 // extract/space_reserve.h on the working directory's volume: one that
 // would fails as an extraction or mount failure.
 UnarchivedPayload unarchivePackage(const std::filesystem::path& archive,
@@ -67,10 +70,12 @@ UnarchivedPayload unarchivePackage(const std::filesystem::path& archive,
 UnarchivedPayload unarchivePackage(const std::filesystem::path& archive,
                                    const std::filesystem::path& workingDirectory);
 
-// Depth-first search for entries named "*.app" (any case), starting with
+// Depth-first search for application bundles: real directories named
+// "*.app" (any case) that hold a real "Contents" directory, starting with
 // depth 0 at `directory` and going no deeper than depth 2. Entries are
 // visited in listing order; hidden entries are skipped; a found bundle is
-// not searched; symbolic links are not followed. Never fails.
+// not searched; symbolic links are neither reported nor followed. Never
+// fails.
 void findApplications(const std::filesystem::path& directory, int depth,
                       std::vector<std::filesystem::path>& results);
 
@@ -79,8 +84,8 @@ void findApplications(const std::filesystem::path& directory, int depth,
 void detachImage(const std::filesystem::path& mountPoint, const PackageTools& tools);
 void detachImage(const std::filesystem::path& mountPoint);
 
-// Checks an installer package's payload (a cpio archive, gzip'd or not)
-// before it is unpacked into `destination`: false when an entry has an
+// Checks an installer package's payload (a cpio archive, plain or gzip,
+// bzip2 or xz compressed) before it is unpacked into `destination`: false when an entry has an
 // absolute name, a ".." component, or lies below an earlier symbolic-link
 // entry, when the archive cannot be read, or when its contents would leave
 // less than the free-space reserve (extract/space_reserve.h) on the

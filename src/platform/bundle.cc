@@ -227,6 +227,16 @@ std::vector<std::string> Bundle::preferredLocalizations(
       }
       if (matched) break;
     }
+    // Another variant of the same language beats the development region
+    // ("pt-PT" takes "pt-BR").
+    const std::string base = splitTag(normalizedTag(language)).front();
+    for (const std::string& shipped : localizations_) {
+      if (matched || base.empty()) break;
+      if (splitTag(normalizedTag(shipped)).front() == base) {
+        add(shipped);
+        matched = true;
+      }
+    }
   }
   if (result.empty()) {
     std::string development = stringFor(info_, "CFBundleDevelopmentRegion");

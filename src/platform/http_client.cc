@@ -102,6 +102,21 @@ std::string loopbackNoProxyList() {
   return list;
 }
 
+void applyProxyChoice(CURL* easy, const ProxyChoice& choice, const std::string& environmentNoProxy) {
+  switch (choice.kind) {
+    case ProxyChoice::Kind::direct:
+      curl_easy_setopt(easy, CURLOPT_PROXY, "");
+      break;
+    case ProxyChoice::Kind::proxy:
+      curl_easy_setopt(easy, CURLOPT_PROXY, choice.proxyURL.c_str());
+      curl_easy_setopt(easy, CURLOPT_NOPROXY, "");
+      break;
+    case ProxyChoice::Kind::environment:
+      curl_easy_setopt(easy, CURLOPT_NOPROXY, environmentNoProxy.c_str());
+      break;
+  }
+}
+
 std::int64_t contentLength(const HttpHeaders& headers) {
   auto value = headerValue(headers, "Content-Length");
   if (!value || value->empty()) return -1;
@@ -277,7 +292,10 @@ int urlErrorFromCurl(int curlCode) {
   }
 }
 
-CurlHttpClient::CurlHttpClient() { initCurlOnce(); }
+CurlHttpClient::CurlHttpClient(std::shared_ptr<const ProxyResolver> proxies)
+    : proxies_(proxies ? std::move(proxies) : std::make_shared<GioProxyResolver>()) {
+  initCurlOnce();
+}
 
 HttpResult CurlHttpClient::perform(const HttpRequest& request) {
   initCurlOnce();
@@ -349,9 +367,10 @@ HttpResult CurlHttpClient::perform(const HttpRequest& request) {
   }
   curl_easy_setopt(easy, CURLOPT_MAXREDIRS, static_cast<long>(request.maxRedirects));
 
-  // Proxies from the environment apply, but loopback never goes through one.
+  // The desktop's proxy settings first; where it has none, the
+  // environment's, but loopback never goes through one.
   std::string noProxy = loopbackNoProxyList();
-  curl_easy_setopt(easy, CURLOPT_NOPROXY, noProxy.c_str());
+  applyProxyChoice(easy, proxies_->proxyFor(request.url), noProxy);
 
   if (request.caBundlePath) {
     curl_easy_setopt(easy, CURLOPT_CAINFO, request.caBundlePath->c_str());

@@ -32,6 +32,8 @@
 #include <variant>
 #include <vector>
 
+#include "platform/proxy_resolver.h"
+
 namespace installer::platform {
 
 namespace url_error {
@@ -125,11 +127,16 @@ class HttpClient {
   virtual HttpResult perform(const HttpRequest& request) = 0;
 };
 
-// libcurl. No cookies and no cache are kept between exchanges.
+// libcurl. No cookies and no cache are kept between exchanges. Each
+// exchange asks `proxies` (GIO's resolver when null) for its URL's proxy;
+// redirects keep the first URL's answer.
 class CurlHttpClient final : public HttpClient {
  public:
-  CurlHttpClient();
+  explicit CurlHttpClient(std::shared_ptr<const ProxyResolver> proxies = nullptr);
   HttpResult perform(const HttpRequest& request) override;
+
+ private:
+  std::shared_ptr<const ProxyResolver> proxies_;
 };
 
 // Maps a curl result code (CURLcode) to a url_error value as above.

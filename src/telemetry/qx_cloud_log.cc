@@ -16,6 +16,7 @@
 #include "logproducer/log_producer_config.h"
 #include "logproducer/log_producer_sender.h"
 #include "platform/bundle.h"
+#include "platform/proxy_resolver.h"
 #include "platform/system_info.h"
 #include "telemetry/qx_cloud_log_testing.h"
 
@@ -34,6 +35,16 @@ std::optional<std::filesystem::path> telemetrySpoolPath() {
   if (support.empty()) return std::nullopt;
   std::string id = installer::platform::Bundle::main().identifier();
   return support / (id.empty() ? std::string("installer") : id) / ".telemetry-spool";
+}
+
+// The desktop's proxy for each upload; the environment's where it has none.
+int32_t lookUpProxy(const char* url, char* proxy, size_t proxySize, void*) {
+  installer::platform::ProxyChoice choice = installer::platform::GioProxyResolver().proxyFor(url);
+  if (choice.kind == installer::platform::ProxyChoice::Kind::environment) return LOG_PRODUCER_INVALID;
+  const std::string& answer = choice.proxyURL;  // empty for a direct connection
+  if (answer.size() >= proxySize) return LOG_PRODUCER_INVALID;
+  std::memcpy(proxy, answer.c_str(), answer.size() + 1);
+  return LOG_PRODUCER_OK;
 }
 
 void ignoreSendDone(const char*, log_producer_result, size_t, size_t, const char*, const char*,
@@ -62,6 +73,7 @@ extern "C" bool qx_cl_init(const char* endpoint, const char* project, const char
   log_producer_config_set_packet_timeout(config, 3000);
   log_producer_config_set_max_buffer_limit(config, 64 * 1024 * 1024);
   log_producer_config_set_send_thread_count(config, 4);
+  log_producer_config_set_proxy_lookup(config, &lookUpProxy, nullptr);
   // Batches the producer could not deliver before a quit wait here for the
   // next start; a dot-name, so pruning the package cache beside it keeps it.
   // The producer creates the file (and any missing directory) private.

@@ -9,6 +9,8 @@
 
 #include <glibmm/bytes.h>
 #include <gdkmm/memorytexture.h>
+#include <gdk-pixbuf/gdk-pixbuf.h>
+#include <gtk/gtk.h>
 
 #include "platform/bundle.h"
 
@@ -55,14 +57,44 @@ Glib::RefPtr<Gdk::Texture> decodeWebP(const std::filesystem::path& file) {
   return Glib::wrap(texture);
 }
 
-Glib::RefPtr<Gdk::Texture> bundlePicture(const std::string& name) {
+std::filesystem::path pictureFileForScale(const std::filesystem::path& directory,
+                                          const std::string& name, const std::string& extension,
+                                          int scale) {
+  if (scale >= 2) {
+    auto doubled = directory / (name + "@2x." + extension);
+    std::error_code ec;
+    if (std::filesystem::is_regular_file(doubled, ec)) return doubled;
+  }
+  return directory / (name + "." + extension);
+}
+
+Glib::RefPtr<Gdk::Texture> bundlePicture(const std::string& name, int scale) {
   auto& c = cache();
-  if (auto it = c.textures.find(name); it != c.textures.end()) return it->second;
   const std::filesystem::path dir =
       c.directory ? *c.directory : platform::Bundle::main().resourcesPath();
-  auto texture = decodeWebP(dir / (name + ".webp"));
-  c.textures.emplace(name, texture);
+  const auto file = pictureFileForScale(dir, name, "webp", scale);
+  if (auto it = c.textures.find(file.string()); it != c.textures.end()) return it->second;
+  auto texture = decodeWebP(file);
+  // A broken 2x file: the 1x picture still serves.
+  if (!texture && scale >= 2) return bundlePicture(name, 1);
+  c.textures.emplace(file.string(), texture);
   return texture;
+}
+
+Glib::RefPtr<Gdk::Texture> resampledTexture(const Glib::RefPtr<Gdk::Texture>& texture, int width,
+                                            int height) {
+  if (!texture || width <= 0 || height <= 0 || width > kMaxSide || height > kMaxSide) return {};
+  if (texture->get_width() == width && texture->get_height() == height) return texture;
+  G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+  GdkPixbuf* source = gdk_pixbuf_get_from_texture(texture->gobj());
+  G_GNUC_END_IGNORE_DEPRECATIONS
+  if (!source) return {};
+  GdkPixbuf* scaled = gdk_pixbuf_scale_simple(source, width, height, GDK_INTERP_HYPER);
+  g_object_unref(source);
+  if (!scaled) return {};
+  GdkTexture* result = gdk_texture_new_for_pixbuf(scaled);
+  g_object_unref(scaled);
+  return Glib::wrap(result);
 }
 
 void setPictureDirectoryForTesting(std::optional<std::filesystem::path> resources) {

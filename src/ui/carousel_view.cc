@@ -4,10 +4,10 @@
 #include <cmath>
 
 #include <gdkmm/frameclock.h>
-#include <gtkmm/drawingarea.h>
-#include <gtkmm/picture.h>
 
+#include "ui/accessible_roles.h"
 #include "ui/bundle_pictures.h"
+#include "ui/picture_area.h"
 
 namespace installer {
 namespace {
@@ -31,20 +31,9 @@ double easeInOut(double t) {
 }
 
 Gtk::Widget* makePlaceholder() {
-  Gtk::Widget* placeholder;
-  if (auto picture = bundlePicture("Loading")) {
-    auto* view = Gtk::make_managed<Gtk::Picture>(picture);
-    view->set_content_fit(Gtk::ContentFit::COVER);
-    view->set_can_shrink(true);
-    placeholder = view;
-  } else {
-    auto* flat = Gtk::make_managed<Gtk::DrawingArea>();
-    flat->set_draw_func([](const Cairo::RefPtr<Cairo::Context>& cr, int, int) {
-      cr->set_source_rgb(kFallbackWhite, kFallbackWhite, kFallbackWhite);
-      cr->paint();
-    });
-    placeholder = flat;
-  }
+  auto* placeholder = Gtk::make_managed<PictureArea>(
+      Rgba{kFallbackWhite, kFallbackWhite, kFallbackWhite, 1}, PictureArea::Fit::cover);
+  placeholder->setBundlePicture("Loading");
   placeholder->set_can_target(false);
   placeholder->set_overflow(Gtk::Overflow::HIDDEN);
   placeholder->set_hexpand(true);
@@ -61,6 +50,8 @@ CarouselView::CarouselView(const platform::URL& url, CarouselOptions options) {
   webView_ = Gtk::make_managed<CarouselWebView>(url, std::move(binding), options);
   placeholder_ = makePlaceholder();
   set_child(*webView_);
+  // The page is decoration that takes no input: nothing in it is read.
+  markPresentation(*this);
   add_overlay(*placeholder_);
   set_hexpand(true);
   set_vexpand(true);

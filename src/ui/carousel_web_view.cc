@@ -194,12 +194,19 @@ void CarouselWebView::Coordinator::load(const platform::URL& url) {
   // A check still pending for an earlier URL would judge the new load by
   // the old one's deadline and could use up its one report: drop it.
   readyCheck_.disconnect();
-  readyCheck_ = Glib::signal_timeout().connect(
-      [weak, url] {
-        if (auto self = weak.lock()) self->readyCheck(url);
-        return false;
-      },
-      static_cast<unsigned>(options_.readyTimeout.count()));
+  auto check = [weak, url] {
+    if (auto self = weak.lock()) self->readyCheck(url);
+  };
+  if (options_.scheduleReadyCheck) {
+    readyCheck_ = options_.scheduleReadyCheck(options_.readyTimeout, check);
+  } else {
+    readyCheck_ = Glib::signal_timeout().connect(
+        [check] {
+          check();
+          return false;
+        },
+        static_cast<unsigned>(options_.readyTimeout.count()));
+  }
 }
 
 void CarouselWebView::Coordinator::sendRequest() {

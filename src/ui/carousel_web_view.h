@@ -73,6 +73,12 @@ struct CarouselOptions {
   std::chrono::milliseconds loadTimeout{15000};
   // The ready check runs this long after each load of a new URL.
   std::chrono::milliseconds readyTimeout{20000};
+  // Starts the ready check's wait: runs `check` once on the main thread
+  // after `delay`, unless the returned connection is disconnected first.
+  // Unset: a GLib timeout. Tests pass their own to decide when the
+  // deadline passes.
+  std::function<sigc::connection(std::chrono::milliseconds delay, sigc::slot<void()> check)>
+      scheduleReadyCheck{};
   // Where `carouselFail` goes; null means Reporter::shared(). Not owned;
   // must outlive the carousel.
   Reporter* reporter = nullptr;

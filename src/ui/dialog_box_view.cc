@@ -1,19 +1,22 @@
 #include "ui/dialog_box_view.h"
 
 #include <filesystem>
+#include <map>
 
 #include <gtkmm/image.h>
-#include <gtkmm/picture.h>
 
 #include "platform/bundle.h"
 #include "platform/localization.h"
+#include "ui/accessible_roles.h"
+#include "ui/bundle_pictures.h"
 #include "ui/button_styles.h"
+#include "ui/picture_area.h"
 
 namespace installer {
 namespace {
 
 void classInit(void* klass, void*) {
-  gtk_widget_class_set_accessible_role(GTK_WIDGET_CLASS(klass), GTK_ACCESSIBLE_ROLE_DIALOG);
+  gtk_widget_class_set_accessible_role(GTK_WIDGET_CLASS(klass), GTK_ACCESSIBLE_ROLE_ALERT);
 }
 
 // Enough lines to fill the box and no more, so that any text keeps the box
@@ -41,13 +44,25 @@ void setUpWrapping(Gtk::Label& label, int lines) {
 DialogBoxClassInit::DialogBoxClassInit() : Glib::ExtraClassInit(classInit) {}
 
 Gtk::Widget* makeApplicationIcon() {
-  const auto file = platform::Bundle::main().resourcesPath() / "AppIcon.png";
+  const auto resources = platform::Bundle::main().resourcesPath();
   std::error_code ec;
-  if (!platform::Bundle::main().path().empty() && std::filesystem::is_regular_file(file, ec)) {
-    auto* picture = Gtk::make_managed<Gtk::Picture>();
-    picture->set_filename(file.string());
-    picture->set_keep_aspect_ratio(true);
-    picture->set_can_shrink(true);
+  if (!platform::Bundle::main().path().empty() &&
+      std::filesystem::is_regular_file(resources / "AppIcon.png", ec)) {
+    auto* picture = Gtk::make_managed<PictureArea>(Rgba{1, 1, 1, 0}, PictureArea::Fit::contain);
+    picture->setSource([resources](int scale) {
+      // Main thread only, like the widget; decoded once per file.
+      static std::map<std::string, Glib::RefPtr<Gdk::Texture>> icons;
+      const auto file = pictureFileForScale(resources, "AppIcon", "png", scale).string();
+      auto [it, inserted] = icons.try_emplace(file);
+      if (inserted) {
+        GError* error = nullptr;
+        if (GdkTexture* texture = gdk_texture_new_from_filename(file.c_str(), &error)) {
+          it->second = Glib::wrap(texture);
+        }
+        g_clear_error(&error);
+      }
+      return it->second;
+    });
     return picture;
   }
   auto* image = Gtk::make_managed<Gtk::Image>();
@@ -75,6 +90,7 @@ DialogBoxView::DialogBoxView(DialogSpec dialog)
     icon_ = makeApplicationIcon();
     icon_->set_size_request(60, 70);
     icon_->set_valign(Gtk::Align::START);
+    markPresentation(*icon_);
     top_.append(*icon_);
   }
   const bool showsMessage = dialog_.message != dialog_.title;
@@ -93,6 +109,7 @@ DialogBoxView::DialogBoxView(DialogSpec dialog)
   append(top_);
 
   spacer_.set_vexpand(true);
+  markPresentation(spacer_);
   append(spacer_);
 
   buttonRow_.set_halign(Gtk::Align::END);

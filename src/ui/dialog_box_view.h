@@ -7,7 +7,8 @@
 // handlers it calls stay valid even when the view model replaces its
 // dialog meanwhile. A handler may make the owner drop this view: the owner
 // must then free it later (from the main loop), never inside the handler.
-// Accessible as a modal dialog named by its title.
+// Accessible as a modal alert named by its title and described by its
+// message; the icon is decoration.
 #pragma once
 
 #include <optional>
@@ -67,7 +68,8 @@ class DialogBoxView : public DialogBoxClassInit, public Gtk::Box {
 };
 
 // The application's icon, a managed widget: the bundle's "AppIcon.png"
-// when present, else the theme's software-installer icon.
+// (on a screen of scale 2, "AppIcon@2x.png" where present) with its
+// proportions kept, else the theme's software-installer icon.
 Gtk::Widget* makeApplicationIcon();
 
 }  // namespace installer

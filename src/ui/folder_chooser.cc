@@ -13,7 +13,9 @@ namespace installer {
 std::optional<std::filesystem::path> chooseFolder(
     Gtk::Window* parent, const FolderRequest& request,
     const std::function<void(Gtk::FileChooserDialog&)>& onShown) {
-  Gtk::FileChooserDialog dialog(request.message, Gtk::FileChooser::Action::SELECT_FOLDER, true);
+  Gtk::FileChooserDialog dialog(
+      request.title.empty() ? platform::localized("Choose a Folder") : request.title,
+      Gtk::FileChooser::Action::SELECT_FOLDER, true);
   if (parent) dialog.set_transient_for(*parent);
   dialog.set_modal(true);
   dialog.set_select_multiple(false);

@@ -1,7 +1,8 @@
 // The folder chooser the view model asks for another install directory:
 // a modal GTK folder dialog (folders only, one of them, new folders
-// allowed) showing the request's message, its confirm button titled as the
-// request says, opened at the request's initial folder.
+// allowed) titled with the request's title, showing its message above the
+// folders, its confirm button titled as the request says, opened at the
+// request's initial folder.
 //
 // Main thread only. It returns only when the user has answered: it runs a
 // nested main loop meanwhile, so other main-thread work (timers, observer

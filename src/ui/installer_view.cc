@@ -9,6 +9,7 @@
 #include "platform/desktop.h"
 #include "platform/localization.h"
 #include "telemetry/report_event.h"
+#include "ui/accessible_roles.h"
 #include "ui/agreement_label.h"
 #include "ui/bundle_pictures.h"
 #include "ui/button_styles.h"
@@ -44,9 +45,7 @@ InstallerView::InstallerView(std::shared_ptr<InstallerViewModel> viewModel, Opti
   installButton_.set_halign(Gtk::Align::CENTER);
   installButton_.set_valign(Gtk::Align::END);
   installButton_.set_margin_bottom(72);
-  gtk_accessible_update_property(GTK_ACCESSIBLE(installButton_.gobj()),
-                                 GTK_ACCESSIBLE_PROPERTY_LABEL,
-                                 platform::localized("Install").c_str(), -1);
+  setAccessibleLabel(installButton_, platform::localized("Install"));
   installButton_.signal_clicked().connect(sigc::mem_fun(*this, &InstallerView::onInstallClicked));
 
   agreement_ = std::make_unique<AgreementLabel>(
@@ -65,6 +64,7 @@ InstallerView::InstallerView(std::shared_ptr<InstallerViewModel> viewModel, Opti
   agreementFrame_.set_margin_bottom(23);
 
   idleBackground_.add_css_class("lower-area");
+  markPresentation(idleBackground_);
   idle_.set_child(idleBackground_);
   idle_.add_overlay(installButton_);
   idle_.add_overlay(agreementFrame_);
@@ -79,6 +79,10 @@ InstallerView::InstallerView(std::shared_ptr<InstallerViewModel> viewModel, Opti
   lower_.set_vexpand(false);
   base_.append(lower_);
   set_child(base_);
+  markGroup(*this);
+  markGroup(idle_);
+  markPresentation(upper_);  // pictures and the carousel only
+  markPagesAsGroups(lower_);
 
   dimming_.add_css_class("dimming");
   dialogLayer_.set_child(dimming_);
@@ -108,6 +112,11 @@ InstallerView::~InstallerView() {
   anchor_->view = nullptr;
 }
 
+void InstallerView::showPage(Gtk::Stack& stack, const Glib::ustring& name) {
+  stack.set_visible_child(name);
+  hideInactivePages(stack);
+}
+
 Gtk::Widget& InstallerView::upperArea() { return upper_; }
 Gtk::Widget& InstallerView::lowerArea() { return lower_; }
 Gtk::Button& InstallerView::installButton() { return installButton_; }
@@ -125,7 +134,7 @@ void InstallerView::render() {
 void InstallerView::renderUpperArea() {
   const auto& vm = *viewModel_;
   if (!vm.hasStarted()) {
-    picture_->setPicture(bundlePicture("Background"));
+    picture_->setBundlePicture("Background");
     upper_.set_visible_child("picture");
     return;
   }
@@ -141,7 +150,7 @@ void InstallerView::renderUpperArea() {
       return;
     }
   }
-  picture_->setPicture(bundlePicture("Loading"));
+  picture_->setBundlePicture("Loading");
   upper_.set_visible_child("picture");
 }
 
@@ -150,7 +159,7 @@ void InstallerView::renderLowerArea() {
   const auto& m = options_.metrics;
   lower_.set_size_request(-1, vm.hasStarted() ? m.panelHeight : m.idleBottomHeight);
   if (vm.panelMode() == PanelMode::hidden) {
-    lower_.set_visible_child("idle");
+    showPage(lower_, "idle");
     return;
   }
   ProgressPanelView::Values values;
@@ -160,7 +169,7 @@ void InstallerView::renderLowerArea() {
   if (vm.stage() != InstallStage::checking) values.progress = vm.progress();
   values.actionTitle = vm.actionTitle();
   panel_->update(values);
-  lower_.set_visible_child("panel");
+  showPage(lower_, "panel");
 }
 
 void InstallerView::renderDialog() {

@@ -90,6 +90,7 @@ class InstallerView : public Gtk::Overlay {
   void onPanelAction();
   bool onKeyPressed(guint keyval, guint keycode, Gdk::ModifierType state);
   void retireDialogBox();
+  static void showPage(Gtk::Stack& stack, const Glib::ustring& name);
 
   std::shared_ptr<InstallerViewModel> viewModel_;
   Options options_;

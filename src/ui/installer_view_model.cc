@@ -319,8 +319,14 @@ std::optional<std::filesystem::path> InstallerViewModel::askForInstallDirectory(
     const std::string& message) {
   report(event::customInstallClick{});
   if (!services_.chooseFolder) return std::nullopt;
-  FolderRequest request{message, localized("OK"),
-                        nearestExistingFolder(platform::systemApplicationsDirectory())};
+  // Where there is no applications folder its nearest parent is "/", a
+  // poor place to start looking for a folder of one's own.
+  std::error_code ignored;
+  const auto applications = platform::systemApplicationsDirectory();
+  FolderRequest request{localized("Choose a Folder"), message, localized("OK"),
+                        std::filesystem::is_directory(applications, ignored)
+                            ? applications
+                            : nearestExistingFolder(platform::homeDirectory())};
   return services_.chooseFolder(request);
 }
 

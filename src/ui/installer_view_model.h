@@ -59,9 +59,10 @@ struct StyledText {
 
 // What the folder chooser is asked.
 struct FolderRequest {
-  std::string message;                  // shown in the chooser
+  std::string title;                    // localized "Choose a Folder"
+  std::string message;                  // why a folder is needed: the failure text
   std::string confirmTitle;             // localized "OK"
-  std::filesystem::path initialFolder;  // "/Applications", or its nearest existing parent
+  std::filesystem::path initialFolder;  // "/Applications" where it exists, else the home folder
 };
 
 class InstallerViewModel : public std::enable_shared_from_this<InstallerViewModel> {

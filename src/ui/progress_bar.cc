@@ -14,7 +14,6 @@ namespace {
 
 void classInit(void* klass, void*) {
   gtk_widget_class_set_css_name(GTK_WIDGET_CLASS(klass), "installer-progress");
-  gtk_widget_class_set_accessible_role(GTK_WIDGET_CLASS(klass), GTK_ACCESSIBLE_ROLE_PROGRESS_BAR);
 }
 
 void appendCapsule(const Glib::RefPtr<Gtk::Snapshot>& snapshot, const Rgba& colour, float width,
@@ -56,11 +55,10 @@ double easeOut(double t) {
 ProgressBarClassInit::ProgressBarClassInit() : Glib::ExtraClassInit(classInit) {}
 
 ProgressBar::ProgressBar(Rgba accent)
-    : Glib::ObjectBase("InstallerProgressBar"), ProgressBarClassInit(), Gtk::Widget(), accent_(accent) {
+    : Glib::ObjectBase("InstallerProgressBar"), ProgressBarClassInit(), Gtk::ProgressBar(), accent_(accent) {
   set_focusable(false);
-  gtk_accessible_update_property(GTK_ACCESSIBLE(gobj()), GTK_ACCESSIBLE_PROPERTY_VALUE_MIN, 0.0,
-                                 GTK_ACCESSIBLE_PROPERTY_VALUE_MAX, 1.0,
-                                 GTK_ACCESSIBLE_PROPERTY_VALUE_NOW, 0.0, -1);
+  // The stock trough is neither drawn nor announced: snapshot_vfunc draws.
+  for (auto* child = get_first_child(); child; child = child->get_next_sibling()) child->set_visible(false);
 }
 
 ProgressBar::~ProgressBar() { stopAnimation(); }
@@ -70,8 +68,7 @@ void ProgressBar::setFraction(double fraction) {
   if (fraction > 1) fraction = 1;
   if (fraction == target_) return;
   target_ = fraction;
-  gtk_accessible_update_property(GTK_ACCESSIBLE(gobj()), GTK_ACCESSIBLE_PROPERTY_VALUE_NOW,
-                                 target_, -1);
+  set_fraction(target_);
   if (!get_mapped() || !animationsEnabled(*this)) {
     stopAnimation();
     show(target_);
@@ -109,7 +106,7 @@ void ProgressBar::stopAnimation() {
 void ProgressBar::on_unmap() {
   stopAnimation();
   show(target_);
-  Gtk::Widget::on_unmap();
+  Gtk::ProgressBar::on_unmap();
 }
 
 void ProgressBar::measure_vfunc(Gtk::Orientation orientation, int, int& minimum, int& natural,

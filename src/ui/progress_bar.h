@@ -5,13 +5,14 @@
 // Main thread only. The animation runs on the widget's frame clock and
 // stops as soon as it arrives, so an idle bar costs no CPU; unmapped bars
 // and a desktop with animations turned off jump straight to the value.
-// Accessible as a progress bar with its value from 0 to 1.
+// Accessible as GTK's own progress bar (it is one, drawn differently), so
+// assistive technology reads its current value from 0 to 1.
 #pragma once
 
 #include <cstdint>
 
 #include <glibmm/extraclassinit.h>
-#include <gtkmm/widget.h>
+#include <gtkmm/progressbar.h>
 
 #include "ui/installer_view_model.h"
 
@@ -22,7 +23,7 @@ class ProgressBarClassInit : public Glib::ExtraClassInit {
   ProgressBarClassInit();
 };
 
-class ProgressBar : public ProgressBarClassInit, public Gtk::Widget {
+class ProgressBar : public ProgressBarClassInit, public Gtk::ProgressBar {
  public:
   explicit ProgressBar(Rgba accent);
   ~ProgressBar() override;

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <limits>
 
+#include "ui/accessible_roles.h"
 #include "ui/button_styles.h"
 
 namespace installer {
@@ -38,6 +39,7 @@ ProgressPanelView::ProgressPanelView(Rgba accent, std::function<void()> onAction
   add_css_class("progress-panel");
   divider_.add_css_class("divider");
   divider_.set_size_request(-1, 1);
+  markPresentation(divider_);
   append(divider_);
 
   pages_.set_transition_type(Gtk::StackTransitionType::CROSSFADE);
@@ -54,7 +56,9 @@ ProgressPanelView::ProgressPanelView(Rgba accent, std::function<void()> onAction
   status_.set_xalign(0);
   status_.set_ellipsize(Pango::EllipsizeMode::END);
   detail_.add_css_class("detail");
+  detail_.set_visible(false);
   percent_.add_css_class("percent");
+  percent_.set_visible(false);
   row_.append(status_);
   row_.append(detail_);
   row_.append(percent_);
@@ -86,6 +90,8 @@ ProgressPanelView::ProgressPanelView(Rgba accent, std::function<void()> onAction
   });
   actionPage_.append(action_);
   pages_.add(actionPage_, "action");
+  markPagesAsGroups(pages_);
+  hideInactivePages(pages_);
 }
 
 void ProgressPanelView::update(const Values& values) {
@@ -100,7 +106,9 @@ void ProgressPanelView::update(const Values& values) {
                                  values.statusText.c_str(), GTK_ACCESSIBLE_PROPERTY_VALUE_TEXT,
                                  percent_.get_text().c_str(), -1);
   action_.set_label(values.actionTitle);
+  setAccessibleLabel(action_, values.actionTitle);
   pages_.set_visible_child(values.mode == PanelMode::action ? "action" : "progress");
+  hideInactivePages(pages_);
 }
 
 }  // namespace installer

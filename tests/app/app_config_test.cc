@@ -205,6 +205,13 @@ TEST(AppConfigTest, InstallDirectoryExpandsTilde) {
   EXPECT_EQ(load({{"InstallDirectoryOverride", "/a/~b"}}).installDirectoryOverride, "/a/~b");
   EXPECT_FALSE(load({{"InstallDirectoryOverride", ""}}).installDirectoryOverride);
   EXPECT_FALSE(load({{"InstallDirectoryOverride", 1}}).installDirectoryOverride);
+  // Kept as given but for trailing slashes, so that a faulty one is refused
+  // at install time rather than silently replaced.
+  EXPECT_EQ(load({{"InstallDirectoryOverride", "/opt/apps//"}}).installDirectoryOverride, "/opt/apps");
+  EXPECT_EQ(load({{"InstallDirectoryOverride", "../apps"}}).installDirectoryOverride, "../apps");
+  EXPECT_EQ(installDirectoryProblem(std::string(home) + "/Apps"), std::nullopt);
+  EXPECT_EQ(installDirectoryProblem("/"), std::nullopt);
+  EXPECT_EQ(installDirectoryProblem("../apps"), "not an absolute path");
 }
 
 TEST(LocalizedLinkTest, PathSegments) {

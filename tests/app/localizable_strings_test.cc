@@ -15,6 +15,7 @@
 #include <sstream>
 #include <string>
 
+#include "platform/bundle.h"
 #include "platform/strings_file.h"
 
 namespace installer {
@@ -23,7 +24,8 @@ namespace {
 namespace fs = std::filesystem;
 
 const fs::path kSourceDir = INSTALLER_SOURCE_DIR;
-const char* const kLanguages[] = {"en", "zh-Hans", "ja"};
+const char* const kLanguages[] = {"en", "zh-Hans", "ja",    "de", "fr", "es",
+                                  "pt-BR", "ko",     "zh-Hant", "ru", "it"};
 
 std::string readText(const fs::path& file) {
   std::ifstream in(file, std::ios::binary);
@@ -114,6 +116,45 @@ TEST(LocalizableStringsTest, TablesHaveTheSameKeys) {
     for (const auto& [key, value] : entries) b.insert(key);
     EXPECT_EQ(a, b) << language;
   }
+}
+
+TEST(LocalizableStringsTest, TheBundleShipsExactlyTheListedLanguages) {
+  std::set<std::string> shipped, listed(std::begin(kLanguages), std::end(kLanguages));
+  for (const auto& entry : fs::directory_iterator(kSourceDir / "src/app/bundle/Resources")) {
+    if (entry.path().extension() == ".lproj") shipped.insert(entry.path().stem().string());
+  }
+  EXPECT_EQ(shipped, listed);
+  for (const std::string& language : shipped) {
+    fs::path infoPlist = kSourceDir / "src/app/bundle/Resources" / (language + ".lproj") / "InfoPlist.strings";
+    EXPECT_TRUE(fs::is_regular_file(infoPlist)) << infoPlist;
+    EXPECT_TRUE(platform::parseStrings(readText(infoPlist)).problems.empty()) << infoPlist;
+  }
+}
+
+// The user's locale variables choose the table, over the shipped folders.
+TEST(LocalizableStringsTest, TheLocaleChoosesTheTable) {
+  const fs::path app = fs::path(::testing::TempDir()) / "strings-choice.app";
+  fs::remove_all(app);
+  fs::create_directories(app);
+  fs::create_directory_symlink(kSourceDir / "src/app/bundle", app / "Contents");
+  auto bundle = platform::Bundle::open(app);
+  ASSERT_TRUE(bundle);
+  const std::pair<const char*, const char*> cases[] = {
+      {"pt_BR.UTF-8", "pt-BR"}, {"pt_PT.UTF-8", "pt-BR"}, {"zh_TW.UTF-8", "zh-Hant"},
+      {"zh_HK", "zh-Hant"},     {"zh_CN.UTF-8", "zh-Hans"}, {"ko_KR.UTF-8", "ko"},
+      {"ko", "ko"},             {"de_AT.UTF-8", "de"},      {"fr_CA.UTF-8", "fr"},
+      {"es_MX.UTF-8", "es"},    {"ru_RU.UTF-8", "ru"},      {"it_IT.UTF-8", "it"},
+      {"ja_JP.UTF-8", "ja"},    {"nl_NL.UTF-8", "en"},      {"C", "en"},
+  };
+  for (const char* name : {"LANGUAGE", "LC_ALL", "LC_MESSAGES"}) ::unsetenv(name);
+  for (const auto& [lang, expected] : cases) {
+    ::setenv("LANG", lang, 1);
+    auto preferred = bundle->preferredLocalizations(platform::userPreferredLanguages());
+    ASSERT_FALSE(preferred.empty()) << lang;
+    EXPECT_EQ(preferred.front(), expected) << lang;
+  }
+  ::unsetenv("LANG");
+  fs::remove_all(app);
 }
 
 }  // namespace

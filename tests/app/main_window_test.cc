@@ -8,6 +8,8 @@
 
 #include "app/main_window.h"
 #include "platform/localization.h"
+#include "ui/bundle_pictures.h"
+#include "ui/picture_area.h"
 #include "ui/window_harness.h"
 
 namespace installer {
@@ -71,6 +73,49 @@ TEST(MainWindowTest, FixedUndecoratedWindowWithControlsOverThePictureAndAGuarded
   ASSERT_TRUE(pumpUntil([&] { return !window->get_visible(); }));
   EXPECT_EQ(closeRequests, 2);
   delete window;
+}
+
+// At scale 2 the window's picture has the screen's pixels: the bundle's
+// "@2x" file where it has one, else the 1x file resampled to twice its
+// size. INSTALLER_TEST_PNG_DIR keeps the scale-2 rendering.
+TEST(MainWindowTest, AtScaleTwoPicturesAreDrawnFromDevicePixels) {
+  g_setenv("GDK_SCALE", "2", TRUE);
+  testing::initGtk();
+  const std::filesystem::path resources = INSTALLER_SOURCE_DIR "/src/app/bundle/Resources";
+  setPictureDirectoryForTesting(resources);
+  testing::ViewModelFixture fixture;
+  auto* window = new MainWindow(fixture.viewModel, {}, Gio::Menu::create(), [] { return true; });
+  window->present();
+  ASSERT_TRUE(pumpUntil([&] { return window->get_mapped() && window->get_width() > 0; }));
+  if (window->get_scale_factor() != 2) {
+    delete window;
+    setPictureDirectoryForTesting(std::nullopt);
+    GTEST_SKIP() << "GTK started at scale 1 earlier in this process; run this test on its own";
+  }
+  testing::settleFrame(*window);
+  auto* picture = findChild<PictureArea>(*window);
+  ASSERT_NE(picture, nullptr);
+  const auto twoTimes = bundlePicture("Background", 2);
+  ASSERT_TRUE(twoTimes);
+  EXPECT_EQ(twoTimes->get_width(), 1280);
+  EXPECT_EQ(picture->drawnTexture(), twoTimes);  // the file's own pixels, not resampled
+  testing::RenderedImage image(*window, fixture.temp.path(), 2);
+  EXPECT_EQ(image.width(), 2 * MainWindow::kWidth);
+  EXPECT_EQ(image.height(), 2 * MainWindow::kHeight);
+
+  const auto oneTimesOnly = fixture.temp.path() / "one-times";
+  std::filesystem::create_directories(oneTimesOnly);
+  std::filesystem::copy_file(resources / "Background.webp", oneTimesOnly / "Background.webp");
+  setPictureDirectoryForTesting(oneTimesOnly);
+  picture->queue_draw();
+  testing::settleFrame(*window);
+  ASSERT_TRUE(picture->drawnTexture());
+  EXPECT_EQ(picture->drawnTexture()->get_width(), 1280);
+  EXPECT_EQ(picture->drawnTexture()->get_height(), 592);
+  EXPECT_EQ(bundlePicture("Background", 2)->get_width(), 640);
+
+  delete window;
+  setPictureDirectoryForTesting(std::nullopt);
 }
 
 }  // namespace

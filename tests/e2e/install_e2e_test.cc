@@ -86,6 +86,18 @@ Tree asOnReadOnlyImage(Tree tree) {
   return tree;
 }
 
+// The modes an installed copy has whatever the package says: no special
+// bits, no group or other write, readable by all, searchable where useful.
+Tree asInstalled(Tree tree) {
+  for (auto& [name, node] : tree) {
+    if (node.type == 'l') continue;
+    unsigned mode = (node.mode & 0755u) | 0644u;
+    if (node.type == 'd' || (node.mode & 0111)) mode |= 0111;
+    node.mode = mode;
+  }
+  return tree;
+}
+
 std::int64_t treeBytes(const fs::path& root) {
   std::int64_t total = 0;
   for (const auto& [name, node] : snapshot(root)) {
@@ -316,6 +328,7 @@ TEST_P(PackageFormatTest, InstallsTheBundleItCarries) {
   Tree packaged = snapshot(app), copy = snapshot(installed);
   ASSERT_EQ(packaged.count("Contents/Current"), 1u) << describe(packaged);
   if (std::string(GetParam()) == "dmg") packaged = asOnReadOnlyImage(packaged);
+  packaged = asInstalled(packaged);
   EXPECT_EQ(copy, packaged) << "installed:\n" << describe(copy) << "packaged:\n" << describe(packaged);
 
   // Download progress arrived, ending at the package's size; the copy's
@@ -341,6 +354,43 @@ TEST_P(PackageFormatTest, InstallsTheBundleItCarries) {
 
 INSTANTIATE_TEST_SUITE_P(E2E, PackageFormatTest, ::testing::Values("zip", "pkg", "dmg"),
                          [](const auto& info) { return std::string(info.param); });
+
+// --- A real image made on macOS ----------------------------------------------
+
+// An APFS image as vendors ship it (an "Applications" link beside the
+// bundle, frameworks with version links), installed through the whole run.
+// The installed tree matches what 7-Zip extracts from the same image.
+TEST_F(InstallE2ETest, InstallsTheBundleOfARealAPFSImage) {
+  fs::path sample = fs::path(INSTALLER_SOURCE_DIR).parent_path() / "shared/samples/sparkle-udbz-gpt-apfs-app.dmg";
+  if (!fs::exists(sample)) GTEST_SKIP() << "no sample at " << sample;
+  fs::copy_file(sample, packageRoot() / "Sparkle.dmg");
+  answer("Sparkle.dmg", "1.0", md5Hex(packageRoot() / "Sparkle.dmg"));
+  auto c = make();
+
+  fs::path installed = apps() / "SparkleTestCodeSignApp.app";
+  EXPECT_EQ(run(*c), withOutcome(kFullRun, "installed " + installed.string()));
+  fs::path reference = home_.root() / "reference";
+  std::string extract = "7z x -snld -sns- -y -o'" + reference.string() + "' '" + sample.string() + "' >/dev/null 2>&1";
+  ASSERT_EQ(std::system(extract.c_str()), 0);
+  fs::path expected;
+  for (const auto& e : fs::recursive_directory_iterator(reference)) {
+    if (e.path().filename() == installed.filename() && fs::is_directory(e.symlink_status())) {
+      expected = e.path();
+      break;
+    }
+  }
+  ASSERT_FALSE(expected.empty());
+  // Names, kinds, link targets and executable bits; modes are the installer's.
+  auto shape = [](Tree tree) {
+    for (auto& [name, node] : tree) {
+      if (node.type != 'l') node.mode = node.type == 'f' ? node.mode & 0100 : 0;
+    }
+    return tree;
+  };
+  Tree copy = shape(snapshot(installed)), packaged = shape(snapshot(expected));
+  EXPECT_EQ(copy, packaged) << "installed:\n" << describe(copy) << "packaged:\n" << describe(packaged);
+  EXPECT_TRUE(fs::is_empty(c->workingDirectory()));
+}
 
 // --- What a run offers once a copy is installed ----------------------------
 

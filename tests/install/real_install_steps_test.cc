@@ -1,6 +1,8 @@
 #include "install/real_install_steps.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "support/package_fixtures.h"
 #include "support/scoped_temp_home.h"
@@ -51,8 +53,10 @@ class RealInstallStepsTest : public ::testing::Test {
   void elevation(const std::string& body) {
     installerOptions.canWriteDirectly = [](const fs::path&) { return false; };
     installerOptions.privileged.elevationTool = home.root() / ("elevate-" + std::to_string(++tools));
-    installerOptions.privileged.temporaryDirectory = home.tmp();
-    installerOptions.privileged.pollInterval = 10ms;
+    const fs::path top = home.root();
+    installerOptions.elevationGuard = [top](const fs::path& d) { return elevationRefusal(d, geteuid(), top); };
+    installerOptions.privilegedOwner.clear();
+    installerOptions.systemDataDirectory = home.root() / "share";
     installerOptions.privilegedTimeLimit = 20;
     testing::writeFile(installerOptions.privileged.elevationTool, "#!/bin/sh\n" + body + "\n", 0755);
   }
@@ -118,10 +122,17 @@ TEST_F(RealInstallStepsTest, InstallerErrorsKeepTheirCase) {
   EXPECT_EQ(refused.kind(), InstallStepError::Kind::permissionDenied);
   EXPECT_STREQ(refused.what(), "AuthorizationExecuteWithPrivileges() failed with status -60005");
 
-  elevation("exec \"$@\"");  // the root shell runs, but the source is gone
-  auto failed = copyError(steps(CheckUpdateHTTPResult{"", 500}), home.root() / "src/Missing.app");
+  elevation("exec \"$@\"");  // the root shell runs, but refuses the FIFO in the source
+  ASSERT_EQ(mkfifo((source / "Contents/pipe").c_str(), 0644), 0);
+  auto failed = copyError(steps(CheckUpdateHTTPResult{"", 500}), source);
   EXPECT_EQ(failed.kind(), InstallStepError::Kind::permissionDenied);
-  EXPECT_STREQ(failed.what(), "privileged copy exited with status 1");
+  EXPECT_STREQ(failed.what(), "privileged copy exited with status 5");
+
+  // Once it succeeds, the system's entry comes with it.
+  fs::remove(source / "Contents/pipe");
+  EXPECT_EQ(steps(CheckUpdateHTTPResult{"", 500}).installer->installApplication(source, home.root() / "Apps", {}),
+            home.root() / "Apps/Demo.app");
+  EXPECT_TRUE(fs::exists(home.root() / "share/applications/com.example.demo.desktop"));
 }
 
 TEST_F(RealInstallStepsTest, InstalledCopyIsFoundInTheInjectedDirectories) {
@@ -136,6 +147,7 @@ TEST_F(RealInstallStepsTest, InstalledCopyIsFoundInTheInjectedDirectories) {
   EXPECT_EQ(s.installer->findInstalledApplication(config.productID, "1.0", {}), installed);
   EXPECT_EQ(s.installer->findInstalledApplication(config.productID, "1.5", {}), std::nullopt);
   EXPECT_EQ(s.installer->installedVersion(installed), "1.4");
+  EXPECT_TRUE(fs::exists(home.dataHome() / "applications/com.example.demo.desktop"));  // the user's own entry
   EXPECT_TRUE(s.installer->isUpdateAvailable("1.10", "1.4"));
   EXPECT_FALSE(s.installer->isTargetRunning(config.productID));
 

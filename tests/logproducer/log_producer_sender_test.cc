@@ -13,6 +13,7 @@
 #include "logproducer/log_producer_manager.h"
 #include "producer_harness.h"
 #include "support/fake_log_service.h"
+#include "support/loopback_connect_proxy.h"
 
 namespace {
 
@@ -348,6 +349,46 @@ TEST_F(SenderTest, ClockSynchronisationLearnsTheServiceTimeFromAnyAnswer) {
     auto rejections = service_.rejections();
     ASSERT_EQ(rejections.size(), 1u);
     EXPECT_TRUE(rejections[0].isClockCheck()) << rejections[0].logstore << " " << rejections[0].accessKeyId;
+}
+
+// The lookup's answer decides: a proxy carries uploads and the clock probe;
+// "" connects directly even where the environment names a proxy.
+TEST_F(SenderTest, TheProxyLookupChoosesEachRequestsRoute) {
+    installer::testing::LoopbackConnectProxy proxy;
+    struct Lookup {
+        std::string answer;
+        std::atomic<int> calls{0};
+        static int32_t call(const char *url, char *out, size_t size, void *self) {
+            auto *lookup = static_cast<Lookup *>(self);
+            ++lookup->calls;
+            if (std::strstr(url, "http://project.localhost:") != url) return LOG_PRODUCER_INVALID;
+            std::snprintf(out, size, "%s", lookup->answer.c_str());
+            return LOG_PRODUCER_OK;
+        }
+    };
+    ::setenv("http_proxy", "http://127.0.0.1:9", 1);  // nothing listens there
+    size_t round = 0;
+    for (const std::string& answer : {proxy.url(), std::string()}) {
+        SCOPED_TRACE(answer);
+        Lookup lookup;
+        lookup.answer = answer;
+        const size_t before = proxy.requests().size();
+        log_producer_config *config = makeConfig(service_.port());
+        log_producer_config_set_proxy_lookup(config, &Lookup::call, &lookup);
+        async_fetch_server_time_from_service(config);
+        ASSERT_TRUE(log_wait_server_time_threads(5000));
+        start(config);
+        ASSERT_EQ(addPair(client_, "n", answer, 1), LOG_PRODUCER_OK);
+        ASSERT_TRUE(recorder_.waitFor(LOG_PRODUCER_OK, ++round, 5s));
+        stop();
+        EXPECT_EQ(lookup.calls.load(), 2);
+        EXPECT_EQ(proxy.requests().size() - before, answer.empty() ? 0u : 2u);
+        for (size_t i = before; i < proxy.requests().size(); ++i) {
+            EXPECT_EQ(proxy.requests()[i].rfind("POST http://project.localhost:", 0), 0u) << proxy.requests()[i];
+        }
+    }
+    ::unsetenv("http_proxy");
+    EXPECT_EQ(service_.acceptedLogs().size(), 2u);
 }
 
 TEST(SenderRequest, AnInvalidParameterIsReportedNotSent) {

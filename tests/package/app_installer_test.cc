@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <condition_variable>
 #include <mutex>
@@ -16,6 +17,11 @@ namespace fs = std::filesystem;
 using testing::TempDir;
 using testing::writeFile;
 using namespace std::chrono_literals;
+
+bool existsNoFollow(const fs::path& p) {
+  std::error_code ec;
+  return fs::exists(fs::symlink_status(p, ec));
+}
 
 // Collects progress reports from the watcher's queue.
 class Reports {
@@ -53,6 +59,14 @@ void expectMonotonicAndBounded(const std::vector<std::pair<std::int64_t, std::in
   }
 }
 
+std::string modeOf(const fs::path& p) {
+  struct stat st;
+  if (lstat(p.c_str(), &st) != 0) return "missing";
+  char text[8];
+  std::snprintf(text, sizeof text, "%04o", st.st_mode & 07777);
+  return text;
+}
+
 class AppInstallerTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -61,26 +75,24 @@ class AppInstallerTest : public ::testing::Test {
     source = testing::writeAppBundle(dir / "src", "Demo.app", layout);
     target = dir / "Applications";
     fs::create_directories(target);
-    options.privileged.temporaryDirectory = dir / "tmp";
-    fs::create_directories(options.privileged.temporaryDirectory);
-    options.privileged.pollInterval = 10ms;
     options.privilegedTimeLimit = 20;
     options.progressInterval = 20ms;
+    // Tests are not root: the folders they own count as root's, below the
+    // test's own directory, and the copy goes to a user a test can see.
+    const fs::path top = dir.path();
+    options.elevationGuard = [top](const fs::path& d) { return elevationRefusal(d, geteuid(), top); };
+    owner = geteuid() == 0 ? std::pair<uid_t, gid_t>{1, 1} : std::pair<uid_t, gid_t>{geteuid(), getegid()};
+    options.privilegedOwner = std::to_string(owner.first) + ":" + std::to_string(owner.second);
+    options.systemDataDirectory = dir / "share";
   }
-  void elevation(const std::string& body) {
+  // Makes the install folder one the user cannot write, elevated through
+  // a fake pkexec with `body`.
+  void elevation(const std::string& body = "exec \"$@\"") {
+    options.canWriteDirectly = [](const fs::path&) { return false; };
     options.privileged.elevationTool = dir / ("elevate-" + std::to_string(++tools));
     writeFile(options.privileged.elevationTool, "#!/bin/sh\n" + body + "\n", 0755);
   }
-  void failDirectCopy() {
-    options.directCopy = [](const fs::path& from, const fs::path& to) {
-      copyTree(from, to);  // a partial copy is left behind, then it fails
-      throw std::runtime_error("disk full");
-    };
-  }
-  void installOldCopy() {
-    fs::path old = target / "Demo.app";
-    writeFile(old / "Contents/OLD", "previous version");
-  }
+  void installOldCopy() { writeFile(target / "Demo.app/Contents/OLD", "previous version"); }
   bool onlyDemoInTarget() {
     std::vector<std::string> names;
     for (const auto& e : fs::directory_iterator(target)) names.push_back(e.path().filename().string());
@@ -95,20 +107,25 @@ class AppInstallerTest : public ::testing::Test {
     ADD_FAILURE() << "no AppInstallError";
     return AppInstallError::copyFailed("");
   }
+  // The root script run directly, past the installer's own checks.
+  std::int32_t runScript(const fs::path& from, const fs::path& to) {
+    return runPrivilegedScript(
+        privilegedCopyScript(from, to, options.privilegedOwner, {}, options.systemDataDirectory), 20,
+        options.privileged);
+  }
 
   TempDir dir;
   fs::path source, target;
   AppInstallerOptions options;
+  std::pair<uid_t, gid_t> owner;
   int tools = 0;
 };
 
-TEST_F(AppInstallerTest, DirectCopyKeepsModesLinksAndReportsProgress) {
+TEST_F(AppInstallerTest, DirectCopyKeepsLinksAndReportsProgress) {
   Reports reports;
   fs::path installed = installApplication(source, target, reports.handler(), options);
   EXPECT_EQ(installed, target / "Demo.app");
-  struct stat st;
-  ASSERT_EQ(stat((installed / "Contents/MacOS/demo").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0755u);
+  EXPECT_EQ(modeOf(installed / "Contents/MacOS/demo"), "0755");
   EXPECT_EQ(fs::read_symlink(installed / "Contents/Current"), "MacOS");
   EXPECT_EQ(treeSize(installed), treeSize(source));
   EXPECT_TRUE(onlyDemoInTarget());
@@ -120,43 +137,54 @@ TEST_F(AppInstallerTest, DirectCopyKeepsModesLinksAndReportsProgress) {
 }
 
 TEST_F(AppInstallerTest, ReplacingSwapsTheNewCopyIn) {
+  for (bool privileged : {false, true}) {
+    if (privileged) elevation();
+    installOldCopy();
+    installApplication(source, target, {}, options);
+    EXPECT_FALSE(fs::exists(target / "Demo.app/Contents/OLD")) << privileged;
+    EXPECT_TRUE(fs::exists(target / "Demo.app/Contents/Resources/big.bin")) << privileged;
+    EXPECT_TRUE(onlyDemoInTarget()) << privileged;
+  }
+}
+
+TEST_F(AppInstallerTest, AFailedDirectCopyIsTheFailureAndNoElevation) {
   installOldCopy();
-  installApplication(source, target, {}, options);
-  EXPECT_FALSE(fs::exists(target / "Demo.app/Contents/OLD"));
-  EXPECT_TRUE(fs::exists(target / "Demo.app/Contents/Resources/big.bin"));
+  options.directCopy = [](const fs::path& from, const fs::path& to) {
+    copyTree(from, to);  // a partial copy is left behind, then it fails
+    throw std::runtime_error("disk full");
+  };
+  options.privileged.elevationTool = dir / "elevate";
+  writeFile(options.privileged.elevationTool, "#!/bin/sh\ntouch \"$0.ran\"\nexec \"$@\"\n", 0755);
+  auto e = expectError();
+  EXPECT_EQ(e.kind(), AppInstallError::Case::copyFailed);
+  EXPECT_STREQ(e.what(), "disk full");
+  EXPECT_FALSE(fs::exists(dir / "elevate.ran"));
+  EXPECT_EQ(testing::readFile(target / "Demo.app/Contents/OLD"), "previous version");
   EXPECT_TRUE(onlyDemoInTarget());
 }
 
-TEST_F(AppInstallerTest, FailedCopiesLeaveTheInstalledApplicationAlone) {
+TEST_F(AppInstallerTest, FailedPrivilegedCopiesLeaveTheInstalledApplicationAlone) {
   installOldCopy();
-  failDirectCopy();
-  elevation("exit 126");  // and the password dialog is dismissed
+  elevation("exit 126");  // the password dialog is dismissed
   EXPECT_EQ(expectError().kind(), AppInstallError::Case::authorizationCancelled);
-  EXPECT_EQ(testing::readFile(target / "Demo.app/Contents/OLD"), "previous version");
-  EXPECT_TRUE(onlyDemoInTarget());
 
   elevation("exit 127");
   auto refused = expectError();
   EXPECT_EQ(refused.kind(), AppInstallError::Case::permissionDenied);
   EXPECT_STREQ(refused.what(), "AuthorizationExecuteWithPrivileges() failed with status -60005");
 
-  // The privileged copy itself fails: the source is gone.
-  elevation("exec \"$@\"");
-  source = dir / "src/Missing.app";
-  fs::create_directories(target / "Missing.app");
-  writeFile(target / "Missing.app/KEEP", "kept");
+  elevation();  // the copy itself fails: a FIFO has no place in a bundle
+  ASSERT_EQ(mkfifo((source / "Contents/pipe").c_str(), 0644), 0);
   auto failed = expectError();
   EXPECT_EQ(failed.kind(), AppInstallError::Case::permissionDenied);
-  EXPECT_STREQ(failed.what(), "privileged copy exited with status 1");
-  EXPECT_EQ(testing::readFile(target / "Missing.app/KEEP"), "kept");
+  EXPECT_STREQ(failed.what(), "privileged copy exited with status 5");
   EXPECT_EQ(testing::readFile(target / "Demo.app/Contents/OLD"), "previous version");
-  EXPECT_FALSE(fs::exists(stagingPathFor(target / "Missing.app")));
+  EXPECT_TRUE(onlyDemoInTarget());
 }
 
 TEST_F(AppInstallerTest, PrivilegedCopyIntoADirectoryWithAQuote) {
   target = dir / "it's \"Apps\" $HOME";  // created by the script's mkdir -p
-  failDirectCopy();
-  elevation("exec \"$@\"");
+  elevation();
   Reports reports;
   fs::path installed = installApplication(source, target, reports.handler(), options);
   EXPECT_EQ(installed, target / "Demo.app");
@@ -167,13 +195,183 @@ TEST_F(AppInstallerTest, PrivilegedCopyIntoADirectoryWithAQuote) {
   ASSERT_FALSE(v.empty());
   expectMonotonicAndBounded(v);
   EXPECT_EQ(v.back().first, v.back().second);
+}
 
-  // Replacing through the script swaps too.
-  writeFile(installed / "Contents/OLD", "old");
-  options.canWriteDirectly = [](const fs::path&) { return false; };
+// Hostile sources and destinations, through the fake elevation tool.
+
+TEST_F(AppInstallerTest, SpecialModesInstallAsPlainOnes) {
+  writeFile(source / "Contents/MacOS/suid", "x", 04755);
+  writeFile(source / "Contents/private", "x", 0600);
+  writeFile(source / "Contents/shared", "x", 0666);
+  fs::create_directories(source / "Contents/open");
+  fs::permissions(source / "Contents/open", fs::perms(01777));
+  fs::create_directories(source / "Contents/setgid");
+  fs::permissions(source / "Contents/setgid", fs::perms(02770));
+  const std::vector<std::pair<std::string, std::string>> expected = {
+      {"Contents/MacOS/suid", "0755"}, {"Contents/private", "0644"}, {"Contents/shared", "0644"},
+      {"Contents/open", "0755"},       {"Contents/setgid", "0755"}, {"", "0755"}};
+  for (bool privileged : {false, true}) {
+    if (privileged) elevation();
+    fs::path installed = installApplication(source, target, {}, options);
+    for (const auto& [name, mode] : expected) {
+      EXPECT_EQ(modeOf(name.empty() ? installed : installed / name), mode) << name << " " << privileged;
+    }
+  }
+  struct stat st;
+  ASSERT_EQ(lstat((target / "Demo.app/Contents/MacOS/suid").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, owner.first);
+  EXPECT_EQ(st.st_gid, owner.second);
+}
+
+TEST_F(AppInstallerTest, ALinkedSourceChangesNothingOutside) {
+  fs::path outside = dir / "outside";
+  writeFile(outside / "secret", "s", 0600);
+  fs::permissions(outside, fs::perms(0700));
+  fs::path link = dir / "src/Evil.app";
+  fs::create_symlink(outside, link);
+  elevation();
+  EXPECT_EQ(runScript(link, target / "Evil.app"), 2);  // the root script's own check
+  source = link;
+  for (bool privileged : {false, true}) {
+    if (privileged) elevation();
+    auto e = expectError();
+    EXPECT_EQ(e.kind(), AppInstallError::Case::copyFailed) << privileged;
+  }
+  EXPECT_EQ(modeOf(outside), "0700");
+  EXPECT_EQ(modeOf(outside / "secret"), "0600");
+  EXPECT_FALSE(existsNoFollow(target / "Evil.app"));
+}
+
+TEST_F(AppInstallerTest, PlantedLinksChangeNothingOutsideTheTarget) {
+  fs::path victim = dir / "victim";
+  writeFile(victim / "keep", "kept", 0600);
+  fs::permissions(victim, fs::perms(0700));
+  for (bool privileged : {false, true}) {
+    if (privileged) elevation();
+    fs::remove_all(target);
+    fs::create_directories(target);
+    fs::create_symlink(victim, target / "Demo.app");
+    fs::create_symlink(victim, target / ".Demo.app.qx-staging");
+    fs::create_symlink(victim, target / ".qx-stage-XXXXXXXXXX");
+    fs::path installed = installApplication(source, target, {}, options);
+    EXPECT_TRUE(fs::is_directory(fs::symlink_status(installed))) << privileged;
+    EXPECT_EQ(testing::readFile(victim / "keep"), "kept");
+    EXPECT_EQ(modeOf(victim), "0700");
+    EXPECT_EQ(modeOf(victim / "keep"), "0600");
+    EXPECT_EQ(std::distance(fs::directory_iterator(victim), fs::directory_iterator()), 1);
+  }
+}
+
+TEST_F(AppInstallerTest, RootFilesAreNotWorldWritableWhateverTheUmask) {
+  target = dir / "new/Apps";
+  elevation();
+  mode_t saved = umask(0);
   installApplication(source, target, {}, options);
-  EXPECT_FALSE(fs::exists(installed / "Contents/OLD"));
-  EXPECT_TRUE(onlyDemoInTarget());
+  umask(saved);
+  EXPECT_EQ(modeOf(dir / "new"), "0755");
+  EXPECT_EQ(modeOf(target), "0755");
+}
+
+TEST_F(AppInstallerTest, InstallFoldersAreCheckedFirst) {
+  const std::vector<std::pair<std::string, std::string>> refused = {
+      {"Applications", "not an absolute path"},
+      {"-rf", "not an absolute path"},
+      {"/opt/../etc", "contains \"..\""},
+      {"/opt/./apps", "not a normalised path"},
+      {"/opt//apps", "not a normalised path"},
+      {"/opt/a\npps", "contains a control character"},
+  };
+  elevation("touch \"$0.ran\"; exec \"$@\"");
+  for (const auto& [folder, why] : refused) {
+    target = folder;
+    auto e = expectError();
+    EXPECT_EQ(e.kind(), AppInstallError::Case::copyFailed);
+    EXPECT_EQ(e.description(), "refusing to install into " + folder + ": " + why);
+  }
+  // Writable by others: no elevation asked for.
+  target = dir / "shared";
+  fs::create_directories(target);
+  fs::permissions(target, fs::perms(0777));
+  auto e = expectError();
+  EXPECT_EQ(e.kind(), AppInstallError::Case::permissionDenied);
+  EXPECT_EQ(e.description(), "refusing to ask for administrator rights: " + target.string() +
+                                 " is writable by users other than root");
+  EXPECT_FALSE(fs::exists(options.privileged.elevationTool.string() + ".ran"));
+}
+
+TEST(ElevationRefusalTest, FoldersOthersCanChange) {
+  TempDir dir;
+  fs::path inner = dir / "a/b";
+  fs::create_directories(inner);
+  EXPECT_EQ(elevationRefusal(inner / "not/yet", geteuid(), dir.path()), std::nullopt);
+  for (auto mode : {fs::perms(0777), fs::perms(01777), fs::perms(0757)}) {
+    fs::permissions(dir / "a", mode);
+    EXPECT_EQ(elevationRefusal(inner / "not/yet", geteuid(), dir.path()),
+              (dir / "a").string() + " is writable by users other than root");
+  }
+  fs::permissions(dir / "a", fs::perms(0755));
+  fs::create_directories(dir / "open/real");
+  fs::permissions(dir / "open", fs::perms(0777));
+  fs::create_symlink(dir / "open/real", dir / "a/link");  // leads through an open folder
+  EXPECT_NE(elevationRefusal(dir / "a/link", geteuid(), dir.path()), std::nullopt);
+  EXPECT_NE(elevationRefusal("/tmp/x", 0), std::nullopt);
+  EXPECT_EQ(elevationRefusal("/usr/local/bin", 0), std::nullopt);
+}
+
+// A writer that lays out an entry, an icon and what the script must not take.
+std::optional<DesktopEntryFiles> fakeEntry(const fs::path& bundle, const fs::path& dataDir,
+                                           std::vector<std::pair<fs::path, fs::path>>& calls) {
+  calls.emplace_back(bundle, dataDir);
+  writeFile(dataDir / "applications/com.example.demo.desktop", "[Desktop Entry]\n", 0600);
+  writeFile(dataDir / "applications/bad name.desktop", "x");
+  writeFile(dataDir / "icons/hicolor/64x64/apps/com.example.demo.png", "png", 0600);
+  writeFile(dataDir / "icons/hicolor/huge/apps/com.example.demo.png", "png");
+  return DesktopEntryFiles{"com.example.demo", dataDir / "applications/com.example.demo.desktop", {}};
+}
+
+TEST_F(AppInstallerTest, DesktopEntryFollowsOnlyASuccessfulInstall) {
+  std::vector<std::pair<fs::path, fs::path>> calls;
+  options.desktopEntryWriter = [&](const fs::path& b, const fs::path& d) { return fakeEntry(b, d, calls); };
+  options.userDataDirectory = dir / "data";
+  installApplication(source, target, {}, options);
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0], std::make_pair(target / "Demo.app", dir / "data"));
+
+  // A system install: staged as the user, installed by the script.
+  elevation();
+  installApplication(source, target, {}, options);
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[1].first, target / "Demo.app");
+  EXPECT_FALSE(fs::exists(calls[1].second));  // the staging folder is gone
+  fs::path share = options.systemDataDirectory;
+  EXPECT_EQ(modeOf(share / "applications/com.example.demo.desktop"), "0644");
+  EXPECT_EQ(modeOf(share / "icons/hicolor/64x64/apps/com.example.demo.png"), "0644");
+  EXPECT_FALSE(fs::exists(share / "applications/bad name.desktop"));
+  EXPECT_FALSE(fs::exists(share / "icons/hicolor/huge"));
+
+  // A staged link makes the script take nothing.
+  fs::remove_all(share);
+  options.desktopEntryWriter = [&](const fs::path& b, const fs::path& d) {
+    auto files = fakeEntry(b, d, calls);
+    fs::create_symlink("/etc/passwd", d / "applications/passwd.desktop");
+    return files;
+  };
+  installApplication(source, target, {}, options);
+  EXPECT_FALSE(fs::exists(share / "applications"));
+
+  // No entry after a failure; a failing writer fails nothing.
+  elevation("exit 126");
+  calls.clear();
+  EXPECT_EQ(expectError().kind(), AppInstallError::Case::authorizationCancelled);
+  options.canWriteDirectly = {};
+  source = dir / "src/Missing.app";
+  EXPECT_EQ(expectError().kind(), AppInstallError::Case::copyFailed);
+  EXPECT_TRUE(calls.empty());
+  source = dir / "src/Demo.app";
+  options.desktopEntryWriter = [](const fs::path&, const fs::path&) -> std::optional<DesktopEntryFiles> {
+    throw fs::filesystem_error("write", std::make_error_code(std::errc::no_space_on_device));
+  };
+  EXPECT_EQ(installApplication(source, target, {}, options), target / "Demo.app");
 }
 
 TEST_F(AppInstallerTest, PrivilegedCopyGuards) {
@@ -184,14 +382,17 @@ TEST_F(AppInstallerTest, PrivilegedCopyGuards) {
     EXPECT_EQ(e.kind(), AppInstallError::Case::copyFailed);
     EXPECT_STREQ(e.what(), "refusing to replace /");
   }
-  // A shell that reports success without copying anything.
-  elevation("printf 'qx-privileged-started\\n'\nfile=${7##*'; echo $? > '}\neval \"echo 0 > $file\"");
-  try {
-    copyPrivileged(source, target / "Demo.app", options);
-    FAIL();
-  } catch (const AppInstallError& e) {
-    EXPECT_EQ(e.kind(), AppInstallError::Case::copyFailed);
-    EXPECT_EQ(e.description(), "copy did not produce " + (target / "Demo.app").string());
+  // A shell that reports success without copying anything, or with a link.
+  elevation("printf 'qx-privileged-started\\nqx-privileged-status 0\\n'");
+  for (bool link : {false, true}) {
+    if (link) fs::create_symlink(source, target / "Demo.app");
+    try {
+      copyPrivileged(source, target / "Demo.app", options);
+      FAIL();
+    } catch (const AppInstallError& e) {
+      EXPECT_EQ(e.kind(), AppInstallError::Case::copyFailed);
+      EXPECT_EQ(e.description(), "copy did not produce " + (target / "Demo.app").string());
+    }
   }
 }
 

@@ -66,6 +66,8 @@ TEST(LaunchTest, PassesStartUpArgumentsIntactAndIsFoundRunning) {
   EXPECT_TRUE(!other || other->processIdentifier != running->processIdentifier);
   EXPECT_EQ(runningTarget("com.example.other"), std::nullopt);
   EXPECT_EQ(runningTarget(""), std::nullopt);
+  // Seen from another user, it is none of theirs.
+  EXPECT_EQ(runningTarget("com.example.recorder", getpid(), getuid() + 1), std::nullopt);
 
   ASSERT_TRUE(running->terminate());
   EXPECT_TRUE(eventually([&] { return !running->isRunning(); }));

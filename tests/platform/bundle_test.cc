@@ -155,6 +155,7 @@ TEST_F(BundleTest, PreferredLocalizationsFollowTheUserLanguages) {
   EXPECT_EQ(bundle->preferredLocalizations({"zh-Hant-TW", "zh-Hans"}), (V{"zh-Hant", "zh-Hans"}));
   EXPECT_EQ(bundle->preferredLocalizations({"fr-CA"}), (V{"fr_CA"}));
   EXPECT_EQ(bundle->preferredLocalizations({"EN-us", "en"}), (V{"en"}));
+  EXPECT_EQ(bundle->preferredLocalizations({"fr", "en"}), (V{"fr_CA", "en"}));  // same language
   // Nothing matches: the development region, else the first shipped.
   EXPECT_EQ(bundle->preferredLocalizations({"ja"}), (V{"de"}));
   EXPECT_EQ(bundle->preferredLocalizations({}), (V{"de"}));

@@ -106,7 +106,7 @@ LoopbackHttpsServer::LoopbackHttpsServer(std::vector<std::string> extraHostNames
   std::string pattern = (std::filesystem::temp_directory_path() / "loopback-https-XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   dir_ = pattern;
-  std::vector<std::string> names = {"127.0.0.1", "::1", "localhost"};
+  std::vector<std::string> names = {"127.0.0.1", "127.0.0.2", "::1", "localhost"};
   names.insert(names.end(), extraHostNames.begin(), extraHostNames.end());
   if (!makeTestCertificates(dir_, names)) {
     throw std::runtime_error("cannot make test certificates");
@@ -123,12 +123,13 @@ LoopbackHttpsServer::~LoopbackHttpsServer() {
   std::filesystem::remove_all(dir_, ignored);
 }
 
-void LoopbackHttpsServer::start() {
+void LoopbackHttpsServer::start(const std::string& address) {
   if (started_) return;
+  address_ = address;
   // Header and body go out in separate writes; without this the body
   // waits for the client's delayed acknowledgement (about 40 ms).
   server_->set_tcp_nodelay(true);
-  port_ = server_->bind_to_any_port("127.0.0.1");
+  port_ = server_->bind_to_any_port(address_);
   if (port_ <= 0) {
     port_ = 0;
     return;
@@ -161,7 +162,7 @@ bool LoopbackHttpsServer::waitUntilStopping(std::chrono::milliseconds limit) {
 }
 
 std::string LoopbackHttpsServer::url(const std::string& path) const {
-  return "https://127.0.0.1:" + std::to_string(port_) + path;
+  return "https://" + address_ + ":" + std::to_string(port_) + path;
 }
 
 std::string LoopbackHttpsServer::urlWithHost(const std::string& host,

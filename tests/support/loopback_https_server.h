@@ -3,7 +3,7 @@
 // Each server makes its own throwaway certificate authority and a server
 // certificate signed by it (EC P-256, valid for one day) in a private
 // temporary directory. The certificate's subject alternative names list
-// 127.0.0.1, ::1, "localhost" and every extra host name given, so a client
+// 127.0.0.1, 127.0.0.2, ::1, "localhost" and every extra host name given, so a client
 // that trusts caBundlePath() accepts the server under any of them. A client
 // that does not trust that file (for example one using the system store)
 // rejects the server, which is how tests cover untrusted certificates.
@@ -52,11 +52,12 @@ class LoopbackHttpsServer {
   // settings (timeouts, thread count) before start().
   httplib::SSLServer& http() { return *server_; }
 
-  // Binds to 127.0.0.1 on an ephemeral port and serves on a background
+  // Binds to `address` (a loopback address among the certificate's names;
+  // 127.0.0.2 is one) on an ephemeral port and serves on a background
   // thread; returns once the server accepts connections. When binding
   // fails, port() stays 0 (check it with ASSERT_NE). The constructor throws
   // std::runtime_error when the certificates cannot be made.
-  void start();
+  void start(const std::string& address = "127.0.0.1");
   // Stops serving, wakes handlers waiting in waitUntilStopping() and joins
   // the serving thread.
   void stop();
@@ -66,7 +67,7 @@ class LoopbackHttpsServer {
   bool waitUntilStopping(std::chrono::milliseconds limit);
 
   int port() const { return port_; }
-  // "https://127.0.0.1:<port><path>"; `path` should start with "/".
+  // "https://<address>:<port><path>"; `path` should start with "/".
   std::string url(const std::string& path) const;
   // "https://<host>:<port><path>", for a host among the certificate's names.
   std::string urlWithHost(const std::string& host, const std::string& path) const;
@@ -81,6 +82,7 @@ class LoopbackHttpsServer {
   std::unique_ptr<httplib::SSLServer> server_;
   std::thread thread_;
   int port_ = 0;
+  std::string address_ = "127.0.0.1";
   std::mutex mu_;
   std::condition_variable cv_;
   bool stopping_ = false;

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
@@ -234,6 +235,85 @@ void makeInstallerPackage(const fs::path& pkg, const std::vector<ArchiveEntry>& 
     parts.push_back({"Payload", ArchiveEntry::Kind::file, plain, "", 0644});
   }
   writeArchive(pkg, ArchiveFormat::xar, parts);
+}
+
+std::string packageInfo(const std::string& installLocation) {
+  std::string location = installLocation.empty() ? "" : " install-location=\"" + installLocation + "\"";
+  return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<pkg-info format-version=\"2\" identifier=\"com.example.pkg\"" +
+         location + " version=\"1.0\" auth=\"root\">\n  <payload numberOfFiles=\"1\" installKBytes=\"1\"/>\n</pkg-info>\n";
+}
+
+void makeProductArchive(const fs::path& pkg, const std::vector<ComponentPackage>& components,
+                        const std::vector<std::string>& order) {
+  auto encoded = [](const std::string& name) {
+    std::string out;
+    for (unsigned char c : name) {
+      if (std::isalnum(c) || c == '.' || c == '-' || c == '_') {
+        out += static_cast<char>(c);
+      } else {
+        const char* hex = "0123456789ABCDEF";
+        out += '%';
+        out += hex[c >> 4];
+        out += hex[c & 15];
+      }
+    }
+    return out;
+  };
+  // As productbuild writes it: the ids first in the choices, the files last.
+  std::string lines, choices, files;
+  for (const auto& name : order) {
+    std::string id = "com.example." + encoded(name);
+    lines += "    <line choice=\"" + id + "\"/>\n";
+    choices += "  <choice id=\"" + id + "\"><pkg-ref id=\"" + id + "\"/></choice>\n";
+    files += "  <pkg-ref id=\"" + id + "\" version=\"1.0\">#" + encoded(name) + ".pkg</pkg-ref>\n";
+  }
+  std::vector<ArchiveEntry> parts = {
+      {"Distribution", ArchiveEntry::Kind::file,
+       "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<installer-gui-script minSpecVersion=\"1\">\n"
+       "  <title>Demo</title>\n  <choices-outline>\n" + lines + "  </choices-outline>\n" + choices + files +
+           "</installer-gui-script>\n",
+       "", 0644}};
+  for (const auto& c : components) {
+    parts.push_back({c.name + ".pkg/PackageInfo", ArchiveEntry::Kind::file, packageInfo(c.installLocation), "", 0644});
+    parts.push_back({c.name + ".pkg/Bom", ArchiveEntry::Kind::file, "BOMStore", "", 0644});
+    parts.push_back({c.name + ".pkg/Payload", ArchiveEntry::Kind::file,
+                     payloadBytes(c.payload, ArchiveFormat::cpioOdcGzip), "", 0644});
+  }
+  writeArchive(pkg, ArchiveFormat::xar, parts);
+}
+
+std::string appleDouble(const std::string& finderInfo, const std::string& resourceFork,
+                        const std::vector<std::pair<std::string, std::string>>& attributes) {
+  auto be = [](std::uint32_t v, int bytes) {
+    std::string out;
+    for (int i = bytes - 1; i >= 0; --i) out += static_cast<char>((v >> (8 * i)) & 0xff);
+    return out;
+  };
+  const std::uint32_t finderInfoAt = 26 + 2 * 12;
+  std::size_t entriesSize = 0;
+  for (const auto& a : attributes) entriesSize += (11 + a.first.size() + 1 + 3) & ~std::size_t{3};
+  std::uint32_t dataStart = static_cast<std::uint32_t>(finderInfoAt + 34 + 36 + entriesSize);
+  std::string entries, data;
+  for (const auto& [name, value] : attributes) {
+    std::string entry = be(static_cast<std::uint32_t>(dataStart + data.size()), 4) +
+                        be(static_cast<std::uint32_t>(value.size()), 4) + be(0, 2) +
+                        be(static_cast<std::uint32_t>(name.size() + 1), 1) + name + '\0';
+    entry.resize((entry.size() + 3) & ~std::size_t{3}, '\0');
+    entries += entry;
+    data += value;
+  }
+  std::uint32_t finderInfoLength = static_cast<std::uint32_t>(34 + 36 + entries.size() + data.size());
+  std::uint32_t forkAt = finderInfoAt + finderInfoLength;
+  std::uint32_t total = forkAt + static_cast<std::uint32_t>(resourceFork.size());
+  std::string info = finderInfo;
+  info.resize(32, '\0');
+  return be(0x00051607, 4) + be(0x00020000, 4) + "Mac OS X        " + be(2, 2) +   //
+         be(9, 4) + be(finderInfoAt, 4) + be(finderInfoLength, 4) +                 //
+         be(2, 4) + be(forkAt, 4) + be(static_cast<std::uint32_t>(resourceFork.size()), 4) +  //
+         info + std::string(2, '\0') +                                              //
+         "ATTR" + be(0, 4) + be(total, 4) + be(dataStart, 4) + be(static_cast<std::uint32_t>(data.size()), 4) +
+         std::string(12, '\0') + be(0, 2) + be(static_cast<std::uint32_t>(attributes.size()), 2) +  //
+         entries + data + resourceFork;
 }
 
 std::string makeHFSVolume(const fs::path& root, const std::string& volumeName) {

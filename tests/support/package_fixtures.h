@@ -80,6 +80,30 @@ void makeInstallerPackage(const std::filesystem::path& pkg, const std::vector<Ar
                           PayloadNaming naming = PayloadNaming::gzipped,
                           const std::vector<ArchiveEntry>& container = {});
 
+// A component of a product archive: "name.pkg/" holding a PackageInfo
+// with `installLocation` (no attribute when empty) and the gzip'd cpio
+// Payload of `payload`.
+struct ComponentPackage {
+  std::string name;
+  std::string installLocation;
+  std::vector<ArchiveEntry> payload;
+};
+
+// A product archive as productbuild makes it: a Distribution whose
+// pkg-refs name the components in `order` (their names, percent-encoded),
+// and the components, stored in the order given.
+void makeProductArchive(const std::filesystem::path& pkg, const std::vector<ComponentPackage>& components,
+                        const std::vector<std::string>& order);
+
+// A PackageInfo document naming `installLocation`.
+std::string packageInfo(const std::string& installLocation);
+
+// An AppleDouble file as macOS writes it into a ZIP's "__MACOSX/" tree:
+// 32 bytes of Finder information followed by the attribute list
+// `attributes` (name, value), and the resource fork.
+std::string appleDouble(const std::string& finderInfo, const std::string& resourceFork,
+                        const std::vector<std::pair<std::string, std::string>>& attributes);
+
 // An HFS+ volume named `volumeName` holding the tree below `root`
 // (xorriso -as mkisofs -r -hfsplus), as the bytes of its partition.
 std::string makeHFSVolume(const std::filesystem::path& root, const std::string& volumeName);

@@ -10,6 +10,7 @@
 
 #include "install/event_recorder.h"
 #include "platform/localization.h"
+#include "platform/system_info.h"
 #include "support/fake_install_steps.h"
 #include "support/scoped_temp_home.h"
 
@@ -457,9 +458,13 @@ TEST_F(InstallerViewModelTest, InstallDirectoryQuestion) {
   auto vm = make();
   EXPECT_EQ(vm->coordinator()->onNeedsInstallDirectory("Choose a folder"), folderAnswer_);
   ASSERT_TRUE(folderRequest_);
+  EXPECT_EQ(folderRequest_->title, "Choose a Folder");
   EXPECT_EQ(folderRequest_->message, "Choose a folder");
   EXPECT_EQ(folderRequest_->confirmTitle, "OK");
-  EXPECT_TRUE(std::filesystem::is_directory(folderRequest_->initialFolder));
+  // Linux has no "/Applications": the home folder, not "/".
+  EXPECT_EQ(folderRequest_->initialFolder, std::filesystem::is_directory("/Applications")
+                                               ? std::filesystem::path("/Applications")
+                                               : platform::homeDirectory());
   EXPECT_EQ(events_.events(), (Events{wire("CustomInstallClick")}));
 }
 

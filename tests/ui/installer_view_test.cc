@@ -121,14 +121,17 @@ TEST_F(InstallerViewTest, IdleAndStartedAreasHaveTheDesignedSizes) {
 }
 
 TEST_F(InstallerViewTest, InstallClickReportsAndStartsTheRun) {
-  openWindow();
+  InstallerView::Options options;
+  options.languageCode = "ja";
+  openWindow(std::move(options));
   start();
   EXPECT_TRUE(vm().hasStarted());
   EXPECT_EQ(vm().panelMode(), PanelMode::progress);
   ASSERT_FALSE(fixture->reports.events.empty());
-  EXPECT_EQ(fixture->reports.events.front().first, eventName(ReportEvent(event::installClick{})));
-  EXPECT_NE(fixture->reports.events.front().second.find(coordinator().installDirectory().string()),
-            std::string::npos);
+  const auto& [name, attributes] = fixture->reports.events.front();
+  EXPECT_EQ(name, "InstallClick");
+  EXPECT_NE(attributes.find(R"("language":"Japanese")"), std::string::npos) << attributes;
+  EXPECT_NE(attributes.find(coordinator().installDirectory().string()), std::string::npos);
 }
 
 TEST_F(InstallerViewTest, RenderedColoursFollowThePalette) {
@@ -430,7 +433,7 @@ TEST_F(InstallerViewTest, AccessibleNamesRolesAndValues) {
   vm().setDialog(twoButtonDialog(&ran, "m"));
   settle();
   auto* dialog = GTK_ACCESSIBLE(view->dialogBox()->gobj());
-  EXPECT_TRUE(gtk_test_accessible_has_role(dialog, GTK_ACCESSIBLE_ROLE_DIALOG));
+  EXPECT_TRUE(gtk_test_accessible_has_role(dialog, GTK_ACCESSIBLE_ROLE_ALERT));
   error = gtk_test_accessible_check_property(dialog, GTK_ACCESSIBLE_PROPERTY_LABEL,
                                              "A new version is available.");
   EXPECT_EQ(error, nullptr) << error;
@@ -462,7 +465,7 @@ TEST_F(InstallerViewTest, CarouselIsBuiltOnceWhenDueAndKept) {
 
 TEST_F(InstallerViewTest, FolderChooserAnswersTheChosenFolderOrNothing) {
   openWindow();
-  const FolderRequest request{"Choose where to install", "OK", fixture->temp.path()};
+  const FolderRequest request{"Choose a Folder", "The folder cannot be written.", "OK", fixture->temp.path()};
   struct Case {
     int response;
     bool answered;
@@ -470,6 +473,7 @@ TEST_F(InstallerViewTest, FolderChooserAnswersTheChosenFolderOrNothing) {
   for (const Case c : {Case{GTK_RESPONSE_ACCEPT, true}, Case{GTK_RESPONSE_CANCEL, false}}) {
     auto answer = chooseFolder(window.get(), request, [&](Gtk::FileChooserDialog& dialog) {
       EXPECT_TRUE(dialog.get_modal());
+      EXPECT_EQ(dialog.get_title(), "Choose a Folder");
       EXPECT_TRUE(dialog.get_create_folders());
       EXPECT_EQ(dialog.get_action(), Gtk::FileChooser::Action::SELECT_FOLDER);
       Glib::signal_idle().connect_once([&dialog, c] { dialog.response(c.response); });

@@ -77,11 +77,12 @@ Rect boundsIn(Gtk::Widget& widget, Gtk::Widget& relativeTo) {
   return {r.origin.x, r.origin.y, r.size.width, r.size.height};
 }
 
-RenderedImage::RenderedImage(Gtk::Widget& widget, const std::filesystem::path& directory) {
-  const int w = widget.get_width(), h = widget.get_height();
+RenderedImage::RenderedImage(Gtk::Widget& widget, const std::filesystem::path& directory, int scale) {
+  const int w = widget.get_width() * scale, h = widget.get_height() * scale;
   GdkPaintable* paintable = gtk_widget_paintable_new(widget.gobj());
   GtkSnapshot* snapshot = gtk_snapshot_new();
-  gdk_paintable_snapshot(paintable, snapshot, w, h);
+  gtk_snapshot_scale(snapshot, static_cast<float>(scale), static_cast<float>(scale));
+  gdk_paintable_snapshot(paintable, snapshot, widget.get_width(), widget.get_height());
   GskRenderNode* node = gtk_snapshot_free_to_node(snapshot);
   GskRenderer* renderer = gtk_native_get_renderer(gtk_widget_get_native(widget.gobj()));
   const graphene_rect_t viewport = GRAPHENE_RECT_INIT(0, 0, static_cast<float>(w), static_cast<float>(h));

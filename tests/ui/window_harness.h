@@ -49,10 +49,11 @@ struct Pixel {
   int red = 0, green = 0, blue = 0, alpha = 0;
 };
 // `widget` drawn by its window's renderer, saved as a PNG in `directory`
-// and read back.
+// and read back; at `scale` device pixels per point (the PNG is `scale`
+// times the widget's size).
 class RenderedImage {
  public:
-  RenderedImage(Gtk::Widget& widget, const std::filesystem::path& directory);
+  RenderedImage(Gtk::Widget& widget, const std::filesystem::path& directory, int scale = 1);
   Pixel at(int x, int y) const;
   int width() const { return width_; }
   int height() const { return height_; }
