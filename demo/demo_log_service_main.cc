@@ -9,8 +9,9 @@
 //
 //   log <logstore> Attribute=<json> Activity=<event> GenerateUuid={...} ...
 //
-// and one "rejected: <why>" line per refused upload (the producer's clock
-// probe, which carries no real credentials, is one of them). The installer
+// and one "rejected: <why>" line per refused upload. The producer's one-shot
+// clock check, a placeholder request refused by design, gets a line of its
+// own saying so ("clock check: ..."). The installer
 // reaches it when built with INSTALLER_LOG_ENDPOINT=localhost:N. Serves until
 // SIGINT or SIGTERM.
 #include <pthread.h>
@@ -33,6 +34,16 @@ void printRequest(const installer_test::ReceivedRequest& request) {
     std::string line = "log " + request.logstore;
     for (const auto& [key, value] : log.contents) line += " " + key + "=" + value;
     std::printf("%s\n", line.c_str());
+  }
+}
+
+void printRejection(const installer_test::Rejection& rejection) {
+  if (rejection.isClockCheck()) {
+    std::printf(
+        "clock check: the log producer's placeholder request, refused as intended; "
+        "it only reads the service's time from the answer\n");
+  } else {
+    std::printf("rejected: %s\n", rejection.why.c_str());
   }
 }
 
@@ -80,8 +91,8 @@ int main(int argc, char** argv) {
       service.waitForRequests(printed + 1, std::chrono::milliseconds(200));
       std::vector<installer_test::ReceivedRequest> requests = service.requests();
       for (; printed < requests.size(); ++printed) printRequest(requests[printed]);
-      std::vector<std::string> violations = service.violations();
-      for (; rejected < violations.size(); ++rejected) std::printf("rejected: %s\n", violations[rejected].c_str());
+      std::vector<installer_test::Rejection> rejections = service.rejections();
+      for (; rejected < rejections.size(); ++rejected) printRejection(rejections[rejected]);
       std::fflush(stdout);
     }
   } catch (const std::exception& e) {

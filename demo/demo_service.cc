@@ -148,6 +148,11 @@ std::vector<RecordedRequest> DemoService::checkRequests() const {
   return checks_;
 }
 
+std::vector<RecordedRequest> DemoService::packageRequests() const {
+  std::lock_guard<std::mutex> hold(mu_);
+  return packages_;
+}
+
 std::size_t DemoService::checkRequestCount() const {
   std::lock_guard<std::mutex> hold(mu_);
   return checks_.size();
@@ -301,6 +306,12 @@ std::string DemoService::withPackageProof(const std::string& body) {
 }
 
 void DemoService::servePackage(const httplib::Request& request, httplib::Response& response) {
+  {
+    RecordedRequest record{request.method, request.path, {}, {}};
+    for (const auto& [name, value] : request.headers) record.headers.emplace(name, value);
+    std::lock_guard<std::mutex> hold(mu_);
+    packages_.push_back(std::move(record));
+  }
   if (options_.packageRoot.empty()) {
     response.status = 404;
     return;

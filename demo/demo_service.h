@@ -107,6 +107,9 @@ class DemoService {
   std::vector<RecordedRequest> checkRequests() const;
   std::size_t checkRequestCount() const;
 
+  // Package requests received so far, in arrival order (bodies empty).
+  std::vector<RecordedRequest> packageRequests() const;
+
   // Package bytes written so far (all requests).
   std::int64_t packageBytesSent() const { return packageBytesSent_.load(); }
 
@@ -131,9 +134,10 @@ class DemoService {
   std::filesystem::path certificateDirectory_;
   bool ownsCertificateDirectory_ = false;
 
-  mutable std::mutex mu_;  // guards answer_, checks_ and proofs_
+  mutable std::mutex mu_;  // guards answer_, checks_, packages_ and proofs_
   std::optional<CheckAnswer> answer_;
   std::vector<RecordedRequest> checks_;
+  std::vector<RecordedRequest> packages_;
   struct Proof {
     std::string stamp;  // size and modification time it was made for
     std::string sha256;

@@ -1,10 +1,28 @@
 #include "app/app_delegate.h"
 
+#include <glib-unix.h>
+#include <glibmm/exceptionhandler.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <filesystem>
 #include <system_error>
 #include <utility>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define INSTALLER_LEAK_CHECK 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(leak_sanitizer)
+#define INSTALLER_LEAK_CHECK 1
+#endif
+#endif
+#ifdef INSTALLER_LEAK_CHECK
+#include <sanitizer/lsan_interface.h>
+#endif
 
 #include "app/app_config.h"
 #include "app/app_menu.h"
@@ -32,8 +50,31 @@ std::shared_ptr<AppDelegate> AppDelegate::create(Glib::RefPtr<Gtk::Application> 
 AppDelegate::AppDelegate(Passkey, Glib::RefPtr<Gtk::Application> application, Options options)
     : application_(std::move(application)), options_(std::move(options)) {}
 
+namespace {
+
+// What a quit waits for, at most, before the process ends: the download
+// step keeping its resume record after the cancel, and links on their way
+// to the browser.
+constexpr auto kSettleBound = std::chrono::seconds(1);
+
+gboolean onQuitSignal(gpointer weakDelegate) {
+  if (auto self = static_cast<std::weak_ptr<AppDelegate>*>(weakDelegate)->lock()) self->endWithoutAsking();
+  return G_SOURCE_CONTINUE;
+}
+
+}  // namespace
+
 void AppDelegate::applicationWillFinishLaunching() {
+  // An exception nothing handled ends the process through the crash
+  // reporter: one escaping std::thread or a noexcept boundary (terminate),
+  // a toolkit signal handler (glibmm's handler list, main thread) or a
+  // queue task.
   CrashReporter::shared().install();
+  Glib::add_exception_handler(
+      [] { CrashReporter::shared().handleUncaughtException(std::current_exception()); });
+  platform::setTaskExceptionHandler([](std::exception_ptr exception, const std::string&) {
+    CrashReporter::shared().handleUncaughtException(std::move(exception));
+  });
   if (CloudLogTracker* own = options_.tracker) {
     Reporter::setSharedSink(
         [own](const std::string& name, const std::string& attributes) { own->track(name, attributes); });
@@ -51,6 +92,12 @@ void AppDelegate::applicationWillFinishLaunching() {
     self->bringToFront();
     if (self->options_.onFrontRequest) self->options_.onFrontRequest();
   });
+
+  // A request to end from outside takes the quit's path on the main loop;
+  // GLib's source does nothing inside the handler itself.
+  for (int signal : {SIGTERM, SIGHUP, SIGINT}) {
+    g_unix_signal_add(signal, &onQuitSignal, new std::weak_ptr<AppDelegate>(weakSelf));
+  }
 }
 
 void AppDelegate::applicationDidFinishLaunching() {
@@ -169,6 +216,10 @@ bool AppDelegate::guardQuitWhileBusy() {
 }
 
 void AppDelegate::applicationWillTerminate() {
+  const auto settleBy = std::chrono::steady_clock::now() + kSettleBound;
+  auto remaining = [settleBy] {
+    return std::max<platform::Duration>(settleBy - std::chrono::steady_clock::now(), platform::Duration::zero());
+  };
   if (!Reporter::shared().installed()) Reporter::shared().report(event::downloaderExitInfo{});
   // The coordinator lives as long as the process and so is never destroyed:
   // its working directory goes here instead, unless a run still uses it (a
@@ -177,6 +228,10 @@ void AppDelegate::applicationWillTerminate() {
     std::error_code ignored;
     std::filesystem::remove_all(viewModel_->coordinator()->workingDirectory(), ignored);
   }
+  // The process ends without waiting for anyone: what must outlive the
+  // quit gets its bound here, before the tracker takes the last events.
+  if (viewModel_) viewModel_->coordinator()->settle(remaining());
+  platform::settleHandOffs(remaining());
   tracker().shutdown();
 }
 
@@ -196,6 +251,10 @@ void AppDelegate::endAsSecondCopy() {
   // The user chose the other copy: this one ends without the quit
   // question, and a run it started by itself stops rather than install
   // the same product alongside the other copy.
+  endWithoutAsking();
+}
+
+void AppDelegate::endWithoutAsking() {
   shouldTerminateNow_ = true;
   if (viewModel_ && viewModel_->isBusy()) viewModel_->coordinator()->cancel();
   terminate();
@@ -264,6 +323,10 @@ void runInstallerApplication(AppDelegate::Options options) {
   // unwinding on its own thread, so the process ends here without the
   // libraries' exit-time clean-up, which would tear OpenSSL down under it.
   std::fflush(nullptr);
+#ifdef INSTALLER_LEAK_CHECK
+  // _Exit skips the sanitizer's own check at exit.
+  __lsan_do_leak_check();
+#endif
   std::_Exit(status);
 }
 

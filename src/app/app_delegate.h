@@ -51,16 +51,19 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   AppDelegate(const AppDelegate&) = delete;
   AppDelegate& operator=(const AppDelegate&) = delete;
 
-  // Before the event loop runs: the crash reporter as terminate handler,
-  // the tracker as the reporter's sink, the front-request listener.
+  // Before the event loop runs: the crash reporter for every exception
+  // nothing handled, the tracker as the reporter's sink, the front-request
+  // listener, and SIGTERM, SIGHUP and SIGINT as quit requests.
   void applicationWillFinishLaunching();
   // Once, when the application is activated: the launch sequence.
   void applicationDidFinishLaunching();
   // True: terminate now. False: refused (the quit confirmation is shown).
   bool applicationShouldTerminate();
   bool windowShouldClose();
-  // Reports downloaderExitInfo unless an installation succeeded, then
-  // shuts the log tracker down (synchronously, at most about 2 s).
+  // Reports downloaderExitInfo unless an installation succeeded, gives the
+  // cancelled run and the links handed to the browser at most 1 s to
+  // settle, then shuts the log tracker down (synchronously, at most about
+  // 2 s).
   void applicationWillTerminate();
 
   // The application's terminate request: asks applicationShouldTerminate,
@@ -79,6 +82,11 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
 
   // Brings the window back in front, unminimized (when there is one).
   void bringToFront();
+
+  // Ends the program without the quit question: a busy run is cancelled as
+  // by the confirmation's "Quit", then the termination runs. The second
+  // copy's "OK" and SIGTERM, SIGHUP and SIGINT end it this way.
+  void endWithoutAsking();
 
   bool shouldTerminateNow() const { return shouldTerminateNow_; }
   MainWindow* window() const { return window_; }

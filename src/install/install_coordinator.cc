@@ -161,6 +161,13 @@ void InstallCoordinator::start(bool skipInstalledCheck) {
 
 void InstallCoordinator::cancel() { run_->cancelDownload(); }
 
+bool InstallCoordinator::settle(platform::Duration timeout) {
+  // The queue is serial: a marker queued now runs once the run has ended.
+  auto ended = std::make_shared<platform::Semaphore>();
+  workQueue_->async([ended] { ended->signal(); });
+  return ended->waitFor(timeout);
+}
+
 std::filesystem::path InstallCoordinator::installDirectory() const {
   return run_->installDirectory();
 }

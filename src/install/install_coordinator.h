@@ -100,6 +100,12 @@ class InstallCoordinator : public std::enable_shared_from_this<InstallCoordinato
   // that is verifying, unpacking or installing finishes that work. Any
   // thread.
   void cancel();
+  // Waits until the run in progress, if any, has ended, at most `timeout`
+  // (after a cancel, the download step has then kept what a later run
+  // resumes from). True when no run is left. Not on the coordinator's queue;
+  // on the main thread it waits out `timeout` while the run asks there for
+  // an install directory.
+  bool settle(platform::Duration timeout);
 
   // Where the application goes. Any thread; replace it only between runs.
   std::filesystem::path installDirectory() const;

@@ -1,6 +1,10 @@
 #include "logproducer/log_producer_manager.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <mbedtls/md5.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -9,8 +13,8 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <optional>
+#include <string>
 
 #include "logproducer/log_api.h"
 #include "logproducer/log_producer_sender.h"
@@ -142,22 +146,64 @@ const char *log_spool_parse(const std::string &text, int64_t max_bytes, int32_t 
 
 namespace {
 
+// Creates the missing directories of `dir`, each private to this user
+// (directories that exist keep their mode). Failures show up at the write.
+void make_private_directories(const std::filesystem::path &dir) {
+    if (dir.empty()) return;
+    std::error_code ec;
+    if (std::filesystem::is_directory(dir, ec)) return;
+    if (dir.has_parent_path() && dir.parent_path() != dir) make_private_directories(dir.parent_path());
+    ::mkdir(dir.c_str(), 0700);
+}
+
+// The spool's bytes, read only when it is a regular file of at most `limit`
+// bytes; otherwise (a FIFO, a link, a device, too large) nothing, with the
+// reason in `why`, and never blocks. Absent: no spool at all.
+std::optional<std::string> spool_read(const char *path, uint64_t limit, const char **why) {
+    int fd = ::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        if (errno == ENOENT) return std::nullopt;
+        *why = errno == ELOOP ? "a link" : "unreadable";
+        return std::string();
+    }
+    std::string text;
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+        *why = "unreadable";
+    } else if (!S_ISREG(st.st_mode)) {
+        *why = "not a regular file";
+    } else if (static_cast<uint64_t>(st.st_size) > limit) {
+        *why = "larger than its limit";
+    } else {
+        text.resize(static_cast<size_t>(st.st_size));
+        size_t got = 0;
+        while (got < text.size()) {
+            ssize_t n = ::read(fd, text.data() + got, text.size() - got);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            got += static_cast<size_t>(n);
+        }
+        text.resize(got);  // shrunk meanwhile: the checks below drop it
+    }
+    ::close(fd);
+    return text;
+}
+
 // Reads and removes the spool, queueing its batches in the send ring ahead
 // of anything else. Runs in create, before the flusher starts.
 void spool_load(log_producer_manager *manager) {
     log_producer_config *config = manager->producer_config;
     if (config->spoolPath == nullptr) return;
+    const char *why = nullptr;
+    std::optional<std::string> read =
+        spool_read(config->spoolPath, static_cast<uint64_t>(config->spoolMaxBytes) + sizeof kSpoolHeader, &why);
+    if (!read) return;
+    // Removes the name only: a link goes, not what it points to.
     std::error_code ec;
-    if (!std::filesystem::exists(config->spoolPath, ec)) return;
-    std::string text;
-    {
-        std::ifstream in(config->spoolPath, std::ios::binary);
-        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
     std::filesystem::remove(config->spoolPath, ec);
 
     std::vector<log_producer_manager::spooled_batch> batches;
-    const char *why = log_spool_parse(text, config->spoolMaxBytes, config->compressType, &batches);
+    if (why == nullptr) why = log_spool_parse(*read, config->spoolMaxBytes, config->compressType, &batches);
     if (why != nullptr) {
         lp_warn_log("discarding log spool %s: %s", config->spoolPath, why);
         return;
@@ -214,23 +260,35 @@ void spool_write(log_producer_manager *manager) {
         out.append(reinterpret_cast<const char *>(digest), 16);
         out += batch.data;
     }
+    // Private: written aside with mode 0600 (never through a link), then
+    // renamed over the spool.
     std::filesystem::path path(config->spoolPath);
-    std::error_code ec;
-    if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), ec);
+    make_private_directories(path.parent_path());
     std::filesystem::path aside = path;
     aside += ".new";
-    {
-        std::ofstream file(aside, std::ios::binary | std::ios::trunc);
-        file.write(out.data(), static_cast<std::streamsize>(out.size()));
-        if (!file) {
-            lp_error_log("cannot write log spool %s", config->spoolPath);
-            file.close();
-            std::filesystem::remove(aside, ec);
-            return;
+    std::error_code ec;
+    std::filesystem::remove(aside, ec);
+    int fd = ::open(aside.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    size_t written = 0;
+    if (fd >= 0) {
+        while (written < out.size()) {
+            ssize_t n = ::write(fd, out.data() + written, out.size() - written);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            written += static_cast<size_t>(n);
         }
+        if (::close(fd) != 0) written = 0;
+    }
+    if (fd < 0 || written != out.size()) {
+        lp_error_log("cannot write log spool %s", config->spoolPath);
+        std::filesystem::remove(aside, ec);
+        return;
     }
     std::filesystem::rename(aside, path, ec);
-    if (ec) lp_error_log("cannot write log spool %s", config->spoolPath);
+    if (ec) {
+        lp_error_log("cannot write log spool %s", config->spoolPath);
+        std::filesystem::remove(aside, ec);
+    }
 }
 
 void log_producer_flush_thread(log_producer_manager *manager) {
@@ -373,16 +431,19 @@ void destroy_log_producer_manager(log_producer_manager *manager) {
     lp_info_log("flush out producer loggroup begin");
     int32_t polls = (config->destroyFlusherWaitSec > 0 ? config->destroyFlusherWaitSec * 100 : 100) +
                     (config->destroySenderWaitSec > 0 ? config->destroySenderWaitSec * 100 : 100);
+    // The bound is polls x 10 ms of real time: on a busy machine each sleep
+    // overruns, and counting polls alone would stretch the quit.
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(10 * (polls + 1));
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
     bool drained = false;
-    for (int32_t i = 0; i <= polls; ++i) {
+    while (true) {
         if (manager->pending_batches.load() == 0 && log_queue_size(manager->loggroup_queue) == 0 &&
             manager->send_param_queue_read.load() == manager->send_param_queue_write.load() &&
             (manager->sender_data_queue == nullptr || log_queue_size(manager->sender_data_queue) == 0)) {
             drained = true;
             break;
         }
-        if (i == polls) break;
+        if (std::chrono::steady_clock::now() >= give_up) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     if (drained) {

@@ -3,7 +3,9 @@
 #include <gio/gio.h>
 #include <sys/stat.h>
 
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
 #include <system_error>
 
 #include "platform/dispatch.h"
@@ -82,10 +84,48 @@ bool showItemsOnBus(const std::string& uri, int timeoutMs) {
   return true;
 }
 
+// Hand-offs queued on the pool and not yet done. Never destroyed: the pool
+// may still run one while the process exits.
+struct HandOffs {
+  std::mutex mu;
+  std::condition_variable done;
+  int pending = 0;
+};
+
+HandOffs& handOffs() {
+  static auto* handOffs = new HandOffs;
+  return *handOffs;
+}
+
+void handOff(Task work) {
+  HandOffs& h = handOffs();
+  {
+    std::lock_guard<std::mutex> lock(h.mu);
+    ++h.pending;
+  }
+  dispatchGlobal(QueuePriority::userInitiated, [work = std::move(work)] {
+    struct Done {
+      ~Done() {
+        HandOffs& h = handOffs();
+        std::lock_guard<std::mutex> lock(h.mu);
+        --h.pending;
+        h.done.notify_all();
+      }
+    } done;
+    work();
+  });
+}
+
 }  // namespace
 
+bool settleHandOffs(std::chrono::steady_clock::duration timeout) {
+  HandOffs& h = handOffs();
+  std::unique_lock<std::mutex> lock(h.mu);
+  return h.done.wait_for(lock, timeout, [&h] { return h.pending == 0; });
+}
+
 void openURL(const std::string& url) {
-  dispatchGlobal(QueuePriority::userInitiated, [url] { launchDefault(url); });
+  handOff([url] { launchDefault(url); });
 }
 
 bool revealFileNow(const std::filesystem::path& path, int busTimeoutMs) {
@@ -102,7 +142,7 @@ void revealFile(const std::filesystem::path& path) {
   if (absolute.empty()) absolute = path;
   // "X.app/" names the bundle itself, not an entry inside it.
   if (!absolute.has_filename()) absolute = absolute.parent_path();
-  dispatchGlobal(QueuePriority::userInitiated, [absolute] { revealFileNow(absolute); });
+  handOff([absolute] { revealFileNow(absolute); });
 }
 
 }  // namespace installer::platform

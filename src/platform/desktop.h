@@ -9,6 +9,7 @@
 // the user simply sees nothing open.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 
@@ -23,6 +24,12 @@ void openURL(const std::string& url);
 // without a session bus, or when nothing answers, opens the folder that
 // contains `path` with its default handler.
 void revealFile(const std::filesystem::path& path);
+
+// Waits until every openURL and revealFile made so far has handed its link
+// to the desktop's handler (or failed), at most `timeout`. True when none is
+// left. For the program's exit: the hand-offs run on the pool, which ends
+// with the process.
+bool settleHandOffs(std::chrono::steady_clock::duration timeout);
 
 // The synchronous work behind revealFile, for callers already off the main
 // thread and for tests. True when the file manager accepted the request;

@@ -21,16 +21,39 @@ const SystemLog& dispatchLog() {
   return log;
 }
 
-// Every task entry point goes through here: an escaping exception is logged
-// and swallowed so that one bad task cannot take down a queue or the pool.
+std::mutex& exceptionHandlerLock() {
+  static std::mutex* lock = new std::mutex;  // never destroyed: tasks may run during exit
+  return *lock;
+}
+TaskExceptionHandler& exceptionHandler() {  // guarded by exceptionHandlerLock()
+  static auto* handler = new TaskExceptionHandler;
+  return *handler;
+}
+
+// Every task entry point goes through here: an escaping exception goes to
+// the handler, or is logged, so that one bad task cannot take down a queue
+// or the pool unless the handler decides so.
 void runGuarded(const Task& task, const std::string& where) {
   try {
     task();
-  } catch (const std::exception& e) {
-    dispatchLog().error("uncaught exception in task on " + where + ": " +
-                        typeid(e).name() + ": " + e.what());
   } catch (...) {
-    dispatchLog().error("uncaught non-standard exception in task on " + where);
+    TaskExceptionHandler handler;
+    {
+      std::lock_guard<std::mutex> lock(exceptionHandlerLock());
+      handler = exceptionHandler();
+    }
+    if (handler) {
+      handler(std::current_exception(), where);
+      return;
+    }
+    try {
+      throw;
+    } catch (const std::exception& e) {
+      dispatchLog().error("uncaught exception in task on " + where + ": " + typeid(e).name() + ": " +
+                          e.what());
+    } catch (...) {
+      dispatchLog().error("uncaught non-standard exception in task on " + where);
+    }
   }
 }
 
@@ -50,6 +73,11 @@ void runSyncOnMain(MainExecutor& executor, const Task& task) {
 }
 
 }  // namespace
+
+void setTaskExceptionHandler(TaskExceptionHandler handler) {
+  std::lock_guard<std::mutex> lock(exceptionHandlerLock());
+  exceptionHandler() = std::move(handler);
+}
 
 // --- SerialQueue ---------------------------------------------------------
 

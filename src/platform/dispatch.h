@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -20,12 +21,21 @@ namespace installer::platform {
 using Task = std::function<void()>;
 using Duration = std::chrono::steady_clock::duration;
 
+// What becomes of an exception escaping a task of any queue, the main
+// executor or the pool. Without a handler it is written to the system log
+// and the queue goes on. With one (the program's crash reporter), the
+// handler gets it instead, on the task's thread, with the queue's label, and
+// may end the process; when it returns, the queue goes on. Any thread; the
+// handler must be safe to call from any thread. Null restores the default.
+using TaskExceptionHandler = std::function<void(std::exception_ptr exception, const std::string& where)>;
+void setTaskExceptionHandler(TaskExceptionHandler handler);
+
 // A labelled queue that runs its tasks one at a time, in submission order,
 // on one thread of its own. The thread starts with the queue. Destruction
 // runs every task already submitted (delayed tasks only when already due;
 // later ones are dropped), then joins the thread; it must not happen on the
-// queue's own thread. An exception escaping a task is caught, written to
-// the system log and does not stop the queue.
+// queue's own thread. An exception escaping a task goes to the task
+// exception handler (above) and does not stop the queue.
 class SerialQueue {
  public:
   explicit SerialQueue(std::string label);

@@ -71,21 +71,25 @@ void CrashReporter::install() {
   std::set_terminate(&CrashReporter::onTerminate);
 }
 
-void CrashReporter::onTerminate() {
-  // Only the first terminate reports. A terminate on the reporting thread
-  // itself (the report failed) aborts at once; another thread terminating
-  // meanwhile gives the report a few seconds before aborting too.
+void CrashReporter::handleUncaughtException(std::exception_ptr exception) {
+  reportAndAbort(this, std::move(exception));
+}
+
+void CrashReporter::onTerminate() { reportAndAbort(installedReporter.load(), std::current_exception()); }
+
+void CrashReporter::reportAndAbort(CrashReporter* self, std::exception_ptr exception) {
+  // Only the first uncaught exception reports. A second one on the
+  // reporting thread itself (the report failed) aborts at once; another
+  // thread meanwhile gives the report a few seconds before aborting too.
   if (terminating.exchange(true)) {
     if (reportingThread.load() != std::this_thread::get_id()) {
       std::this_thread::sleep_for(std::chrono::seconds(5));
     }
   } else {
     reportingThread.store(std::this_thread::get_id());
-    CrashReporter* self = installedReporter.load();
-    std::exception_ptr current = std::current_exception();
-    if (self != nullptr && current) {
+    if (self != nullptr && exception) {
       try {
-        self->handleException(current);
+        self->handleException(exception);
         std::function<void()> hook;
         {
           std::lock_guard<std::mutex> lock(self->mu_);

@@ -41,6 +41,13 @@ class CrashReporter {
   // must live for the rest of the process (the shared one does).
   void install();
 
+  // The end of an exception nothing handled (a toolkit signal handler's, a
+  // queue task's): reports it as handleException does, runs the
+  // before-abort hook and aborts, as the terminate handler does. A second
+  // uncaught exception meanwhile (any thread) waits a few seconds for the
+  // first report and aborts too. Any thread.
+  [[noreturn]] void handleUncaughtException(std::exception_ptr exception);
+
   // Reports installFailedInfo for `exception` with error text
   // "<type name>: <what()>" (the type name demangled; "" for what() when the
   // exception is not a std::exception) and the install directory's path.
@@ -52,6 +59,7 @@ class CrashReporter {
 
  private:
   static void onTerminate();
+  [[noreturn]] static void reportAndAbort(CrashReporter* self, std::exception_ptr exception);
 
   Reporter& reporter_;
   mutable std::mutex mu_;  // guards the two fields below

@@ -2,6 +2,7 @@
 
 #include <mbedtls/sha256.h>
 
+#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -25,6 +26,7 @@ std::mutex g_bridgeLock;
 log_producer* g_producer = nullptr;         // guarded by g_bridgeLock
 log_producer_client* g_client = nullptr;    // guarded by g_bridgeLock
 installer::testing::LogProducerFactory g_factory = &create_log_producer;  // guarded too
+std::atomic<installer::testing::MachineIdentifierSource> g_machineIdentifier{&installer::platform::platformUUID};
 
 bool present(const char* text) { return text != nullptr && *text != '\0'; }
 
@@ -74,11 +76,8 @@ extern "C" bool qx_cl_init(const char* endpoint, const char* project, const char
   log_producer_config_set_proxy_lookup(config, &lookUpProxy, nullptr);
   // Batches the producer could not deliver before a quit wait here for the
   // next start; a dot-name, so pruning the package cache beside it keeps it.
-  if (auto spool = telemetrySpoolPath()) {
-    std::error_code ignored;
-    std::filesystem::create_directories(spool->parent_path(), ignored);
-    log_producer_config_set_spool_file(config, spool->c_str());
-  }
+  // The producer creates the file (and any missing directory) private.
+  if (auto spool = telemetrySpoolPath()) log_producer_config_set_spool_file(config, spool->c_str());
   async_fetch_server_time_from_service(config);
 
   log_producer* producer = g_factory(config, &ignoreSendDone, nullptr);
@@ -123,7 +122,7 @@ extern "C" void qx_cl_shutdown(void) {
 extern "C" void qx_cl_machine_id(char* out, size_t size, int mode) {
   if (out == nullptr || size == 0) return;
   out[0] = '\0';
-  std::optional<std::string> uuid = installer::platform::platformUUID();
+  std::optional<std::string> uuid = g_machineIdentifier.load()();
   // The identifier must fit a 64-byte text buffer with its NUL, as the
   // registry property does on the original platform.
   if (!uuid || uuid->size() >= 64) return;
@@ -167,5 +166,10 @@ ScopedLogProducerFactory::~ScopedLogProducerFactory() {
   std::lock_guard<std::mutex> lock(g_bridgeLock);
   g_factory = previous_;
 }
+
+ScopedMachineIdentifierSource::ScopedMachineIdentifierSource(MachineIdentifierSource source)
+    : previous_(g_machineIdentifier.exchange(source)) {}
+
+ScopedMachineIdentifierSource::~ScopedMachineIdentifierSource() { g_machineIdentifier.store(previous_); }
 
 }  // namespace installer::testing

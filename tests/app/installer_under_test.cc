@@ -6,20 +6,28 @@
 //  - INSTALLER_TEST_LOG_ENDPOINT: report to a fake log service at this
 //    host:port with the account below (the product's account is compiled in);
 //  - standard output: "launched", "stage <ordinal>", "dialog <title>|<button>|…"
-//    (or "dialog none"), "front-request", one line each, flushed;
+//    (or "dialog none"), "front-request", "pressed <button title> in <ms> ms"
+//    (how long its handler ran: a confirmed quit's whole termination), one
+//    line each, flushed;
 //  - standard input, one command per line: "press <button title>" runs that
 //    button of the dialog on screen; "action <name>" activates a menu action
-//    ("about", "minimize", "quit", ...).
+//    ("about", "minimize", "quit", ...); "throw in button handler" clicks a
+//    button whose handler throws; "throw in queue task" queues a task that
+//    throws.
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <stdexcept>
 #include <string>
 
 #include <glibmm/iochannel.h>
 #include <glibmm/main.h>
 #include <gtkmm/application.h>
+#include <gtkmm/button.h>
 
 #include "app/app_delegate.h"
+#include "platform/dispatch.h"
 #include "telemetry/cloud_log_tracker.h"
 
 namespace {
@@ -46,11 +54,21 @@ void run(AppDelegate& delegate, const std::string& command) {
     for (const auto& action : viewModel.dialog()->actions) {
       if (action.title != title) continue;
       auto handler = action.handler;  // the dialog may go away while it runs
+      auto begin = std::chrono::steady_clock::now();
       if (handler) handler();
+      auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begin);
+      say("pressed " + title + " in " + std::to_string(took.count()) + " ms");
       return;
     }
   } else if (command.rfind("action ", 0) == 0) {
     Gtk::Application::get_default()->activate_action(command.substr(7));
+  } else if (command == "throw in button handler") {
+    Gtk::Button button("Throw");
+    button.signal_clicked().connect([] { throw std::runtime_error("thrown by a button handler"); });
+    g_signal_emit_by_name(button.gobj(), "clicked");  // the toolkit's own emission
+  } else if (command == "throw in queue task") {
+    installer::platform::dispatchGlobal(installer::platform::QueuePriority::utility,
+                                        [] { throw std::runtime_error("thrown by a queue task"); });
   }
 }
 

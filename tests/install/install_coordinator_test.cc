@@ -389,7 +389,9 @@ TEST_F(InstallCoordinatorTest, CancelDuringTheDownloadEndsWithOneCancelled) {
   outcomes = 0;
   c->start(false);
   ASSERT_TRUE(main_.pumpUntil([&] { return server_.bytesSent() > 50'000; }, 20s));
+  EXPECT_FALSE(c->settle(50ms)) << "the download goes on";
   c->cancel();
+  EXPECT_TRUE(c->settle(20s)) << "the run ends after the cancel";
   ASSERT_TRUE(main_.pumpUntil([] { return outcomes > 0; }, 20s));
   main_.pumpUntil([] { return outcomes > 1; }, 100ms);
   EXPECT_EQ(log_, (Log{kChecking, kDownloading, "failure cancelled "}));

@@ -220,6 +220,7 @@ TEST_F(SenderTest, AWrongKeyFailsTheServicesSignatureCheck) {
     EXPECT_EQ(recorder_.results(),
               (std::vector<log_producer_result>{LOG_PRODUCER_SEND_UNAUTHORIZED, LOG_PRODUCER_DROP_ERROR}));
     EXPECT_EQ(service_.violations(), (std::vector<std::string>{"signature mismatch"}));
+    EXPECT_FALSE(service_.rejections().at(0).isClockCheck());
 }
 
 TEST_F(SenderTest, TokensAndUncompressedBodiesAreSignedAsTheServiceExpects) {
@@ -345,6 +346,9 @@ TEST_F(SenderTest, ClockSynchronisationLearnsTheServiceTimeFromAnyAnswer) {
     ASSERT_TRUE(log_wait_server_time_threads(5000));
     EXPECT_EQ(LOG_GET_TIME(), now + 3600);
     EXPECT_EQ(service_.requestCount(), 1u);  // rejected: placeholder credentials
+    auto rejections = service_.rejections();
+    ASSERT_EQ(rejections.size(), 1u);
+    EXPECT_TRUE(rejections[0].isClockCheck()) << rejections[0].logstore << " " << rejections[0].accessKeyId;
 }
 
 // The lookup's answer decides: a proxy carries uploads and the clock probe;

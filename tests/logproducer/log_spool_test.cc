@@ -2,6 +2,7 @@
 // reach the service, exactly once, through the next producer; a spool that
 // is damaged or not ours is dropped without harm.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -126,6 +127,16 @@ TEST_F(SpoolTest, ADamagedOrForeignSpoolIsDroppedAndTheStartGoesOn) {
          }},
         {"foreign", [](const std::filesystem::path &p) { std::ofstream(p, std::ios::trunc) << "{\"not\":\"ours\"}"; }},
         {"empty", [](const std::filesystem::path &p) { std::ofstream(p, std::ios::trunc); }},
+        {"too large", [](const std::filesystem::path &p) { std::filesystem::resize_file(p, 64ull << 20); }},
+        {"a FIFO", [](const std::filesystem::path &p) {
+             std::filesystem::remove(p);
+             ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0);
+         }},
+        {"a link to a good spool", [](const std::filesystem::path &p) {
+             std::filesystem::path elsewhere = p.parent_path().parent_path() / "elsewhere.spool";
+             std::filesystem::rename(p, elsewhere);
+             std::filesystem::create_symlink(elsewhere, p);
+         }},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -144,6 +155,17 @@ TEST_F(SpoolTest, ADamagedOrForeignSpoolIsDroppedAndTheStartGoesOn) {
         destroy_log_producer(producer);
         EXPECT_EQ(received(service), (std::multiset<std::string>{"after"}));
     }
+}
+
+TEST_F(SpoolTest, TheSpoolAndTheDirectoryMadeForItArePrivate) {
+    const mode_t umask = ::umask(022);  // what a user's session has
+    quitWhileTheServiceIsDown(1);
+    ::umask(umask);
+    struct stat file, dir;
+    ASSERT_EQ(::stat(spool().c_str(), &file), 0);
+    ASSERT_EQ(::stat(spool().parent_path().c_str(), &dir), 0);
+    EXPECT_EQ(file.st_mode & 07777, 0600u);
+    EXPECT_EQ(dir.st_mode & 07777, 0700u);
 }
 
 }  // namespace

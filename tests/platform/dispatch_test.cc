@@ -4,6 +4,9 @@
 #include <glib.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <string>
 #include <stdexcept>
 #include <vector>
 
@@ -79,6 +82,33 @@ TEST(SerialQueueTest, ExceptionInTaskDoesNotStopTheQueue) {
   queue.async([] { throw 42; });
   queue.async([&] { done.signal(); });
   EXPECT_TRUE(done.waitFor(5s));
+}
+
+TEST(SerialQueueTest, TaskExceptionsGoToTheHandlerWithTheQueuesLabel) {
+  std::mutex mu;
+  std::condition_variable changed;
+  std::vector<std::string> seen;
+  setTaskExceptionHandler([&](std::exception_ptr exception, const std::string& where) {
+    try {
+      std::rethrow_exception(exception);
+    } catch (const std::runtime_error& e) {
+      std::lock_guard<std::mutex> lock(mu);
+      seen.push_back(where + ": " + e.what());
+      changed.notify_all();
+    }
+  });
+  auto waitFor = [&](std::size_t count) {
+    std::unique_lock<std::mutex> lock(mu);
+    return changed.wait_for(lock, 5s, [&] { return seen.size() >= count; });
+  };
+  SerialQueue queue("installer.test");
+  queue.async([] { throw std::runtime_error("boom"); });
+  EXPECT_TRUE(waitFor(1));
+  dispatchGlobal(QueuePriority::utility, [] { throw std::runtime_error("pooled"); });
+  EXPECT_TRUE(waitFor(2));
+  setTaskExceptionHandler(nullptr);
+  std::lock_guard<std::mutex> lock(mu);
+  EXPECT_EQ(seen, (std::vector<std::string>{"installer.test: boom", "global queue: pooled"}));
 }
 
 TEST(SemaphoreTest, TimedWaitReportsWhetherItWasTaken) {

@@ -246,9 +246,20 @@ std::vector<DecodedLog> FakeLogService::acceptedLogs() const {
     return logs;
 }
 
+bool Rejection::isClockCheck() const {
+    return accessKeyId == "clocksynchronizing" && logstore == "clocksynchronizing";
+}
+
 std::vector<std::string> FakeLogService::violations() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return violations_;
+    std::vector<std::string> whys;
+    for (const auto &rejection : rejections_) whys.push_back(rejection.why);
+    return whys;
+}
+
+std::vector<Rejection> FakeLogService::rejections() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return rejections_;
 }
 
 size_t FakeLogService::requestCount() const {
@@ -342,7 +353,15 @@ void FakeLogService::handle(const httplib::Request &req, httplib::Response &res)
     std::unique_lock<std::mutex> lock(mutex_);
     ++requestCount_;
     if (problem) {
-        violations_.push_back(*problem);
+        Rejection rejection{*problem, received.logstore, ""};
+        auto authorization = received.headers.find("authorization");
+        if (authorization != received.headers.end() && authorization->second.rfind("LOG ", 0) == 0) {
+            const std::string &value = authorization->second;
+            rejection.accessKeyId = value.substr(4, value.find(':', 4) == std::string::npos
+                                                         ? std::string::npos
+                                                         : value.find(':', 4) - 4);
+        }
+        rejections_.push_back(std::move(rejection));
         res.status = badSignature ? 401 : 400;
         res.set_header("x-log-requestid", "fake-rejected");
         if (defaultReply_.logTime) res.set_header("x-log-time", *defaultReply_.logTime);

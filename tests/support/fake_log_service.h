@@ -78,6 +78,18 @@ struct ReceivedRequest {
     int answeredStatus = 0;  // 0: the connection was cut
 };
 
+// A refused upload: why, and whom it claimed to come from.
+struct Rejection {
+    std::string why;
+    std::string logstore;
+    std::string accessKeyId;  // from the Authorization header; "" without one
+
+    // The log producer's one-shot clock check: a placeholder request (key
+    // id and logstore "clocksynchronizing") sent to learn the service's
+    // time from the answer. Refused by design, not a fault.
+    bool isClockCheck() const;
+};
+
 class FakeLogService {
 public:
     // Listens on `port` (0: any free port) of 127.0.0.1; throws
@@ -98,7 +110,8 @@ public:
     std::vector<ReceivedRequest> requests() const;
     // All logs of requests answered 2xx, in arrival order.
     std::vector<DecodedLog> acceptedLogs() const;
-    std::vector<std::string> violations() const;
+    std::vector<std::string> violations() const;  // the whys of rejections()
+    std::vector<Rejection> rejections() const;
     size_t requestCount() const;  // every request, valid or not
 
     bool waitForRequests(size_t count, std::chrono::milliseconds timeout) const;
@@ -121,7 +134,7 @@ private:
     ScriptedReply defaultReply_;
     std::deque<ScriptedReply> script_;
     std::vector<ReceivedRequest> requests_;
-    std::vector<std::string> violations_;
+    std::vector<Rejection> rejections_;
     size_t requestCount_ = 0;
 };
 

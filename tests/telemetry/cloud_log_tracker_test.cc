@@ -10,7 +10,6 @@
 #include <utility>
 #include <vector>
 
-#include "platform/system_info.h"
 #include "support/fake_log_service.h"
 #include "support/scoped_temp_home.h"
 #include "support/reference_digest.h"
@@ -56,14 +55,16 @@ LogDeployment deploymentFor(const FakeLogService& service) {
   return {service.endpoint(), "proj", "events", kId, kSecret};
 }
 
+// A fixed machine, so the identifier is known wherever the test runs.
+constexpr char kPlatformUUID[] = "4C4C4544-0042-3510-8052-B4C04F4B4E32";
+std::optional<std::string> fixedMachine() { return kPlatformUUID; }
+std::optional<std::string> anonymousMachine() { return std::nullopt; }
+const testing::ScopedMachineIdentifierSource kFixedMachine(&fixedMachine);
+
 // "darwin|" + the platform identifier, SHA-256, lower-case hex; computed
 // independently of the bridge.
 std::string expectedMachineID() {
-  std::optional<std::string> uuid = platform::platformUUID();
-  if (!uuid) return "";
-  std::string text = "darwin|";
-  text.append(*uuid);
-  return testing::referenceHexDigest(text, EVP_sha256());
+  return testing::referenceHexDigest(std::string("darwin|") + kPlatformUUID, EVP_sha256());
 }
 
 KeyValues fiveKeys(const std::string& attribute, const std::string& activity, const std::string& uuid) {
@@ -181,29 +182,34 @@ TEST(CloudLogBridgeTest, AbsentAttributeAndUuidArriveEmpty) {
 }
 
 TEST(CloudLogBridgeTest, MachineIdNeedsRoomForTheWholeIdentifier) {
-  std::optional<std::string> uuid = platform::platformUUID();
-  std::string lower = uuid.value_or("");
-  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const std::string lower = "4c4c4544-0042-3510-8052-b4c04f4b4e32";
   const std::string hashed = expectedMachineID();
+  ASSERT_EQ(hashed.size(), 64u);
   struct Case {
     size_t size;
     int mode;
     std::string expected;  // "X": the buffer is untouched
   };
-  const Case cases[] = {{0, 0, "X"}, {64, 0, ""}, {65, 0, hashed},
-                        {0, 1, "X"}, {64, 1, lower}, {65, 1, lower}};
+  const Case cases[] = {{0, 0, "X"},  {64, 0, ""},    {65, 0, hashed},
+                        {0, 1, "X"},  {36, 1, ""},    {37, 1, lower}, {65, 1, lower}};
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.size) + " bytes, mode " + std::to_string(c.mode));
     std::vector<char> buffer(80, 'X');
     qx_cl_machine_id(buffer.data(), c.size, c.mode);
     EXPECT_EQ(c.size == 0 ? std::string(1, buffer[0]) : std::string(buffer.data()), c.expected);
   }
-  if (uuid) {
-    EXPECT_EQ(hashed.size(), 64u);
-  }
   char fromC[65];
   EXPECT_TRUE(qx_c_caller_machine_id(fromC, sizeof fromC));
   EXPECT_EQ(std::string(fromC), hashed);
+}
+
+TEST(CloudLogBridgeTest, AMachineWithoutAnIdentifierGetsAnEmptyOne) {
+  testing::ScopedMachineIdentifierSource anonymous(&anonymousMachine);
+  for (int mode : {0, 1}) {
+    std::vector<char> buffer(80, 'X');
+    qx_cl_machine_id(buffer.data(), buffer.size(), mode);
+    EXPECT_EQ(std::string(buffer.data()), "") << mode;
+  }
 }
 
 }  // namespace

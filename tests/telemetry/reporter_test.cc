@@ -2,13 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <exception>
 #include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
-#include "app/app_config.h"
-#include "platform/locale_info.h"
 #include "platform/system_info.h"
+#include "telemetry/crash_reporter.h"
 #include "telemetry/launch_event.h"
 
 namespace installer {
@@ -105,20 +109,42 @@ TEST(ReporterTest, SharedReporterUsesTheSinkSetAtStartUp) {
   Recorded recorded;
   Reporter::setSharedSink(recorded.sink());
   Reporter::shared().report(event::startAppClick{});
+  // The crash reporter's shared instance reports through the same one.
+  CrashReporter::shared().handleException(std::make_exception_ptr(std::runtime_error("x")));
   Reporter::setSharedSink(nullptr);
   Reporter::shared().report(event::quitQuit{});  // back to the system log only
-  ASSERT_EQ(recorded.events.size(), 1u);
+  ASSERT_EQ(recorded.events.size(), 2u);
   EXPECT_EQ(recorded.events[0].first, "StartAppClick");
-  EXPECT_EQ(&Reporter::shared(), &Reporter::shared());
+  EXPECT_EQ(recorded.events[1].first, "InstallFailedInfo");
 }
+
+// Sets an environment variable for one scope, restoring what was there.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    ::setenv(name, value, 1);
+  }
+  ~ScopedEnv() {
+    if (old_) {
+      ::setenv(name_, old_->c_str(), 1);
+    } else {
+      ::unsetenv(name_);
+    }
+  }
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
 
 TEST(LaunchEventTest, FilledFromBundleAndPlatform) {
   platform::ScopedSystemVersionOverride running({14, 2, 1});
+  ScopedEnv language("LANGUAGE", "de_CH");  // ahead of LC_ALL, LC_MESSAGES and LANG
   event::downloaderStart e = launchEvent();
   EXPECT_EQ(e.version, "");  // the test program has no bundle
-  EXPECT_EQ(e.language, languageDisplayName(currentLanguageCode()));
-  EXPECT_FALSE(e.language.empty());
-  EXPECT_EQ(e.country, platform::regionDisplayNameEnglish(platform::currentRegionCode()));
+  EXPECT_EQ(e.language, "German");
+  EXPECT_EQ(e.country, "Switzerland");
   EXPECT_FALSE(e.timezone.empty());
   EXPECT_EQ(e.ostype, "Mac");
   EXPECT_EQ(e.osversion, "14.2.1");
