@@ -1,7 +1,7 @@
 // The desktop entry that lets the desktop find an installed product again:
-// an `<CFBundleIdentifier>.desktop` file (Desktop Entry Specification 1.5)
-// and the bundle's icon in the hicolor theme, laid out the way they sit under
-// an XDG data directory:
+// an `<CFBundleIdentifier>.desktop` file in the freedesktop.org desktop entry
+// format and the bundle's icon in the hicolor theme, laid out the way they
+// sit under an XDG data directory:
 //
 //   <dataDir>/applications/<id>.desktop
 //   <dataDir>/icons/hicolor/<N>x<N>/apps/<id>.png

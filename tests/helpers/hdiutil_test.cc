@@ -205,9 +205,9 @@ class HdiutilHybridIso : public ::testing::TestWithParam<std::size_t> {};
 TEST_P(HdiutilHybridIso, KeepsNamesLinksAndExecutableBits) {
   testing::TempDir dir("hdiutil-iso");
   fs::path src = dir.path() / "src";
-  testing::AppBundleSpec spec;
-  spec.resources = {{"data", GetParam()}};
-  testing::writeAppBundle(src, "Demo.app", spec);
+  testing::AppBundleSpec bundle;
+  bundle.resources = {{"data", GetParam()}};
+  testing::writeAppBundle(src, "Demo.app", bundle);
   fs::create_directories(src / "Demo.app/Contents/Frameworks/K.framework/Versions/A");
   fs::create_symlink("A", src / "Demo.app/Contents/Frameworks/K.framework/Versions/Current");
   fs::create_symlink("/Applications", src / "Applications");
