@@ -78,6 +78,38 @@ std::optional<timespec> timeOf(const std::string& value) {
   return ts;
 }
 
+// Starts `args` with standard input from /dev/null and standard output (and,
+// with `errorsToo`, standard error) into a pipe; returns the child and the
+// pipe's read end, or -1 with nothing started.
+pid_t spawnIntoPipe(const std::vector<std::string>& args, bool errorsToo, int pipeSize, int* readEnd) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return -1;
+  if (pipeSize > 0) fcntl(fds[0], F_SETPIPE_SZ, pipeSize);
+  std::vector<std::string> storage = args;
+  std::vector<char*> argv;
+  for (auto& s : storage) argv.push_back(s.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+  if (errorsToo) {
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  }
+  pid_t pid;
+  int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(fds[1]);
+  if (rc != 0) {
+    close(fds[0]);
+    return -1;
+  }
+  *readEnd = fds[0];
+  return pid;
+}
+
 }  // namespace
 
 const char* sevenZipTool() {
@@ -90,35 +122,15 @@ const char* sevenZipTool() {
 
 SevenZipRun runSevenZip(const std::vector<std::string>& args, const SevenZipRunOptions& options) {
   SevenZipRun result;
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return result;
-  std::vector<std::string> storage = args;
-  std::vector<char*> argv;
-  for (auto& s : storage) argv.push_back(s.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-  if (options.withErrors) {
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
-  } else {
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  }
-  pid_t pid;
-  int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(fds[1]);
-  if (rc != 0) {
-    close(fds[0]);
-    return result;
-  }
+  int out = -1;
+  pid_t pid = spawnIntoPipe(args, options.withErrors, 0, &out);
+  if (pid < 0) return result;
   char buffer[65536];
   for (;;) {
-    pollfd p{fds[0], POLLIN, 0};
+    pollfd p{out, POLLIN, 0};
     int ready = poll(&p, 1, 100);
     if (ready > 0) {
-      ssize_t n = read(fds[0], buffer, sizeof buffer);
+      ssize_t n = read(out, buffer, sizeof buffer);
       if (n <= 0) break;
       result.output.append(buffer, static_cast<size_t>(n));
     }
@@ -128,7 +140,7 @@ SevenZipRun runSevenZip(const std::vector<std::string>& args, const SevenZipRunO
       break;
     }
   }
-  close(fds[0]);
+  close(out);
   int st = 0;
   waitpid(pid, &st, 0);
   result.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
@@ -179,28 +191,11 @@ bool listWithSevenZip(const char* tool, const std::string& archive, SevenZipList
 }
 
 SevenZipStream::SevenZipStream(const std::vector<std::string>& args) {
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return;
   // A larger pipe lets 7-Zip run ahead while the listing is still read.
-  fcntl(fds[0], F_SETPIPE_SZ, 1 << 20);
-  std::vector<std::string> storage = args;
-  std::vector<char*> argv;
-  for (auto& s : storage) argv.push_back(s.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid;
-  int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(fds[1]);
-  if (rc != 0) {
-    close(fds[0]);
-    return;
-  }
-  fd_ = fds[0];
+  int out = -1;
+  pid_t pid = spawnIntoPipe(args, false, 1 << 20, &out);
+  if (pid < 0) return;
+  fd_ = out;
   pid_ = pid;
 }
 
