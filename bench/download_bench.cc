@@ -33,7 +33,7 @@
 #include <sys/syscall.h>
 
 #include "network/downloader.h"
-#include "package/integrity.h"
+#include "proof/integrity.h"
 #include "support/loopback_file_server.h"
 
 namespace {

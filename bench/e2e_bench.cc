@@ -22,7 +22,7 @@
 #include "demo/demo_service.h"
 #include "install/install_coordinator.h"
 #include "install/real_install_steps.h"
-#include "package/integrity.h"
+#include "proof/integrity.h"
 #include "support/package_fixtures.h"
 #include "support/scoped_temp_home.h"
 

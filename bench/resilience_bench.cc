@@ -21,8 +21,8 @@
 
 #include "install/package_cache.h"
 #include "network/downloader.h"
-#include "package/integrity.h"
-#include "package/package_signature.h"
+#include "proof/integrity.h"
+#include "proof/package_signature.h"
 #include "support/loopback_file_server.h"
 
 namespace {

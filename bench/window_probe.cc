@@ -29,7 +29,7 @@
 #include <gtkmm/init.h>
 #include <gtkmm/window.h>
 
-#include "app/app_config.h"
+#include "config/app_config.h"
 #include "platform/dispatch.h"
 #include "telemetry/reporter.h"
 #include "ui/bundle_pictures.h"

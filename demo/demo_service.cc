@@ -15,8 +15,8 @@
 #include <nlohmann/json.hpp>
 
 #include "demo/local_ca.h"
-#include "package/integrity.h"
-#include "package/package_signature.h"
+#include "proof/integrity.h"
+#include "proof/package_signature.h"
 
 namespace installer::demo {
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "demo/demo_service.h"
-#include "package/package_signature.h"
+#include "proof/package_signature.h"
 
 int main(int argc, char** argv) {
   std::vector<std::string> arguments(argv + 1, argv + argc);

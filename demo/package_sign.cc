@@ -16,8 +16,8 @@
 #include <filesystem>
 #include <string>
 
-#include "package/integrity.h"
-#include "package/package_signature.h"
+#include "proof/integrity.h"
+#include "proof/package_signature.h"
 
 namespace {
 

@@ -24,7 +24,7 @@
 #include <sanitizer/lsan_interface.h>
 #endif
 
-#include "app/app_config.h"
+#include "config/app_config.h"
 #include "app/app_menu.h"
 #include "app/quit_guard.h"
 #include "install/install_coordinator.h"

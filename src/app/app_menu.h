@@ -23,7 +23,7 @@
 #include <giomm/menu.h>
 #include <gtkmm/application.h>
 
-#include "app/app_config.h"
+#include "config/app_config.h"
 
 namespace installer {
 

@@ -4,7 +4,7 @@
 #include <system_error>
 
 #include "install/real_install_steps.h"
-#include "package/integrity.h"
+#include "proof/integrity.h"
 #include "platform/localization.h"
 #include "platform/system_info.h"
 

@@ -38,9 +38,9 @@
 #include <string>
 #include <vector>
 
-#include "app/app_config.h"
+#include "config/app_config.h"
 #include "install/install_steps.h"
-#include "install/install_types.h"
+#include "run_status/install_types.h"
 #include "install/package_cache.h"
 #include "network/downloader.h"
 #include "network/package_link_resolver.h"

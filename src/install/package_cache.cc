@@ -14,7 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "package/integrity.h"
+#include "proof/integrity.h"
 #include "platform/dispatch.h"
 #include "platform/system_info.h"
 

@@ -31,9 +31,9 @@
 #include <string>
 #include <vector>
 
-#include "install/install_types.h"
+#include "run_status/install_types.h"
 #include "network/downloader.h"
-#include "package/integrity.h"
+#include "proof/integrity.h"
 #include "platform/url.h"
 #include "telemetry/reporter.h"
 

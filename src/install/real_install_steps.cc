@@ -125,7 +125,15 @@ class RealApplicationInstaller final : public ApplicationInstallerSteps {
 
 PackageLinkResolver::InstalledVersionLookup makeInstalledVersionLookup(
     std::vector<std::filesystem::path> applicationDirectories) {
-  return PackageLinkResolver::installedApplicationLookup(std::move(applicationDirectories));
+  return [applicationDirectories = std::move(applicationDirectories)](
+             const std::string& productID,
+             const std::optional<std::string>& installDirectory) -> std::optional<std::string> {
+    std::vector<std::filesystem::path> extra;
+    if (installDirectory && !installDirectory->empty()) extra.emplace_back(*installDirectory);
+    auto found = findInstalledApplication(productID, "0.0.0", extra, applicationDirectories);
+    if (!found) return std::nullopt;
+    return installer::installedVersion(*found);
+  };
 }
 
 InstallSteps makeRealInstallSteps(const AppConfig& config, RealInstallStepsOptions options) {

@@ -15,7 +15,7 @@
 #include <optional>
 #include <vector>
 
-#include "app/app_config.h"
+#include "config/app_config.h"
 #include "install/install_steps.h"
 #include "network/check_update_transport.h"
 #include "network/package_link_resolver.h"
@@ -45,8 +45,9 @@ struct RealInstallStepsOptions {
   std::optional<std::vector<std::filesystem::path>> applicationDirectories;
 };
 
-// PackageLinkResolver::installedApplicationLookup over
-// `applicationDirectories`.
+// The lookup the resolver sends in the update check: the first installed
+// copy of the product at any version (the override directory first, then
+// `applicationDirectories`) and its short version; none when not installed.
 PackageLinkResolver::InstalledVersionLookup makeInstalledVersionLookup(
     std::vector<std::filesystem::path> applicationDirectories = standardApplicationDirectories());
 

@@ -13,7 +13,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "package/digest_pipeline.h"
+#include "proof/digest_pipeline.h"
 #include "telemetry/report_event.h"
 
 namespace installer {

@@ -40,8 +40,8 @@
 #include <variant>
 
 #include "extract/space_reserve.h"
-#include "install/install_types.h"
-#include "package/integrity.h"
+#include "run_status/install_types.h"
+#include "proof/integrity.h"
 #include "platform/dispatch.h"
 #include "platform/http_client.h"
 #include "platform/url.h"

@@ -35,7 +35,11 @@ std::string textOrEmpty(const std::string& bytes) {
 }
 
 PackageLinkResolver::Dependencies withDefaults(PackageLinkResolver::Dependencies d) {
-  if (!d.installedVersion) d.installedVersion = PackageLinkResolver::installedApplicationLookup();
+  if (!d.installedVersion) {
+    d.installedVersion = [](const std::string&, const std::optional<std::string>&) {
+      return std::optional<std::string>();
+    };
+  }
   if (!d.report) d.report = [](const ReportEvent& e) { Reporter::shared().report(e); };
   if (!d.languageCode) d.languageCode = [] { return currentLanguageCode(); };
   if (!d.systemVersion) d.systemVersion = [] { return systemVersionString(); };
@@ -93,19 +97,6 @@ std::shared_ptr<PackageLinkResolver> PackageLinkResolver::create(
     Dependencies dependencies) {
   return std::shared_ptr<PackageLinkResolver>(new PackageLinkResolver(
       std::move(config), std::move(transport), withDefaults(std::move(dependencies))));
-}
-
-PackageLinkResolver::InstalledVersionLookup PackageLinkResolver::installedApplicationLookup(
-    std::vector<std::filesystem::path> applicationDirectories) {
-  return [applicationDirectories = std::move(applicationDirectories)](
-             const std::string& productID,
-             const std::optional<std::string>& installDirectory) -> std::optional<std::string> {
-    std::vector<std::filesystem::path> extra;
-    if (installDirectory && !installDirectory->empty()) extra.emplace_back(*installDirectory);
-    auto found = findInstalledApplication(productID, "0.0.0", extra, applicationDirectories);
-    if (!found) return std::nullopt;
-    return installer::installedVersion(*found);
-  };
 }
 
 std::shared_ptr<PackageLinkResolver> PackageLinkResolver::create(

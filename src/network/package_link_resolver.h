@@ -27,10 +27,9 @@
 #include <variant>
 #include <vector>
 
-#include "app/app_config.h"
+#include "config/app_config.h"
 #include "network/check_update.h"
 #include "network/check_update_transport.h"
-#include "package/installed_apps.h"
 #include "platform/dispatch.h"
 #include "telemetry/report_event.h"
 
@@ -47,14 +46,9 @@ class PackageLinkResolver : public std::enable_shared_from_this<PackageLinkResol
   // Where accessDownloadInfo events go; any thread, must not block.
   using ReportFunction = std::function<void(const ReportEvent&)>;
 
-  // The program's lookup: the first installed copy of the product at any
-  // version (the override directory first, then `applicationDirectories`)
-  // and its short version; none when not installed.
-  static InstalledVersionLookup installedApplicationLookup(
-      std::vector<std::filesystem::path> applicationDirectories = standardApplicationDirectories());
-
   struct Dependencies {
-    // Defaults: installedApplicationLookup(); Reporter::shared();
+    // The install run passes its lookup of the installed copy in; unset,
+    // no copy counts as installed. Other defaults: Reporter::shared();
     // currentLanguageCode(); systemVersionString(); 20 seconds.
     InstalledVersionLookup installedVersion;
     ReportFunction report;

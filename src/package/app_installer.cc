@@ -11,7 +11,7 @@
 #include <system_error>
 #include <vector>
 
-#include "app/app_config.h"
+#include "config/app_config.h"
 #include "package/file_copy.h"
 #include "platform/system_info.h"
 #include "platform/system_log.h"

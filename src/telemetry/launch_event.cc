@@ -1,6 +1,6 @@
 #include "telemetry/launch_event.h"
 
-#include "app/app_config.h"
+#include "config/app_config.h"
 #include "platform/bundle.h"
 #include "platform/locale_info.h"
 

@@ -19,7 +19,7 @@
 #include <gtkmm/button.h>
 #include <gtkmm/label.h>
 
-#include "install/install_types.h"
+#include "run_status/install_types.h"
 
 namespace installer {
 

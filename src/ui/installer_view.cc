@@ -5,7 +5,7 @@
 #include <gtkmm/eventcontrollerkey.h>
 #include <gtkmm/window.h>
 
-#include "app/app_config.h"
+#include "config/app_config.h"
 #include "platform/desktop.h"
 #include "platform/localization.h"
 #include "telemetry/report_event.h"

@@ -4,6 +4,7 @@
 #include <system_error>
 #include <utility>
 
+#include "install/real_install_steps.h"
 #include "package/installed_apps.h"
 #include "platform/bundle.h"
 #include "platform/desktop.h"
@@ -106,7 +107,10 @@ std::shared_ptr<InstallerViewModel> InstallerViewModel::create(AppConfig config,
   }
   if (!services.makeResolver) {
     services.makeResolver = [](const AppConfig& c) {
-      return PackageLinkResolver::create(c, std::make_shared<CurlCheckUpdateTransport>());
+      PackageLinkResolver::Dependencies dependencies;
+      dependencies.installedVersion = makeInstalledVersionLookup();
+      return PackageLinkResolver::create(c, std::make_shared<CurlCheckUpdateTransport>(),
+                                         std::move(dependencies));
     };
   }
   if (!services.makeCoordinator) {

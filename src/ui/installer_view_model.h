@@ -23,9 +23,9 @@
 #include <string>
 #include <vector>
 
-#include "app/app_config.h"
+#include "config/app_config.h"
 #include "install/install_coordinator.h"
-#include "install/install_types.h"
+#include "run_status/install_types.h"
 #include "network/package_link_resolver.h"
 #include "package/running_apps.h"
 #include "platform/dispatch.h"
@@ -105,7 +105,7 @@ class InstallerViewModel : public std::enable_shared_from_this<InstallerViewMode
                                                       std::shared_ptr<PackageLinkResolver>)>
         makeCoordinator;
     // Builds the one resolver. Unset: PackageLinkResolver::create with a
-    // curl transport and the resolver's default dependencies.
+    // curl transport and the install run's installed-version lookup.
     std::function<std::shared_ptr<PackageLinkResolver>(const AppConfig&)> makeResolver;
     // Delay before the running-target guard continues after "Quit".
     platform::Duration targetQuitDelay = std::chrono::milliseconds(1500);

@@ -18,7 +18,7 @@
 #include <gtkmm/label.h>
 #include <gtkmm/stack.h>
 
-#include "install/install_types.h"
+#include "run_status/install_types.h"
 #include "ui/installer_view_model.h"
 #include "ui/progress_bar.h"
 

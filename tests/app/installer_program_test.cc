@@ -30,7 +30,7 @@
 #include <vector>
 
 #include "demo/demo_service.h"
-#include "package/integrity.h"
+#include "proof/integrity.h"
 #include "platform/system_info.h"
 #include "support/fake_log_service.h"
 #include "support/package_fixtures.h"

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/app_config.h"
+#include "config/app_config.h"
 #include "platform/plist.h"
 #include "platform/url.h"
 

@@ -10,8 +10,8 @@
 
 #include "install/event_recorder.h"
 #include "install/package_cache.h"
-#include "package/integrity.h"
-#include "package/package_signature.h"
+#include "proof/integrity.h"
+#include "proof/package_signature.h"
 #include "support/loopback_file_server.h"
 #include "support/package_fixtures.h"
 #include "support/scoped_temp_home.h"

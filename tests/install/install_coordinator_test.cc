@@ -6,7 +6,7 @@
 #include <random>
 
 #include "install/event_recorder.h"
-#include "package/integrity.h"
+#include "proof/integrity.h"
 #include "support/fake_install_steps.h"
 #include "support/loopback_file_server.h"
 #include "support/package_fixtures.h"

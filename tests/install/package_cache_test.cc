@@ -7,7 +7,7 @@
 #include <sstream>
 
 #include "install/event_recorder.h"
-#include "package/integrity.h"
+#include "proof/integrity.h"
 #include "support/loopback_file_server.h"
 #include "support/package_fixtures.h"
 #include "support/scoped_temp_home.h"

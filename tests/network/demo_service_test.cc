@@ -6,8 +6,8 @@
 #include <fstream>
 
 #include "network/check_update.h"
-#include "package/integrity.h"
-#include "package/package_signature.h"
+#include "proof/integrity.h"
+#include "proof/package_signature.h"
 #include "platform/http_client.h"
 #include "platform/system_info.h"
 

@@ -11,8 +11,8 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 
-#include "package/integrity.h"
-#include "package/package_signature.h"
+#include "proof/integrity.h"
+#include "proof/package_signature.h"
 #include "support/loopback_file_server.h"
 #include "support/reference_digest.h"
 #include "support/package_fixtures.h"

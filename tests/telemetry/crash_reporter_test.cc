@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "install/install_types.h"
+#include "run_status/install_types.h"
 
 namespace installer {
 namespace {

@@ -2,7 +2,7 @@
 // "key=value" line each; app_config_test runs it from inside test bundles.
 #include <cstdio>
 
-#include "app/app_config.h"
+#include "config/app_config.h"
 #include "telemetry/launch_event.h"
 
 int main() {

@@ -1,4 +1,4 @@
-#include "install/install_types.h"
+#include "run_status/install_types.h"
 
 #include <charconv>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "package/digest_pipeline.h"
+#include "proof/digest_pipeline.h"
 
 #include <fcntl.h>
 #include <pthread.h>

@@ -1,4 +1,4 @@
-#include "package/package_signature.h"
+#include "proof/package_signature.h"
 
 #include <fcntl.h>
 #include <unistd.h>

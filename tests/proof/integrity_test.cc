@@ -1,4 +1,4 @@
-#include "package/integrity.h"
+#include "proof/integrity.h"
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>

@@ -1,4 +1,4 @@
-#include "package/integrity.h"
+#include "proof/integrity.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,9 +14,9 @@
 #include <openssl/evp.h>
 #include <sodium.h>
 
-#include "install/install_types.h"
-#include "package/digest_pipeline.h"
-#include "package/package_signature.h"
+#include "run_status/install_types.h"
+#include "proof/digest_pipeline.h"
+#include "proof/package_signature.h"
 
 namespace installer {
 namespace {

@@ -1,4 +1,4 @@
-#include "app/app_config.h"
+#include "config/app_config.h"
 
 #include <algorithm>
 #include <charconv>

@@ -1,4 +1,4 @@
-#include "package/digest_pipeline.h"
+#include "proof/digest_pipeline.h"
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "package/package_signature.h"
+#include "proof/package_signature.h"
 #include "support/package_fixtures.h"
 #include "support/reference_digest.h"
 #include "support/scoped_temp_home.h"

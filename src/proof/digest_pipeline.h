@@ -30,7 +30,7 @@
 #include <thread>
 #include <vector>
 
-#include "package/integrity.h"
+#include "proof/integrity.h"
 
 namespace installer {
 
