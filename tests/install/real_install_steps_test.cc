@@ -28,6 +28,20 @@ class CannedTransport : public CheckUpdateTransport {
   CheckUpdateOutcome outcome_;
 };
 
+// The lookup the run hands the resolver finds a copy in the override
+// folder at any version and answers its short version.
+TEST(InstalledVersionLookup, FindsTheCopyInTheOverrideFolder) {
+  testing::ScopedTempHome home;
+  auto apps = home.root() / "Apps";
+  testing::AppBundleSpec bundle;
+  bundle.identifier = "com.example.product";
+  bundle.shortVersion = "3.2.1";
+  testing::writeAppBundle(apps, "Product.app", bundle);
+  auto lookup = makeInstalledVersionLookup({});
+  EXPECT_EQ(lookup("com.example.product", apps.string()), "3.2.1");
+  EXPECT_EQ(lookup("com.example.other", apps.string()), std::nullopt);
+}
+
 class RealInstallStepsTest : public ::testing::Test {
  protected:
   RealInstallStepsTest() {

@@ -352,13 +352,9 @@ TEST_F(ResolverTest, ResolverGoneBeforeTheCheckEndsReportsNothing) {
 }
 
 // What the program builds: the default lookup finds the real installed copy.
-TEST(ResolverWithLoopbackService, DefaultConstructionSendsTheInstalledCopysVersion) {
-  testing::ScopedTempHome home;
-  auto apps = home.root() / "Apps";
-  testing::AppBundleSpec bundle;
-  bundle.identifier = "com.example.product";
-  bundle.shortVersion = "3.2.1";
-  testing::writeAppBundle(apps, "Product.app", bundle);
+// The installed version comes from the lookup the install run passes in,
+// asked with the product and the override folder, and reaches the wire.
+TEST(ResolverWithLoopbackService, SendsTheVersionTheRunsLookupFinds) {
   std::mutex mu;
   std::string sent;
   testing::LoopbackHttpsServer server;
@@ -370,11 +366,17 @@ TEST(ResolverWithLoopbackService, DefaultConstructionSendsTheInstalledCopysVersi
   server.start();
   ASSERT_NE(server.port(), 0);
   AppConfig config = configured(server.url("/check"));
-  config.installDirectoryOverride = apps.string();
+  config.installDirectoryOverride = "/opt/Apps";
   CurlCheckUpdateTransport::Options options;
   options.caBundlePath = server.caBundlePath();
-  auto resolver =
-      PackageLinkResolver::create(config, std::make_shared<CurlCheckUpdateTransport>(options));
+  PackageLinkResolver::Dependencies dependencies;
+  dependencies.installedVersion = [&](const std::string& id, const std::optional<std::string>& dir) {
+    return id == config.productID && dir == config.installDirectoryOverride
+               ? std::optional<std::string>("3.2.1")
+               : std::nullopt;
+  };
+  auto resolver = PackageLinkResolver::create(
+      config, std::make_shared<CurlCheckUpdateTransport>(options), dependencies);
   EXPECT_EQ(resolver->resolve(), Resolution(expectedLink()));
   std::lock_guard<std::mutex> hold(mu);
   EXPECT_NE(sent.find(R"("version":"3.2.1")"), std::string::npos) << sent;
