@@ -39,7 +39,7 @@ MainWindow::MainWindow(std::shared_ptr<InstallerViewModel> viewModel,
     : shouldClose_(std::move(shouldClose)) {
   installStyle();
   add_css_class("installer-window");
-  set_title(platform::localized("Install"));
+  set_title(platform::localized("Install|window title"));
   set_decorated(false);
   set_resizable(false);
   set_default_size(kWidth, kHeight);

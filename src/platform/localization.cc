@@ -15,14 +15,18 @@ std::optional<std::map<std::string, std::string>> gOverride;
 }  // namespace
 
 std::string localized(const std::string& englishKey) {
+  std::string text;
   {
     std::lock_guard<std::mutex> lock(gOverrideMutex);
     if (gOverride) {
       auto it = gOverride->find(englishKey);
-      return it == gOverride->end() ? englishKey : it->second;
+      text = it == gOverride->end() ? englishKey : it->second;
+    } else {
+      text = Bundle::main().localizedString(englishKey);
     }
   }
-  return Bundle::main().localizedString(englishKey);
+  if (text == englishKey) return englishKey.substr(0, englishKey.find('|'));
+  return text;
 }
 
 std::string formatLocalized(const std::string& format, const std::string& arg1,

@@ -8,7 +8,10 @@
 namespace installer::platform {
 
 // The localized text for `englishKey`, or the key itself when there is no
-// translation. Any thread.
+// translation. A key may carry a note after '|' ("Quit|running app") when
+// one English word needs different translations; tables list the whole
+// key, and without a translation only the text before the note shows.
+// Any thread.
 std::string localized(const std::string& englishKey);
 
 // Replaces "%@" (each in turn), "%1$@" and "%2$@" with the arguments.

@@ -19,12 +19,11 @@ void classInit(void* klass, void*) {
   gtk_widget_class_set_accessible_role(GTK_WIDGET_CLASS(klass), GTK_ACCESSIBLE_ROLE_ALERT);
 }
 
-// Enough lines to fill the box and no more, so that any text keeps the box
-// at its size: two title lines above four message lines, or five title
-// lines alone.
-constexpr int kTitleLinesWithMessage = 2;
-constexpr int kTitleLinesAlone = 5;
-constexpr int kMessageLines = 4;
+// Texts wrap without limit in practice: the box grows downwards rather than
+// cut a line. The caps only keep an absurd text from growing the box past
+// the window; such a text ends in an ellipsis.
+constexpr int kTitleLines = 6;
+constexpr int kMessageLines = 10;
 
 void setUpWrapping(Gtk::Label& label, int lines) {
   label.set_wrap(true);
@@ -96,7 +95,7 @@ DialogBoxView::DialogBoxView(DialogSpec dialog)
   const bool showsMessage = dialog_.message != dialog_.title;
   title_.add_css_class("dialog-title");
   title_.set_text(dialog_.title);
-  setUpWrapping(title_, showsMessage ? kTitleLinesWithMessage : kTitleLinesAlone);
+  setUpWrapping(title_, kTitleLines);
   texts_.append(title_);
   message_.add_css_class("dialog-message");
   message_.set_text(dialog_.message);
@@ -106,6 +105,7 @@ DialogBoxView::DialogBoxView(DialogSpec dialog)
   texts_.set_valign(Gtk::Align::START);
   texts_.set_hexpand(true);
   top_.append(texts_);
+  top_.set_margin_bottom(kTextToButtons);
   append(top_);
 
   spacer_.set_vexpand(true);

@@ -2,6 +2,9 @@
 // white, radius 10, soft shadow; the application icon (when the dialog
 // asks for it) beside the title and message, and the buttons right-aligned
 // in the dialog's order, primary ones filled, secondary ones outlined.
+// Texts wrap within the box's width; when they need more lines than 160
+// px hold, the box grows taller instead of cutting them, and the texts
+// always keep kTextToButtons clear above the buttons.
 //
 // Main thread only. The view keeps its own copy of the DialogSpec, so the
 // handlers it calls stay valid even when the view model replaces its
@@ -34,6 +37,9 @@ class DialogBoxView : public DialogBoxClassInit, public Gtk::Box {
 
   static constexpr int kPanelWidth = 430;
   static constexpr int kPanelHeight = 160;
+  // The least room between the texts (or icon) and the button row: the
+  // same as between the buttons and the box's bottom edge.
+  static constexpr int kTextToButtons = 16;
 
   const DialogSpec& dialog() const { return dialog_; }
 

@@ -504,14 +504,16 @@ void InstallerViewModel::guardTarget(Continuation then) {
   std::vector<DialogAction> actions;
   actions.push_back(action("Close", Role::secondary,
                            [](InstallerViewModel& self) { self.setDialogValue(std::nullopt); }));
-  actions.push_back(action("Quit", Role::primary, [target = *running, then](InstallerViewModel& self) {
+  // Its own key: this "Quit" ends the target, not the installer.
+  auto quitTarget = [target = *running, then](InstallerViewModel& self) {
     target.terminate();
     self.setDialogValue(std::nullopt);
     std::weak_ptr<InstallerViewModel> weak = self.weak_from_this();
     self.services_.mainExecutor->postAfter(self.services_.targetQuitDelay, [weak, then] {
       if (auto model = weak.lock()) then(*model);
     });
-  }));
+  };
+  actions.push_back(action("Quit|running app", Role::primary, std::move(quitTarget)));
   setDialogValue(DialogSpec(formatLocalized(localized(kTargetRunningText), name, name),
                             formatLocalized(localized(kInstalledText), name), std::move(actions)));
 }

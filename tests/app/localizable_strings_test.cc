@@ -131,6 +131,16 @@ TEST(LocalizableStringsTest, TheBundleShipsExactlyTheListedLanguages) {
   }
 }
 
+// French puts a space before ? ! : ; that must never break, or the mark can
+// wrap onto a line of its own.
+TEST(LocalizableStringsTest, FrenchMarksKeepTheirSpaceUnbreakable) {
+  for (const auto& [key, value] : table("fr")) {
+    for (const char* broken : {" ?", " !", " :", " ;"}) {
+      EXPECT_EQ(value.find(broken), std::string::npos) << "\"" << key << "\"";
+    }
+  }
+}
+
 // The user's locale variables choose the table, over the shipped folders.
 TEST(LocalizableStringsTest, TheLocaleChoosesTheTable) {
   const fs::path app = fs::path(::testing::TempDir()) / "strings-choice.app";

@@ -29,7 +29,8 @@ T* findChild(Gtk::Widget& root) {
 
 TEST(MainWindowTest, FixedUndecoratedWindowWithControlsOverThePictureAndAGuardedClose) {
   testing::initGtk();
-  platform::ScopedLocalizationOverride japanese(std::map<std::string, std::string>{{"Install", "インストール"}});
+  platform::ScopedLocalizationOverride japanese(
+      std::map<std::string, std::string>{{"Install|window title", "インストール"}});
   testing::ViewModelFixture fixture;
   int closeRequests = 0;
   bool allowClose = false;

@@ -153,7 +153,7 @@ ViewModelFixture::ViewModelFixture(AppConfig config) {
   services.openURL = [this](const std::string& url) { openedURLs.push_back(url); };
   services.revealFile = [](const std::filesystem::path&) {};
   services.launchApplication = [](const std::filesystem::path&, const std::string&) { return false; };
-  services.runningTarget = [](const std::string&) { return std::optional<RunningApplication>(); };
+  services.runningTarget = [this](const std::string&) { return runningTarget; };
   services.findInstalledApplication = [](const std::string&) {
     return std::optional<std::filesystem::path>();
   };

@@ -82,6 +82,8 @@ struct ViewModelFixture {
   platform::ManualMainExecutor executor;
   ReportLog reports;
   std::vector<std::string> openedURLs;
+  // What the view model finds running as the target (none: nothing runs).
+  std::optional<RunningApplication> runningTarget;
   std::shared_ptr<InstallerViewModel> viewModel;
 };
 
