@@ -15,18 +15,17 @@ std::optional<std::map<std::string, std::string>> gOverride;
 }  // namespace
 
 std::string localized(const std::string& englishKey) {
-  std::string text;
+  std::optional<std::string> text;
   {
     std::lock_guard<std::mutex> lock(gOverrideMutex);
     if (gOverride) {
       auto it = gOverride->find(englishKey);
       text = it == gOverride->end() ? englishKey : it->second;
-    } else {
-      text = Bundle::main().localizedString(englishKey);
     }
   }
-  if (text == englishKey) return englishKey.substr(0, englishKey.find('|'));
-  return text;
+  if (!text) text = Bundle::main().localizedString(englishKey);
+  if (*text == englishKey) return englishKey.substr(0, englishKey.find('|'));
+  return *text;
 }
 
 std::string formatLocalized(const std::string& format, const std::string& arg1,
