@@ -211,13 +211,8 @@ void CarouselWebView::Coordinator::load(const platform::URL& url) {
   }
 }
 
-std::optional<std::string> CarouselWebView::Coordinator::webProcessProblem() const {
-  if (options_.webProcessCheck) return options_.webProcessCheck();
-  return webProcessStartProblem(currentWebSandboxFacts());
-}
-
 bool CarouselWebView::Coordinator::webProcessCanStart(const platform::URL& url) {
-  auto problem = webProcessProblem();
+  auto problem = webProcessStartProblem(currentWebSandboxFacts());
   if (!problem) return true;
   if (loadedURL_ != url) {
     loadedURL_ = url;

@@ -91,10 +91,6 @@ struct CarouselOptions {
   // Where `carouselFail` goes; null means Reporter::shared(). Not owned;
   // must outlive the carousel.
   Reporter* reporter = nullptr;
-  // Why a web process cannot start now, or nullopt when it can; called on
-  // the main thread. Unset: what WebKitGTK's sandbox needs on this machine
-  // (web_process_check.h).
-  std::function<std::optional<std::string>()> webProcessCheck{};
 };
 
 // A two-way binding to the owner's ready flag. Both functions are called on
@@ -167,7 +163,6 @@ class CarouselWebView::Coordinator : public std::enable_shared_from_this<Coordin
 
  private:
   void sendRequest();
-  std::optional<std::string> webProcessProblem() const;
   void readyCheck(const platform::URL& url);
   void loadTimedOut();
   void failLoad(const std::string& domain, int code);
