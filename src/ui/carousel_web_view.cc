@@ -5,7 +5,9 @@
 #include <glibmm/main.h>
 #include <gtkmm/binlayout.h>
 
+#include "platform/system_log.h"
 #include "telemetry/reporter.h"
+#include "ui/web_process_check.h"
 
 namespace installer {
 namespace {
@@ -209,9 +211,26 @@ void CarouselWebView::Coordinator::load(const platform::URL& url) {
   }
 }
 
+bool CarouselWebView::Coordinator::webProcessCanStart(const platform::URL& url) {
+  auto problem = webProcessStartProblem(currentWebSandboxFacts());
+  if (!problem) return true;
+  if (loadedURL_ != url) {
+    loadedURL_ = url;
+    reportedFailure_ = false;
+    didRetryAfterProcessDeath_ = false;
+  }
+  platform::SystemLog("installer", "carousel").error("the carousel's web process cannot start: " + *problem);
+  // "web content process cannot start"
+  failLoad("CarouselView", 2);
+  return false;
+}
+
 void CarouselWebView::Coordinator::sendRequest() {
   stopLoadLimit();
   timedOut_ = false;
+  // WebKitGTK starts a web process for a request when none is running, and
+  // ends this program when that start fails: fail the load instead.
+  if (!webProcessCanStart(*loadedURL_)) return;
   WebKitURIRequest* request = webkit_uri_request_new(loadedURL_->absoluteString().c_str());
   if (SoupMessageHeaders* headers = webkit_uri_request_get_http_headers(request))
     soup_message_headers_append(headers, "ngrok-skip-browser-warning", "1");
@@ -315,12 +334,18 @@ void CarouselWebView::dismantle() { coordinator_->dismantle(); }
 
 void CarouselWebView::setURL(const platform::URL& url) {
   url_ = url;
-  if (webView_ == nullptr) return;
+  if (webView_ == nullptr) {
+    // The engine could not be made at the map: a new URL tries again.
+    if (get_mapped() && coordinator_->loadedURL() != url) makeWebView();
+    return;
+  }
   if (coordinator_->loadedURL() != url) coordinator_->load(url);
 }
 
 void CarouselWebView::makeWebView() {
   if (webView_ != nullptr || released_) return;
+  // Making the web view may start its web process.
+  if (!coordinator_->webProcessCanStart(url_)) return;
   WebKitUserContentManager* contentManager = webkit_user_content_manager_new();
   WebKitNetworkSession* session = webkit_network_session_new_ephemeral();
   WebKitSettings* settings = webkit_settings_new_with_settings(

@@ -46,6 +46,15 @@
 // own load limit stops the load and reports GIO's time-out error,
 // "g-io-error-quark 24" (G_IO_ERROR_TIMED_OUT), in place of NSURLErrorDomain
 // -1001. A second death of the web process is reported as "CarouselView 1".
+//
+// A web process that cannot start. WebKitGTK ends the whole program when
+// its sandbox's D-Bus proxy fails to start (see web_process_check.h), so
+// before the engine is made, and before every request (a request may start
+// a new web process), the coordinator checks what that start needs. When it
+// would fail, no engine is made or no request is sent: the load counts as
+// failed and is reported once as "CarouselView 2" (web content process
+// cannot start), the reason goes to the system log, and the placeholder
+// stays. A later new URL tries again.
 #pragma once
 
 #include <chrono>
@@ -144,6 +153,9 @@ class CarouselWebView::Coordinator : public std::enable_shared_from_this<Coordin
   // reset, sends the request and schedules the load limit and the ready
   // check for this load (a pending check of an earlier load is dropped).
   void load(const platform::URL& url);
+  // Runs the web-process check; a problem makes `url` the loaded URL and is
+  // reported as its one failure. True when a web process can start.
+  bool webProcessCanStart(const platform::URL& url);
 
   const std::optional<platform::URL>& loadedURL() const { return loadedURL_; }
   bool reportedFailure() const { return reportedFailure_; }

@@ -16,6 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -329,7 +330,14 @@ class InstallerProgramTest : public ::testing::Test {
                              {"InstallDirectoryOverride", apps().string()},
                              {"CheckUpdateURL", service_->checkUpdateURL()},
                              {"CheckUpdateApp", "demo"}};
-    info.insert(info.end(), extra.begin(), extra.end());
+    for (auto& [key, value] : extra) {  // replaces a key above or adds one
+      auto same = std::find_if(info.begin(), info.end(), [&key = key](const auto& entry) { return entry.first == key; });
+      if (same != info.end()) {
+        same->second = value;
+      } else {
+        info.emplace_back(key, value);
+      }
+    }
     testing::writeInfoPlist(at / "Contents/Info.plist", info);
   }
 
@@ -380,6 +388,23 @@ TEST_F(InstallerProgramTest, AutomaticStartInstallsLaunchesTheProductAndExits) {
   EXPECT_EQ(names.count("DownloaderStart"), 1u);
   EXPECT_EQ(names.count("InstallSuccessInfo"), 1u);
   EXPECT_EQ(names.count("downloaderExitInfo"), 0u);
+}
+
+TEST_F(InstallerProgramTest, TwoInstallersWithCarouselsStartedTogetherBothInstall) {
+  // Two products' installers at the same moment, each with its web
+  // carousel (a page the engine refuses: the test's CA is not its own).
+  publishProduct();
+  std::vector<std::unique_ptr<InstallerProcess>> installers;
+  for (const std::string name : {"first", "second"}) {
+    makeBundle(/*startImmediately=*/true, home_.root() / name / "Installer.app",
+               {{"CFBundleIdentifier", kInstallerID + "." + name},
+                {"InstallDirectoryOverride", (apps() / name).string()},
+                {"CarouselEnabled", "1"},
+                {"CarouselURL", service_->url("/carousel")}});
+  }
+  for (const std::string name : {"first", "second"}) installers.push_back(start(home_.root() / name / "Installer.app"));
+  for (auto& installer : installers) EXPECT_EQ(installer->waitForExit(), std::optional<int>(0)) << installer->output();
+  for (const std::string name : {"first", "second"}) EXPECT_TRUE(fs::exists(apps() / name / "Demo.app/Contents/MacOS/demo"));
 }
 
 TEST_F(InstallerProgramTest, SecondCopyShowsTheNoticeAndBringsTheFirstForward) {
