@@ -1,0 +1,96 @@
+// A ZIP archive unpacked while its bytes arrive: the producer (a download)
+// hands the archive in order, in pieces of any size, and a thread of the
+// unpacker's own reads the local headers and writes the entries into a
+// private staging folder as they come.
+//
+// The staging folder is created by the constructor (mode 0700; it must not
+// exist yet) and holds the unpacked tree once `finish` succeeds. Entries go
+// in under the rules of archive_extract.h: no absolute names, no ".."
+// components, nothing written through a symbolic link (links are made only
+// once every file is in), links kept verbatim, permission bits masked to
+// 0777, devices and pipes skipped, and the free-space reserve of
+// space_reserve.h kept. Stored and deflated entries are read, with sizes
+// from the header, from a data descriptor (flag bit 3, deflated entries
+// only) or from the ZIP64 extra field.
+//
+// A local header carries no mode: modes, file types (links, directories)
+// and modification times come from the central directory at the end,
+// which must agree with what the stream wrote: every central entry names a
+// local header that was read, with the same name, method, sizes and CRC-32,
+// a type that fits what was written (a directory's name ends in "/" and it
+// has no data; a link's data is its target), and no local entry is left
+// unlisted. "__MACOSX" AppleDouble files are then folded as ditto does.
+//
+// Any failure, a `cancel` or destroying an unpacker that has not finished
+// removes the staging folder with everything in it.
+//
+// Threads: `feed` and `finish` belong to one producer thread; `cancel` may
+// be called from any thread, at any time, any number of times. At most
+// `kMaxQueued` bytes wait in the queue; `feed` blocks while it is full.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace installer::helpers {
+
+class ZipStreamUnpacker {
+ public:
+  static constexpr std::size_t kMaxQueued = std::size_t{4} << 20;
+
+  // Creates `staging` (mode 0700) and starts the unpacking thread. Throws
+  // std::system_error when the folder cannot be created (also when it
+  // exists) or the thread cannot be started.
+  explicit ZipStreamUnpacker(std::filesystem::path staging);
+  ~ZipStreamUnpacker();
+  ZipStreamUnpacker(const ZipStreamUnpacker&) = delete;
+  ZipStreamUnpacker& operator=(const ZipStreamUnpacker&) = delete;
+
+  // Appends the next bytes of the archive. False once the unpacking has
+  // failed or was cancelled (the bytes are then dropped; `finish` says why).
+  bool feed(const void* data, std::size_t size);
+
+  // Ends the archive and waits for the unpacking to complete. True when
+  // the staging folder holds the whole tree; otherwise false with a message
+  // in `*error`, and the staging folder is gone. Call once.
+  bool finish(std::string* error);
+
+  // Stops the unpacking and returns once the staging folder is removed. A
+  // producer blocked in `feed` returns false. Once `finish` has succeeded
+  // it changes nothing.
+  void cancel();
+
+  const std::filesystem::path& staging() const { return staging_; }
+
+ private:
+  friend class ZipStreamInput;
+
+  // The unpacking thread's side of the queue: copies up to `size` bytes
+  // (at least one) into `out`; 0 at the end of the archive or on cancel.
+  std::size_t pull(unsigned char* out, std::size_t size);
+  void run();
+
+  std::filesystem::path staging_;
+
+  std::mutex mu_;  // guards the fields up to the thread
+  std::condition_variable changed_;
+  std::deque<std::vector<unsigned char>> queue_;
+  std::size_t frontOffset_ = 0;  // bytes of queue_.front() already pulled
+  std::size_t queued_ = 0;
+  bool closed_ = false;
+  bool cancelled_ = false;
+  bool done_ = false;  // the thread has finished and cleaned up
+  bool ok_ = false;
+  std::string error_;
+
+  std::thread worker_;
+};
+
+}  // namespace installer::helpers
