@@ -16,6 +16,7 @@
 
 #include "extract/apple_double.h"
 #include "extract/archive_extract.h"
+#include "extract/space_reserve.h"
 #include "support/package_fixtures.h"
 
 namespace installer::helpers {
@@ -276,6 +277,28 @@ TEST_F(ZipStreamTest, HostileEntriesFailAndLeaveNothing) {
     EXPECT_FALSE(fs::exists(out));
     EXPECT_FALSE(fs::exists(dir_.path().parent_path() / "escape"));
   }
+}
+
+TEST_F(ZipStreamTest, KeepsTheFreeSpaceReserve) {
+  // One deflated entry that declares 1 PiB, more than any volume holds.
+  std::string local = std::string("PK\3\4") + std::string(26, '\0') + "bomb" + std::string(20, '\0');
+  put16(local, 4, 45);
+  put16(local, 8, 8);
+  put32(local, 18, 0xffffffff);
+  put32(local, 22, 0xffffffff);
+  put16(local, 26, 4);
+  put16(local, 28, 20);
+  put16(local, 34, 1);
+  put16(local, 36, 16);
+  for (int i = 0; i < 8; ++i) local[38 + i] = static_cast<char>(((std::uint64_t{1} << 50) >> (8 * i)) & 0xff);
+  put32(local, 46, 1000);
+  local += std::string(1000, '\0');
+  fs::path out = staging();
+  ZipStreamUnpacker unpacker(out);
+  std::string error;
+  EXPECT_FALSE(stream(unpacker, local, [] { return std::size_t{100}; }, &error));
+  EXPECT_EQ(error, kNoSpaceMessage);
+  EXPECT_FALSE(fs::exists(out));
 }
 
 // --- Cancel from another thread -----------------------------------------
