@@ -621,4 +621,56 @@ void ZipStreamUnpacker::cancel() {
   changed_.wait(lock, [&] { return done_; });
 }
 
+std::optional<std::uint64_t> zipUncompressedTotal(std::string_view tail, std::uint64_t archiveSize,
+                                                  std::uint64_t* needed) {
+  *needed = 0;
+  const auto* p = reinterpret_cast<const unsigned char*>(tail.data());
+  if (tail.size() < 22 || tail.size() > archiveSize) return std::nullopt;
+  // The end record is the last 22 bytes plus a comment of up to 64 KiB.
+  std::size_t end = tail.size() - 22;
+  for (;; --end) {
+    if (le32(p + end) == kEndSignature && end + 22 + le16(p + end + 20) == tail.size()) break;
+    if (end == 0 || tail.size() - end > 22 + 0xffff) return std::nullopt;
+  }
+  std::uint64_t tailStart = archiveSize - tail.size();
+  std::uint64_t count = le16(p + end + 10);
+  std::uint64_t size = le32(p + end + 12);
+  std::uint64_t offset = le32(p + end + 16);
+  if (count == 0xffff || size == kUnset32 || offset == kUnset32) {
+    if (end < 20 || le32(p + end - 20) != kZip64LocatorSignature) return std::nullopt;
+    std::uint64_t record = le64(p + end - 12);
+    if (record < tailStart) {
+      *needed = archiveSize - record;
+      return std::nullopt;
+    }
+    std::size_t at = static_cast<std::size_t>(record - tailStart);
+    if (at + 56 > tail.size() || le32(p + at) != kZip64EndSignature) return std::nullopt;
+    count = le64(p + at + 32);
+    size = le64(p + at + 40);
+    offset = le64(p + at + 48);
+  }
+  if (offset > archiveSize || size > archiveSize - offset) return std::nullopt;
+  if (offset < tailStart) {
+    *needed = archiveSize - offset;
+    return std::nullopt;
+  }
+  std::uint64_t total = 0;
+  std::size_t at = static_cast<std::size_t>(offset - tailStart);
+  try {
+    for (std::uint64_t i = 0; i < count; ++i) {
+      if (at + 46 > tail.size() || le32(p + at) != kCentralSignature) return std::nullopt;
+      std::uint64_t compressed = le32(p + at + 20), uncompressed = le32(p + at + 24), local = le32(p + at + 42);
+      std::size_t nameLength = le16(p + at + 28), extraLength = le16(p + at + 30);
+      std::size_t length = 46 + nameLength + extraLength + le16(p + at + 32);
+      if (at + length > tail.size()) return std::nullopt;
+      readZip64(tail.substr(at + 46 + nameLength, extraLength), {&uncompressed, &compressed, &local});
+      total += uncompressed;
+      at += length;
+    }
+  } catch (const Failure&) {
+    return std::nullopt;
+  }
+  return total;
+}
+
 }  // namespace installer::helpers

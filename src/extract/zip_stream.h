@@ -35,7 +35,9 @@
 #include <deque>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -92,5 +94,15 @@ class ZipStreamUnpacker {
 
   std::thread worker_;
 };
+
+// The total uncompressed size of the entries of a ZIP archive of
+// `archiveSize` bytes, from `tail`, its last bytes (as a Range request for
+// the end of the file gives them), so that free space can be checked
+// before the first entry is written. When `tail` does not reach back to the
+// start of the central directory: absent, with the number of tail bytes
+// that would in `*needed` (0 when the tail is not the end of a ZIP archive
+// at all). Any thread.
+std::optional<std::uint64_t> zipUncompressedTotal(std::string_view tail, std::uint64_t archiveSize,
+                                                  std::uint64_t* needed);
 
 }  // namespace installer::helpers

@@ -317,6 +317,28 @@ TEST_F(ZipStreamTest, KeepsTheFreeSpaceReserve) {
   EXPECT_FALSE(fs::exists(out));
 }
 
+TEST_F(ZipStreamTest, UncompressedTotalFromTheTail) {
+  fs::path root = dir_ / "sized";
+  writeFile(root / "a", std::string(100000, 'a'));
+  writeFile(root / "d/b", installer::testing::randomBytes(70000, 9));
+  for (const char* command : {"zip -q -r", "bsdtar --format zip --options zip:zip64 -cf"}) {
+    SCOPED_TRACE(command);
+    fs::path archive = dir_ / (std::to_string(counter_++) + ".zip");
+    run("cd " + root.string() + " && " + command + " " + archive.string() + " .");
+    const std::string bytes = readFile(archive);
+    std::uint64_t needed = 1;
+    EXPECT_FALSE(zipUncompressedTotal(std::string_view(bytes).substr(bytes.size() - 60), bytes.size(), &needed));
+    ASSERT_GT(needed, 60u);
+    ASSERT_LT(needed, 2000u) << "the central directory and end records only";
+    auto total = zipUncompressedTotal(std::string_view(bytes).substr(bytes.size() - needed), bytes.size(), &needed);
+    ASSERT_TRUE(total);
+    EXPECT_EQ(*total, 170000u);
+  }
+  std::uint64_t needed = 1;
+  EXPECT_FALSE(zipUncompressedTotal(std::string(4096, 'x'), 1 << 20, &needed));
+  EXPECT_EQ(needed, 0u);
+}
+
 // --- Cancel from another thread -----------------------------------------
 
 TEST_F(ZipStreamTest, CancelAtRandomPointsLeavesNothing) {
