@@ -20,7 +20,7 @@
 
 #include "bench_files.h"
 #include "extract/archive_extract.h"
-#include "extract/zip_stream.h"
+#include "extract/stream_unpacker.h"
 
 namespace fs = std::filesystem;
 
@@ -86,7 +86,7 @@ void BM_StreamingUnpacker(benchmark::State& state) {
   Fixture& f = fixture();
   fs::path out = f.dir / "streamed";
   for (auto _ : state) {
-    installer::helpers::ZipStreamUnpacker unpacker(out);
+    installer::helpers::StreamUnpacker unpacker(out);
     for (std::size_t at = 0; at < f.bytes.size(); at += 1 << 20) {
       unpacker.feed(f.bytes.data() + at, std::min<std::size_t>(1 << 20, f.bytes.size() - at));
     }

@@ -1,4 +1,4 @@
-#include "extract/zip_stream.h"
+#include "extract/stream_unpacker.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -52,7 +52,7 @@ std::map<std::string, std::string> describe(const fs::path& root) {
 
 // Feeds `bytes` in pieces of the sizes `next` gives.
 template <typename Sizes>
-bool stream(ZipStreamUnpacker& unpacker, const std::string& bytes, Sizes next, std::string* error) {
+bool stream(StreamUnpacker& unpacker, const std::string& bytes, Sizes next, std::string* error) {
   for (std::size_t at = 0; at < bytes.size();) {
     std::size_t size = std::min(next(), bytes.size() - at);
     if (!unpacker.feed(bytes.data() + at, size)) break;
@@ -63,7 +63,7 @@ bool stream(ZipStreamUnpacker& unpacker, const std::string& bytes, Sizes next, s
 
 void run(const std::string& command) { ASSERT_EQ(std::system(command.c_str()), 0) << command; }
 
-class ZipStreamTest : public ::testing::Test {
+class StreamUnpackerTest : public ::testing::Test {
  protected:
   void SetUp() override { useUTF8FileNames(); }
 
@@ -93,13 +93,37 @@ class ZipStreamTest : public ::testing::Test {
     return describe(out);
   }
 
+  // A package the serial way: expanded, then each payload unpacked where it
+  // lies. The expanded tree without its payloads, and the payload trees.
+  std::pair<std::map<std::string, std::string>, std::map<std::string, std::string>> serialPackage(
+      const fs::path& pkg) {
+    fs::path expanded = dir_ / ("expanded" + std::to_string(counter_++));
+    fs::path payloads = dir_ / ("payloads" + std::to_string(counter_++));
+    fs::create_directories(expanded);
+    fs::create_directories(payloads);
+    std::string error;
+    EXPECT_TRUE(extractArchive(pkg, ArchiveKind::xar, expanded, &error)) << error;
+    auto tree = describe(expanded);
+    for (auto it = tree.begin(); it != tree.end();) {
+      fs::path name(it->first);
+      if (name.filename() != "Payload" && name.filename() != "Payload.gz") {
+        ++it;
+        continue;
+      }
+      fs::create_directories(payloads / name.parent_path());
+      run("bsdtar -xpf " + (expanded / name).string() + " -C " + (payloads / name.parent_path()).string());
+      it = tree.erase(it);
+    }
+    return {tree, describe(payloads)};
+  }
+
   fs::path staging() { return dir_ / ("staging" + std::to_string(counter_++)); }
 
   TempDir dir_{"zipstream"};
   int counter_ = 0;
 };
 
-TEST_F(ZipStreamTest, StreamedTreeEqualsTheSerialOne) {
+TEST_F(StreamUnpackerTest, StreamedTreeEqualsTheSerialOne) {
   fs::path root = makeTree();
   struct Row {
     const char* label;
@@ -123,7 +147,7 @@ TEST_F(ZipStreamTest, StreamedTreeEqualsTheSerialOne) {
     for (bool randomSizes : {false, true}) {
       fs::path out = staging();
       std::string error;
-      ZipStreamUnpacker unpacker(out);
+      StreamUnpacker unpacker(out);
       auto sizes = [&]() -> std::size_t { return randomSizes ? random() % 300000 + 1 : bytes.size(); };
       ASSERT_TRUE(stream(unpacker, bytes, sizes, &error)) << error;
       EXPECT_EQ(describe(out), expected);
@@ -135,14 +159,14 @@ TEST_F(ZipStreamTest, StreamedTreeEqualsTheSerialOne) {
   }
 }
 
-TEST_F(ZipStreamTest, OneByteAtATime) {
+TEST_F(StreamUnpackerTest, OneByteAtATime) {
   fs::path root = dir_ / "small";
   writeFile(root / "a/b.txt", "hello, streaming world", 0640);
   fs::create_symlink("a/b.txt", root / "link");
   fs::path archive = dir_ / "small.zip";
   run("cd " + root.string() + " && bsdtar --format zip -cf " + archive.string() + " .");
   fs::path out = staging();
-  ZipStreamUnpacker unpacker(out);
+  StreamUnpacker unpacker(out);
   std::string error;
   ASSERT_TRUE(stream(unpacker, readFile(archive), [] { return std::size_t{1}; }, &error)) << error;
   EXPECT_EQ(describe(out), serial(archive));
@@ -156,21 +180,28 @@ fs::path samplesDirectory() {
   return {};
 }
 
-TEST_F(ZipStreamTest, SamplesMadeOnMacOS) {
+TEST_F(StreamUnpackerTest, SamplesMadeOnMacOS) {
   fs::path samples = samplesDirectory();
   if (samples.empty()) GTEST_SKIP() << "no shared/samples above " << INSTALLER_SOURCE_DIR;
   int seen = 0;
   for (const auto& entry : fs::directory_iterator(samples)) {
-    if (entry.path().extension() != ".zip") continue;
+    bool zip = entry.path().extension() == ".zip";
+    if (!zip && entry.path().extension() != ".pkg") continue;
     SCOPED_TRACE(entry.path().filename().string());
     ++seen;
     fs::path out = staging();
-    ZipStreamUnpacker unpacker(out);
+    StreamUnpacker unpacker(out, zip ? StreamFormat::zip : StreamFormat::flatPackage);
     std::string error;
     ASSERT_TRUE(stream(unpacker, readFile(entry.path()), [] { return std::size_t{65521}; }, &error)) << error;
-    EXPECT_EQ(describe(out), serial(entry.path()));
+    if (zip) {
+      EXPECT_EQ(describe(out), serial(entry.path()));
+    } else {
+      auto [expanded, payloads] = serialPackage(entry.path());
+      EXPECT_EQ(describe(out / "expanded"), expanded);
+      EXPECT_EQ(describe(out / "payloads"), payloads);
+    }
   }
-  if (seen == 0) GTEST_SKIP() << "no ZIP sample in " << samples;
+  if (seen == 0) GTEST_SKIP() << "no ZIP or flat package sample in " << samples;
 }
 
 // --- A central directory that disagrees with the local headers ---------
@@ -216,7 +247,7 @@ struct Parts {
   }
 };
 
-TEST_F(ZipStreamTest, CentralDirectoryMustAgreeWithTheStream) {
+TEST_F(StreamUnpackerTest, CentralDirectoryMustAgreeWithTheStream) {
   fs::path root = dir_ / "pair";
   writeFile(root / "a.txt", "alpha");
   writeFile(root / "b.txt", "bravo");
@@ -242,7 +273,7 @@ TEST_F(ZipStreamTest, CentralDirectoryMustAgreeWithTheStream) {
   };
   {
     fs::path out = staging();
-    ZipStreamUnpacker unpacker(out);
+    StreamUnpacker unpacker(out);
     std::string error;
     ASSERT_TRUE(stream(unpacker, Parts(original).join(), [] { return std::size_t{4096}; }, &error))
         << "the untouched archive: " << error;
@@ -252,7 +283,7 @@ TEST_F(ZipStreamTest, CentralDirectoryMustAgreeWithTheStream) {
     Parts parts(original);
     row.edit(parts);
     fs::path out = staging();
-    ZipStreamUnpacker unpacker(out);
+    StreamUnpacker unpacker(out);
     std::string error;
     EXPECT_FALSE(stream(unpacker, parts.join(), [] { return std::size_t{4096}; }, &error));
     EXPECT_FALSE(error.empty());
@@ -272,7 +303,7 @@ std::string storedEntry(const std::string& name, const std::string& data) {
   return local;
 }
 
-TEST_F(ZipStreamTest, HostileEntriesFailAndLeaveNothing) {
+TEST_F(StreamUnpackerTest, HostileEntriesFailAndLeaveNothing) {
   fs::path outside = dir_ / "outside";
   fs::create_directories(outside);
   const std::pair<const char*, std::string> rows[] = {
@@ -285,7 +316,7 @@ TEST_F(ZipStreamTest, HostileEntriesFailAndLeaveNothing) {
   for (const auto& [label, archive] : rows) {
     SCOPED_TRACE(label);
     fs::path out = staging();
-    ZipStreamUnpacker unpacker(out);
+    StreamUnpacker unpacker(out);
     std::string error;
     EXPECT_FALSE(stream(unpacker, archive, [] { return std::size_t{3}; }, &error));
     EXPECT_FALSE(error.empty());
@@ -295,7 +326,7 @@ TEST_F(ZipStreamTest, HostileEntriesFailAndLeaveNothing) {
   }
 }
 
-TEST_F(ZipStreamTest, KeepsTheFreeSpaceReserve) {
+TEST_F(StreamUnpackerTest, KeepsTheFreeSpaceReserve) {
   // One deflated entry that declares 1 PiB, more than any volume holds.
   std::string local = std::string("PK\3\4") + std::string(26, '\0') + "bomb" + std::string(20, '\0');
   put16(local, 4, 45);
@@ -310,14 +341,14 @@ TEST_F(ZipStreamTest, KeepsTheFreeSpaceReserve) {
   put32(local, 46, 1000);
   local += std::string(1000, '\0');
   fs::path out = staging();
-  ZipStreamUnpacker unpacker(out);
+  StreamUnpacker unpacker(out);
   std::string error;
   EXPECT_FALSE(stream(unpacker, local, [] { return std::size_t{100}; }, &error));
   EXPECT_EQ(error, kNoSpaceMessage);
   EXPECT_FALSE(fs::exists(out));
 }
 
-TEST_F(ZipStreamTest, UncompressedTotalFromTheTail) {
+TEST_F(StreamUnpackerTest, UncompressedTotalFromTheTail) {
   fs::path root = dir_ / "sized";
   writeFile(root / "a", std::string(100000, 'a'));
   writeFile(root / "d/b", installer::testing::randomBytes(70000, 9));
@@ -339,9 +370,50 @@ TEST_F(ZipStreamTest, UncompressedTotalFromTheTail) {
   EXPECT_EQ(needed, 0u);
 }
 
+// --- Flat installer packages -----------------------------------------
+
+TEST_F(StreamUnpackerTest, StreamedPackageEqualsTheExpandedOneWithItsPayloadsUnpacked) {
+  using installer::testing::ArchiveEntry;
+  fs::path root = makeTree();
+  fs::remove_all(root / "__MACOSX");
+  auto payload = installer::testing::entriesFromTree(root, "./");
+  fs::path component = dir_ / "component.pkg";
+  installer::testing::makeInstallerPackage(component, payload, installer::testing::PayloadNaming::gzippedAsPayload);
+  fs::path product = dir_ / "product.pkg";
+  installer::testing::makeProductArchive(
+      product, {{"Tools", "/usr/local", {{"bin/tool", ArchiveEntry::Kind::file, "#!/bin/sh\n", "", 0755}}},
+                {"App", "/Applications", payload}},
+      {"App", "Tools"});
+  std::mt19937 random(29);
+  for (const fs::path& pkg : {component, product}) {
+    SCOPED_TRACE(pkg.filename().string());
+    auto [expected, payloads] = serialPackage(pkg);
+    std::string error;
+    fs::path out = staging();
+    StreamUnpacker unpacker(out, StreamFormat::flatPackage);
+    ASSERT_TRUE(stream(unpacker, readFile(pkg), [&]() -> std::size_t { return random() % 70000 + 1; }, &error))
+        << error;
+    EXPECT_EQ(describe(out / "expanded"), expected);
+    EXPECT_EQ(describe(out / "payloads"), payloads);
+    EXPECT_TRUE(fs::exists(out / "payloads" / (pkg == product ? "App.pkg/App.app/Contents/current" : "App.app/Contents/current")));
+  }
+}
+
+TEST_F(StreamUnpackerTest, PackageWithAnUnreadablePayloadFailsAndLeavesNothing) {
+  fs::path pkg = dir_ / "bad.pkg";
+  installer::testing::makeInstallerPackage(pkg, {{"a.txt", installer::testing::ArchiveEntry::Kind::file, "a"}},
+                                           installer::testing::PayloadNaming::both);
+  fs::path out = staging();
+  StreamUnpacker unpacker(out, StreamFormat::flatPackage);
+  std::string error;
+  EXPECT_FALSE(stream(unpacker, readFile(pkg), [] { return std::size_t{4096}; }, &error));
+  EXPECT_NE(error.find("Payload"), std::string::npos) << error;
+  EXPECT_FALSE(fs::exists(out));
+}
+
 // --- Cancel from another thread -----------------------------------------
 
-TEST_F(ZipStreamTest, CancelAtRandomPointsLeavesNothing) {
+TEST_F(StreamUnpackerTest, CancelAtRandomPointsLeavesNothing) {
   fs::path root = makeTree();
   fs::path archive = dir_ / "cancel.zip";
   run("cd " + root.string() + " && zip -q -r -y " + archive.string() + " .");
@@ -351,7 +423,7 @@ TEST_F(ZipStreamTest, CancelAtRandomPointsLeavesNothing) {
     std::size_t cancelAt = random() % bytes.size();
     SCOPED_TRACE("cancel after " + std::to_string(cancelAt) + " bytes");
     fs::path out = staging();
-    std::optional<ZipStreamUnpacker> unpacker(std::in_place, out);
+    std::optional<StreamUnpacker> unpacker(std::in_place, out);
     std::mutex mu;
     std::condition_variable fed;
     std::size_t done = 0;
@@ -403,10 +475,10 @@ TEST_F(ZipStreamTest, CancelAtRandomPointsLeavesNothing) {
   }
 }
 
-TEST_F(ZipStreamTest, DestroyedUnfinishedRemovesTheStaging) {
+TEST_F(StreamUnpackerTest, DestroyedUnfinishedRemovesTheStaging) {
   fs::path out = staging();
   {
-    ZipStreamUnpacker unpacker(out);
+    StreamUnpacker unpacker(out);
     unpacker.feed("PK\3\4", 4);
   }
   EXPECT_FALSE(fs::exists(out));

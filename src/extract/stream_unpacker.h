@@ -1,7 +1,17 @@
-// A ZIP archive unpacked while its bytes arrive: the producer (a download)
+// A package unpacked while its bytes arrive: the producer (a download)
 // hands the archive in order, in pieces of any size, and a thread of the
-// unpacker's own reads the local headers and writes the entries into a
-// private staging folder as they come.
+// unpacker's own reads it and writes the entries into a private staging
+// folder as they come.
+//
+// A ZIP archive is read from its local headers, as below. A flat installer
+// package (xar, its table of contents first) is expanded as
+// `pkgutil --expand` would into "expanded/" of the staging folder, except
+// that each "Payload" or "Payload.gz" (a cpio archive, plain or gzip,
+// bzip2 or xz compressed) is unpacked as it streams, into "payloads/"
+// followed by the folder it sits in ("payloads/" itself for a component
+// package, "payloads/name.pkg/" for a product archive's component), under
+// the rules of archive_extract.h; a payload that cannot be read fails the
+// whole package.
 //
 // The staging folder is created by the constructor (mode 0700; it must not
 // exist yet) and holds the unpacked tree once `finish` succeeds. Entries go
@@ -13,7 +23,7 @@
 // from the header, from a data descriptor (flag bit 3, deflated entries
 // only) or from the ZIP64 extra field.
 //
-// A local header carries no mode: modes, file types (links, directories)
+// ZIP: a local header carries no mode: modes, file types (links, directories)
 // and modification times come from the central directory at the end,
 // which must agree with what the stream wrote: every central entry names a
 // local header that was read, with the same name, method, sizes and CRC-32,
@@ -43,17 +53,19 @@
 
 namespace installer::helpers {
 
-class ZipStreamUnpacker {
+enum class StreamFormat { zip, flatPackage };
+
+class StreamUnpacker {
  public:
   static constexpr std::size_t kMaxQueued = std::size_t{4} << 20;
 
   // Creates `staging` (mode 0700) and starts the unpacking thread. Throws
   // std::system_error when the folder cannot be created (also when it
   // exists) or the thread cannot be started.
-  explicit ZipStreamUnpacker(std::filesystem::path staging);
-  ~ZipStreamUnpacker();
-  ZipStreamUnpacker(const ZipStreamUnpacker&) = delete;
-  ZipStreamUnpacker& operator=(const ZipStreamUnpacker&) = delete;
+  explicit StreamUnpacker(std::filesystem::path staging, StreamFormat format = StreamFormat::zip);
+  ~StreamUnpacker();
+  StreamUnpacker(const StreamUnpacker&) = delete;
+  StreamUnpacker& operator=(const StreamUnpacker&) = delete;
 
   // Appends the next bytes of the archive. False once the unpacking has
   // failed or was cancelled (the bytes are then dropped; `finish` says why).
@@ -72,7 +84,7 @@ class ZipStreamUnpacker {
   const std::filesystem::path& staging() const { return staging_; }
 
  private:
-  friend class ZipStreamInput;
+  friend class StreamInput;
 
   // The unpacking thread's side of the queue: copies up to `size` bytes
   // (at least one) into `out`; 0 at the end of the archive or on cancel.
@@ -80,6 +92,7 @@ class ZipStreamUnpacker {
   void run();
 
   std::filesystem::path staging_;
+  StreamFormat format_;
 
   std::mutex mu_;  // guards the fields up to the thread
   std::condition_variable changed_;

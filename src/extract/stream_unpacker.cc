@@ -1,9 +1,12 @@
-#include "extract/zip_stream.h"
+#include "extract/stream_unpacker.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
+
+#include <archive.h>
+#include <archive_entry.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -162,9 +165,9 @@ class FileDescriptor {
 }  // namespace
 
 // Buffered reading of the archive on the unpacking thread.
-class ZipStreamInput {
+class StreamInput {
  public:
-  explicit ZipStreamInput(ZipStreamUnpacker& owner) : owner_(owner), buffer_(kBlock) {}
+  explicit StreamInput(StreamUnpacker& owner) : owner_(owner), buffer_(kBlock) {}
 
   // Buffered bytes, refilled when empty; empty only at the end.
   std::span<const unsigned char> available() {
@@ -206,7 +209,7 @@ class ZipStreamInput {
   void checkCancelled();
 
  private:
-  ZipStreamUnpacker& owner_;
+  StreamUnpacker& owner_;
   std::vector<unsigned char> buffer_;
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
@@ -219,7 +222,7 @@ namespace {
 // the central directory, then the modes, links and times it gives.
 class StreamExtraction {
  public:
-  StreamExtraction(ZipStreamInput& in, const fs::path& staging)
+  StreamExtraction(StreamInput& in, const fs::path& staging)
       : in_(in), staging_(staging), budget_(staging), output_(kBlock) {}
 
   void run() {
@@ -501,7 +504,7 @@ class StreamExtraction {
     }
   }
 
-  ZipStreamInput& in_;
+  StreamInput& in_;
   fs::path staging_;
   SpaceBudget budget_;
   std::vector<unsigned char> output_;
@@ -511,12 +514,107 @@ class StreamExtraction {
 
 }  // namespace
 
-void ZipStreamInput::checkCancelled() {
+namespace {
+
+struct ArchiveReader {
+  archive* a = archive_read_new();
+  ~ArchiveReader() { archive_read_free(a); }
+};
+
+std::string errorOf(archive* a, const char* fallback) {
+  const char* text = archive_error_string(a);
+  return text ? text : fallback;
+}
+
+// libarchive reads the package from the stream; a failure of the stream
+// (a cancel, a short package) is kept for the report and ends the read.
+struct StreamSource {
+  StreamInput* in;
+  std::string failure;
+};
+la_ssize_t readStream(archive* a, void* context, const void** buffer) {
+  auto* source = static_cast<StreamSource*>(context);
+  try {
+    auto some = source->in->available();
+    source->in->consume(some.size());
+    *buffer = some.data();
+    return static_cast<la_ssize_t>(some.size());
+  } catch (const Failure& failure) {
+    source->failure = failure.message;
+    archive_set_error(a, ECANCELED, "%s", failure.message.c_str());
+    return -1;
+  }
+}
+
+// A payload is read from the data of its entry in the package.
+struct EntrySource {
+  archive* outer;
+  std::vector<char> buffer;
+};
+la_ssize_t readEntry(archive* a, void* context, const void** buffer) {
+  auto* source = static_cast<EntrySource*>(context);
+  la_ssize_t n = archive_read_data(source->outer, source->buffer.data(), source->buffer.size());
+  if (n < 0) {
+    archive_set_error(a, EIO, "%s", errorOf(source->outer, "read error").c_str());
+    return -1;
+  }
+  *buffer = source->buffer.data();
+  return n;
+}
+
+void unpackFlatPackage(StreamInput& in, const fs::path& staging) {
+  fs::path base = fs::canonical(staging);
+  fs::create_directory(base / "expanded");
+  fs::create_directory(base / "payloads");
+  ArchiveReader outer;
+  archive_read_support_format_xar(outer.a);
+  StreamSource source{&in, {}};
+  if (archive_read_open(outer.a, &source, nullptr, readStream, nullptr) != ARCHIVE_OK) {
+    fail(source.failure.empty() ? errorOf(outer.a, "not a flat installer package") : source.failure);
+  }
+  auto payload = [&](archive_entry* entry, const std::string& name, std::string* error) -> std::optional<bool> {
+    fs::path path(name);
+    if (archive_entry_filetype(entry) != AE_IFREG ||
+        (path.filename() != "Payload" && path.filename() != "Payload.gz")) {
+      return std::nullopt;
+    }
+    fs::path into = base / "payloads" / path.parent_path();
+    std::error_code ec;
+    fs::create_directories(into, ec);
+    ArchiveReader inner;
+    archive_read_support_format_cpio(inner.a);
+    archive_read_support_filter_gzip(inner.a);
+    archive_read_support_filter_bzip2(inner.a);
+    archive_read_support_filter_xz(inner.a);
+    EntrySource data{outer.a, std::vector<char>(kBlock)};
+    if (ec || archive_read_open(inner.a, &data, nullptr, readEntry, nullptr) != ARCHIVE_OK) {
+      *error = name + ": " + errorOf(inner.a, "cannot be read");
+      return false;
+    }
+    if (!extractEntries(inner.a, into, error)) {
+      *error = name + ": " + *error;
+      return false;
+    }
+    return true;
+  };
+  std::string error;
+  if (!extractEntries(outer.a, base / "expanded", &error, payload)) {
+    fail(source.failure.empty() ? error : source.failure);
+  }
+  // What the table of contents does not list (a signature's certificates
+  // beyond the files) is read and dropped, so the producer never blocks.
+  while (!in.atEnd()) in.consume(in.available().size());
+}
+
+}  // namespace
+
+void StreamInput::checkCancelled() {
   std::lock_guard lock(owner_.mu_);
   if (owner_.cancelled_) fail("cancelled");
 }
 
-ZipStreamUnpacker::ZipStreamUnpacker(fs::path staging) : staging_(std::move(staging)) {
+StreamUnpacker::StreamUnpacker(fs::path staging, StreamFormat format)
+    : staging_(std::move(staging)), format_(format) {
   if (::mkdir(staging_.c_str(), 0700) != 0) {
     throw std::system_error(errno, std::generic_category(), "cannot create " + staging_.string());
   }
@@ -528,14 +626,14 @@ ZipStreamUnpacker::ZipStreamUnpacker(fs::path staging) : staging_(std::move(stag
   }
 }
 
-ZipStreamUnpacker::~ZipStreamUnpacker() {
+StreamUnpacker::~StreamUnpacker() {
   if (worker_.joinable()) {
     cancel();
     worker_.join();
   }
 }
 
-bool ZipStreamUnpacker::feed(const void* data, std::size_t size) {
+bool StreamUnpacker::feed(const void* data, std::size_t size) {
   const auto* bytes = static_cast<const unsigned char*>(data);
   while (size > 0) {
     std::size_t take = std::min(size, kBlock);
@@ -553,7 +651,7 @@ bool ZipStreamUnpacker::feed(const void* data, std::size_t size) {
   return !cancelled_ && !done_;
 }
 
-std::size_t ZipStreamUnpacker::pull(unsigned char* out, std::size_t size) {
+std::size_t StreamUnpacker::pull(unsigned char* out, std::size_t size) {
   std::unique_lock lock(mu_);
   changed_.wait(lock, [&] { return !queue_.empty() || closed_ || cancelled_; });
   if (cancelled_ || queue_.empty()) return 0;
@@ -570,13 +668,17 @@ std::size_t ZipStreamUnpacker::pull(unsigned char* out, std::size_t size) {
   return take;
 }
 
-void ZipStreamUnpacker::run() {
+void StreamUnpacker::run() {
   std::string error;
   bool ok = false;
   try {
-    ZipStreamInput in(*this);
-    StreamExtraction extraction(in, staging_);
-    extraction.run();
+    StreamInput in(*this);
+    if (format_ == StreamFormat::zip) {
+      StreamExtraction extraction(in, staging_);
+      extraction.run();
+    } else {
+      unpackFlatPackage(in, staging_);
+    }
     ok = true;
   } catch (const Failure& failure) {
     error = failure.message;
@@ -601,7 +703,7 @@ void ZipStreamUnpacker::run() {
   changed_.notify_all();
 }
 
-bool ZipStreamUnpacker::finish(std::string* error) {
+bool StreamUnpacker::finish(std::string* error) {
   {
     std::unique_lock lock(mu_);
     closed_ = true;
@@ -614,7 +716,7 @@ bool ZipStreamUnpacker::finish(std::string* error) {
   return ok_;
 }
 
-void ZipStreamUnpacker::cancel() {
+void StreamUnpacker::cancel() {
   std::unique_lock lock(mu_);
   cancelled_ = true;
   changed_.notify_all();
