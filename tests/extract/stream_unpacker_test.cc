@@ -417,13 +417,19 @@ TEST_F(StreamUnpackerTest, CancelAtRandomPointsLeavesNothing) {
   fs::path root = makeTree();
   fs::path archive = dir_ / "cancel.zip";
   run("cd " + root.string() + " && zip -q -r -y " + archive.string() + " .");
-  const std::string bytes = readFile(archive);
+  fs::remove_all(root / "__MACOSX");
+  fs::path pkg = dir_ / "cancel.pkg";
+  installer::testing::makeInstallerPackage(pkg, installer::testing::entriesFromTree(root, "./"),
+                                           installer::testing::PayloadNaming::gzippedAsPayload);
+  const std::string archives[] = {readFile(archive), readFile(pkg)};
   std::mt19937 random(2029);
   for (int round = 0; round < 12; ++round) {
+    StreamFormat format = round % 2 ? StreamFormat::flatPackage : StreamFormat::zip;
+    const std::string& bytes = archives[round % 2];
     std::size_t cancelAt = random() % bytes.size();
-    SCOPED_TRACE("cancel after " + std::to_string(cancelAt) + " bytes");
+    SCOPED_TRACE("cancel after " + std::to_string(cancelAt) + " bytes of " + (round % 2 ? "a package" : "a ZIP"));
     fs::path out = staging();
-    std::optional<StreamUnpacker> unpacker(std::in_place, out);
+    std::optional<StreamUnpacker> unpacker(std::in_place, out, format);
     std::mutex mu;
     std::condition_variable fed;
     std::size_t done = 0;
