@@ -399,16 +399,36 @@ TEST_F(StreamUnpackerTest, StreamedPackageEqualsTheExpandedOneWithItsPayloadsUnp
   }
 }
 
-TEST_F(StreamUnpackerTest, PackageWithAnUnreadablePayloadFailsAndLeavesNothing) {
-  fs::path pkg = dir_ / "bad.pkg";
-  installer::testing::makeInstallerPackage(pkg, {{"a.txt", installer::testing::ArchiveEntry::Kind::file, "a"}},
-                                           installer::testing::PayloadNaming::both);
-  fs::path out = staging();
-  StreamUnpacker unpacker(out, StreamFormat::flatPackage);
-  std::string error;
-  EXPECT_FALSE(stream(unpacker, readFile(pkg), [] { return std::size_t{4096}; }, &error));
-  EXPECT_NE(error.find("Payload"), std::string::npos) << error;
-  EXPECT_FALSE(fs::exists(out));
+TEST_F(StreamUnpackerTest, BadPackagesFailAndLeaveNothing) {
+  using installer::testing::ArchiveEntry;
+  using installer::testing::PayloadNaming;
+  fs::path outside = dir_ / "outside";
+  fs::create_directories(outside);
+  struct Row {
+    const char* label;
+    std::vector<ArchiveEntry> payload;
+    PayloadNaming naming;
+  };
+  const Row rows[] = {
+      {"unreadable payload", {{"a.txt", ArchiveEntry::Kind::file, "a"}}, PayloadNaming::both},
+      {"payload entry outside", {{"../escape", ArchiveEntry::Kind::file, "x"}}, PayloadNaming::gzippedAsPayload},
+      {"payload writes through a link",
+       {{"l", ArchiveEntry::Kind::symlink, "", outside.string()}, {"l/evil", ArchiveEntry::Kind::file, "x"}},
+       PayloadNaming::gzippedAsPayload},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.label);
+    fs::path pkg = dir_ / (std::to_string(counter_++) + ".pkg");
+    installer::testing::makeInstallerPackage(pkg, row.payload, row.naming);
+    fs::path out = staging();
+    StreamUnpacker unpacker(out, StreamFormat::flatPackage);
+    std::string error;
+    EXPECT_FALSE(stream(unpacker, readFile(pkg), [] { return std::size_t{4096}; }, &error));
+    EXPECT_NE(error.find("Payload"), std::string::npos) << error;
+    EXPECT_FALSE(fs::exists(out));
+    EXPECT_TRUE(fs::is_empty(outside));
+    EXPECT_FALSE(fs::exists(dir_.path().parent_path() / "escape"));
+  }
 }
 
 // --- Cancel from another thread -----------------------------------------
