@@ -55,20 +55,22 @@ std::string errorOf(archive* a, const char* fallback) {
 
 // The outermost directory or file on the way to `relative` that does not
 // exist yet ("" when all do): what writing `relative` will create.
-std::string firstMissing(const std::string& relative) {
-  fs::path prefix;
+std::string firstMissing(const fs::path& base, const std::string& relative) {
+  fs::path prefix = base;
   for (const auto& part : fs::path(relative)) {
     prefix /= part;
     struct stat st;
-    if (lstat(prefix.c_str(), &st) != 0) return prefix.string();
+    if (lstat(prefix.c_str(), &st) != 0) {
+      return base.empty() ? prefix.string() : prefix.lexically_relative(base).string();
+    }
   }
   return "";
 }
 
 // True when no directory on the way to `relative` is a symbolic link (what
 // is missing cannot be one yet).
-bool hasNoLinkedParents(const std::string& relative) {
-  fs::path prefix;
+bool hasNoLinkedParents(const fs::path& base, const std::string& relative) {
+  fs::path prefix = base;
   fs::path name(relative);
   for (auto it = name.begin(); it != name.end(); ++it) {
     if (std::next(it) == name.end()) break;
@@ -82,10 +84,15 @@ bool hasNoLinkedParents(const std::string& relative) {
 
 class Extraction {
  public:
-  Extraction(archive* in, SpaceBudget& budget) : in_(in), budget_(budget) {
+  // Names are written as they are, relative to the working directory, when
+  // `base` is empty; otherwise below `base` (absolute, no link on its way).
+  Extraction(archive* in, SpaceBudget& budget, fs::path base = {}, EntryDivert divert = {})
+      : in_(in), budget_(budget), base_(std::move(base)), divert_(std::move(divert)) {
+    // Names below `base` are absolute once prefixed; they were checked first.
     archive_write_disk_set_options(
         out_.a, ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_SECURE_SYMLINKS |
-                    ARCHIVE_EXTRACT_SECURE_NODOTDOT | ARCHIVE_EXTRACT_SECURE_NOABSOLUTEPATHS);
+                    ARCHIVE_EXTRACT_SECURE_NODOTDOT |
+                    (base_.empty() ? ARCHIVE_EXTRACT_SECURE_NOABSOLUTEPATHS : 0));
     archive_write_disk_set_standard_lookup(out_.a);
   }
 
@@ -115,20 +122,25 @@ class Extraction {
     std::string name = rawName ? rawName : "";
     if (!isContainedName(name)) return fail(error, "refusing entry outside the destination: " + name);
     if (const char* target = archive_entry_hardlink(entry)) {
-      if (!isContainedName(target) || !hasNoLinkedParents(target)) {
+      if (!isContainedName(target) || !hasNoLinkedParents(base_, target)) {
         return fail(error, "refusing hard link outside the destination: " + name);
       }
+      if (!base_.empty()) archive_entry_copy_hardlink(entry, (base_ / target).c_str());
     }
     // Never create devices, pipes or set-id bits from a downloaded archive.
     auto type = archive_entry_filetype(entry);
     if (type != AE_IFREG && type != AE_IFDIR && type != AE_IFLNK) return true;
+    if (divert_) {
+      if (auto diverted = divert_(entry, name, error)) return *diverted;
+    }
     archive_entry_set_perm(entry, archive_entry_perm(entry) & 0777);
 
     std::int64_t declared = archive_entry_size_is_set(entry) ? archive_entry_size(entry) : 0;
     if (!budget_.charge(declared > 0 ? static_cast<std::uint64_t>(declared) : 0)) {
       return fail(error, kNoSpaceMessage);
     }
-    if (std::string missing = firstMissing(name); !missing.empty()) created_.push_back(missing);
+    if (std::string missing = firstMissing(base_, name); !missing.empty()) created_.push_back(missing);
+    if (!base_.empty()) archive_entry_copy_pathname(entry, (base_ / name).c_str());
     if (archive_write_header(out_.a, entry) < ARCHIVE_WARN) {
       return fail(error, name + ": " + errorOf(out_.a, "write error"));
     }
@@ -164,10 +176,27 @@ class Extraction {
   archive* in_;
   Writer out_;
   SpaceBudget& budget_;
+  fs::path base_;
+  EntryDivert divert_;
   std::vector<std::string> created_;
 };
 
 }  // namespace
+
+bool extractEntries(archive* reader, const fs::path& destination, std::string* error, EntryDivert divert) {
+  SpaceBudget budget(destination);
+  std::vector<std::string> created;
+  bool ok;
+  {
+    Extraction extraction(reader, budget, destination, std::move(divert));
+    ok = extraction.run(error);
+    created = extraction.created();
+  }
+  if (!ok) {
+    for (auto it = created.rbegin(); it != created.rend(); ++it) removeTree(destination / *it);
+  }
+  return ok;
+}
 
 bool useUTF8FileNames() {
   auto isUTF8 = [] {

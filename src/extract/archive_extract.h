@@ -16,7 +16,12 @@
 // `useUTF8FileNames` first, or libarchive cannot store non-ASCII names.
 #pragma once
 
+#include <archive.h>
+#include <archive_entry.h>
+
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <string>
 
 namespace installer::helpers {
@@ -32,6 +37,23 @@ bool useUTF8FileNames();
 // true on success; otherwise false with a message in `*error`.
 bool extractArchive(const std::filesystem::path& archive, ArchiveKind kind,
                     const std::filesystem::path& destination, std::string* error);
+
+// Takes over an entry (a regular file) before it is written: returns
+// nothing to let it be written as usual, or whether the entry was handled
+// (false with a message in `*error` fails the extraction). `name` is the
+// entry's checked relative name.
+using EntryDivert =
+    std::function<std::optional<bool>(archive_entry* entry, const std::string& name, std::string* error)>;
+
+// Extracts what `reader` (an open libarchive reader) yields into the
+// existing directory `destination`, under the rules above, without
+// changing the working directory: any thread, one reader per thread.
+// `destination` must be absolute with no symbolic link on its way (as
+// std::filesystem::canonical gives it). `divert`, when set, sees every
+// regular file, directory and link entry first. A failure removes what
+// this call created.
+bool extractEntries(archive* reader, const std::filesystem::path& destination, std::string* error,
+                    EntryDivert divert = {});
 
 // True when `name` (an entry's path) is relative and has no ".." component.
 bool isContainedName(const std::string& name);

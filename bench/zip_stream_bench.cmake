@@ -1,0 +1,1 @@
+target_link_libraries(zip_stream_bench PRIVATE extract)
