@@ -20,7 +20,7 @@
 //
 // Everything runs synchronously on the caller's thread (the install
 // coordinator's work queue), including the password dialog and the wait for
-// the root shell. The progress action runs on the watcher's queue, never on
+// the install helper. The progress action runs on the watcher's queue, never on
 // the caller's thread.
 #pragma once
 
