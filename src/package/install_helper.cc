@@ -44,6 +44,11 @@ constexpr std::size_t kMaxEntryFile = 64u << 10;
 
 using Clock = std::chrono::steady_clock;
 
+// Set by SIGTERM, SIGINT and SIGHUP: the run ends at its next step and
+// cleans up after itself.
+volatile sig_atomic_t stopRequested = 0;
+void requestStop(int) { stopRequested = 1; }
+
 // What ends a run early: the exit status and the reason said on the pipe.
 struct Stop {
   int status;
@@ -136,6 +141,7 @@ class Watch {
  public:
   Watch(Clock::time_point deadline, int statusFd) : deadline_(deadline), statusFd_(statusFd) {}
   void check() const {
+    if (stopRequested) stop(kHelperRunnerGone, "");
     if (Clock::now() >= deadline_) stop(kHelperTimedOut, "time limit reached");
     if (runnerGone()) stop(kHelperRunnerGone, "");
   }
@@ -380,6 +386,7 @@ bool becomeUser(uid_t uid) {
   int null = open("/dev/null", O_RDWR | O_CLOEXEC);
   if (null < 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0) _exit(1);
   signal(SIGPIPE, SIG_DFL);
+  for (int s : {SIGTERM, SIGINT, SIGHUP}) signal(s, SIG_DFL);
   Writer out(3);
   if (!becomeUser(uid)) refuseInReader(out, "cannot become the installing user");
   int fd = openDirectoryNoFollow(source);
@@ -844,6 +851,10 @@ std::optional<InstallHelperRequest> parseInstallHelperArguments(const std::vecto
 int runInstallHelper(const std::vector<std::string>& arguments, int statusFd) {
   auto start = Clock::now();
   signal(SIGPIPE, SIG_IGN);
+  struct sigaction action = {};
+  action.sa_handler = requestStop;
+  sigemptyset(&action.sa_mask);
+  for (int s : {SIGTERM, SIGINT, SIGHUP}) sigaction(s, &action, nullptr);
   umask(022);
   StatusPipe pipe(statusFd);
   if (!pipe.sayQuietly(kPrivilegedStartedLine)) return kHelperRunnerGone;

@@ -248,11 +248,12 @@ bool consumeLines(std::string& text, const PrivilegedMessageHandler& onMessage, 
   }
 }
 
-// Ends what is left of the tool's process group, as far as we are
-// allowed to, and reaps the elevation tool in the background.
+// Asks what is left of the tool's process group to end, as far as we are
+// allowed to (the install helper then cleans up after itself), and reaps
+// the elevation tool in the background.
 void abandon(const PrivilegedProcess& process) {
 #ifndef __APPLE__
-  if (process.processGroup > 0) kill(-process.processGroup, SIGKILL);
+  if (process.processGroup > 0) kill(-process.processGroup, SIGTERM);
   if (process.process > 0) reapLater(process.process);
 #else
   (void)process;
