@@ -18,7 +18,7 @@
 //
 // A tool that outlives its time limit must end itself (the runner, not
 // being root, may not be allowed to signal it); the runner closes the pipe,
-// which the tool takes as the end of the run, and signals the group where
+// which the tool takes as the end of the run, and sends the group SIGTERM where
 // it can.
 //
 // All of it blocks the calling thread (the password dialog, then the wait
@@ -124,8 +124,8 @@ using PrivilegedMessageHandler = std::function<void(const std::string& message)>
 // (any number; -1 when it ended without saying). Throws PrivilegedTaskError
 // (authorizationCancelled for status -60006, timedOut for an unanswered
 // prompt and at the deadline, authorizationFailed for any other non-zero
-// status). At the deadline the pipe is closed and the group ended where
-// that is allowed.
+// status). At the deadline the pipe is closed and the group sent SIGTERM
+// where that is allowed.
 std::int32_t runPrivilegedTool(const std::filesystem::path& tool, const std::vector<std::string>& arguments,
                                double limit, const PrivilegedRunnerOptions& options = {},
                                const PrivilegedMessageHandler& onMessage = {});

@@ -510,8 +510,8 @@ TEST_F(AppInstallerTest, ALinkInTheDataFolderGetsNoEntry) {
 }
 
 TEST_F(AppInstallerTest, ASlowPromptThenTheCopyDeadline) {
-  elevation("sleep 2; exec \"$@\"");  // the user takes a while to answer the prompt
-  options.privilegedTimeLimit = 1.5;  // which does not count against the copy
+  elevation("sleep 2.5; exec \"$@\"");  // the user takes a while to answer the prompt
+  options.privilegedTimeLimit = 2;      // which does not count against the copy
   EXPECT_EQ(installApplication(source, target, {}, options), target / "Demo.app");
 
   installOldCopy();
