@@ -1,11 +1,13 @@
 #include "extract/apple_double.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
-#include <fstream>
 
 #include "extract/archive_extract.h"
 
@@ -67,13 +69,24 @@ bool readAttributeList(const Reader& in, std::size_t at, std::size_t end, Attrib
   return true;
 }
 
+// Bounded by the bytes read, not by the size the file claims; a link is
+// not followed.
 std::optional<std::string> readSmall(const fs::path& file) {
-  std::error_code ec;
-  auto size = fs::file_size(file, ec);
-  if (ec || size > kMaxAppleDoubleSize) return std::nullopt;
-  std::ifstream in(file, std::ios::binary);
-  std::string bytes(static_cast<std::size_t>(size), '\0');
-  if (!in.read(bytes.data(), static_cast<std::streamsize>(size))) return std::nullopt;
+  int fd = open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::string bytes;
+  char buffer[16384];
+  for (;;) {
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 || static_cast<std::size_t>(n) > kMaxAppleDoubleSize - bytes.size()) {
+      close(fd);
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    bytes.append(buffer, static_cast<std::size_t>(n));
+  }
+  close(fd);
   return bytes;
 }
 

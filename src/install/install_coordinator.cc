@@ -1,6 +1,11 @@
 #include "install/install_coordinator.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <condition_variable>
+#include <stdexcept>
 #include <system_error>
 
 #include "install/real_install_steps.h"
@@ -21,6 +26,18 @@ constexpr auto kEndingGrace = std::chrono::milliseconds(50);
 void ensureDirectory(const std::filesystem::path& directory) {
   std::error_code ignored;
   std::filesystem::create_directories(directory, ignored);
+}
+
+// Makes `directory` private to this user (0700), its parents as needed;
+// false when something not ours already stands there. The unpacked tree
+// keeps the archive's modes, so no one else may reach into it.
+bool makePrivateDirectory(const std::filesystem::path& directory) {
+  std::error_code ignored;
+  std::filesystem::create_directories(directory.parent_path(), ignored);
+  if (mkdir(directory.c_str(), 0700) == 0) return true;
+  struct stat st;
+  return errno == EEXIST && lstat(directory.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+         st.st_uid == geteuid() && (st.st_mode & 077) == 0;
 }
 
 }  // namespace
@@ -121,8 +138,12 @@ InstallCoordinator::InstallCoordinator(Passkey, AppConfig config, InstallSteps s
 InstallCoordinator::Run::Run(AppConfig config, InstallSteps steps,
                              InstallCoordinator::Environment environment)
     : config_(std::move(config)), steps_(std::move(steps)), env_(std::move(environment)) {
-  workingDirectory_ = platform::temporaryDirectory() / ("qx-installer-" + platform::makeUUID());
-  ensureDirectory(workingDirectory_);
+  // A fresh name each time: an existing folder is never taken over.
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    workingDirectory_ = platform::temporaryDirectory() / ("qx-installer-" + platform::makeUUID());
+    if (mkdir(workingDirectory_.c_str(), 0700) == 0 || errno != EEXIST) break;
+  }
+  makePrivateDirectory(workingDirectory_);
   installDirectory_ = config_.installDirectoryOverride
                           ? std::filesystem::path(*config_.installDirectoryOverride)
                           : platform::systemApplicationsDirectory();
@@ -388,8 +409,10 @@ void InstallCoordinator::Run::verifyAndUnpack(const std::filesystem::path& packa
   post([](InstallCoordinator& self) {
     if (self.onStage) self.onStage(InstallStage::mounting);
   });
-  ensureDirectory(workingDirectory_);
   try {
+    if (!makePrivateDirectory(workingDirectory_)) {
+      throw std::runtime_error(workingDirectory_.string() + " is not a private folder of this user");
+    }
     payload_ = steps_.unpacker->unarchivePackage(package, workingDirectory_);
   } catch (const std::exception& e) {
     std::string text = e.what();

@@ -77,7 +77,9 @@ class InstallCoordinator : public std::enable_shared_from_this<InstallCoordinato
   };
 
   // A coordinator with its working directory "qx-installer-<UUID>" in the
-  // temporary directory (created now; a failure shows up later) and its
+  // temporary directory (a fresh folder made now, mode 0700; a failure
+  // shows up later, as does one that is not a private folder of this user
+  // by the time the package is unpacked) and its
   // install directory: the configured override, else /Applications.
   static std::shared_ptr<InstallCoordinator> create(AppConfig config, InstallSteps steps,
                                                     Environment environment);

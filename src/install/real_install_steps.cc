@@ -150,6 +150,7 @@ InstallSteps makeRealInstallSteps(const AppConfig& config, RealInstallStepsOptio
   }
   PackageTools tools = options.tools ? *options.tools : PackageTools::standard();
   if (!options.installer.desktopEntryWriter) options.installer.desktopEntryWriter = writeDesktopEntry;
+  if (options.installer.installHelper.empty()) options.installer.installHelper = tools.installHelper;
   return InstallSteps{
       std::make_shared<ResolverLinkSource>(std::move(resolver)),
       std::make_shared<RealUnpacker>(tools),

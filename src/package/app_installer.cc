@@ -5,14 +5,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <fstream>
+#include <cmath>
+#include <cstdint>
 #include <memory>
 #include <system_error>
 #include <vector>
 
 #include "config/app_config.h"
 #include "package/file_copy.h"
+#include "package/install_helper.h"
 #include "platform/system_info.h"
 #include "platform/system_log.h"
 
@@ -37,68 +40,6 @@ AppInstallError AppInstallError::authorizationCancelled() {
 }
 
 namespace {
-
-// The root script; its arguments are set before it: the source, the
-// destination, the destination's parent, the owner to give the copy (empty:
-// keep), the staged desktop entries (empty: none) and the data directory
-// they go to. Exit statuses: 2 the source is not a real directory, 3 no
-// staging folder, 4 the copy failed, 5 the copy holds what a bundle must
-// not, 6 the owner or modes could not be set, 7 the swap failed, 8 no real
-// directory ended up in place. Once the bundle is in place it says
-// "installed" on descriptor 3 and waits (30 s at most) for the entries'
-// ".ready" file. The desktop entries never change the status.
-constexpr char kPrivilegedCopyBody[] = R"SH(
-umask 022
-PATH=/usr/sbin:/usr/bin:/sbin:/bin
-export PATH
-src=$1 dst=$2 parent=$3 owner=$4 entries=$5 share=$6
-stage= old=
-trap 'rm -rf -- ${stage:+"$stage"} ${old:+"$old"}' EXIT
-[ -d "$src" ] && [ ! -h "$src" ] || exit 2
-mkdir -p -- "$parent" || exit 3
-stage=$(mktemp -d -- "$parent/.qx-stage-XXXXXXXXXX") || exit 3
-cp -a -T -- "$src" "$stage/app" || exit 4
-[ -d "$stage/app" ] && [ ! -h "$stage/app" ] || exit 2
-[ -z "$(find -P "$stage/app" ! -type d ! -type f ! -type l -print -quit)" ] || exit 5
-[ -z "$(find -P "$stage/app" -type f -links +1 -printf '%i %n\n' |
-        awk '{ seen[$1]++; links[$1] = $2 } END { for (i in seen) if (seen[i] != links[i]) { print i; exit } }')" ] || exit 5
-if [ -n "$owner" ]; then chown -R -h -- "$owner" "$stage/app" || exit 6; fi
-find -P "$stage/app" ! -type l -exec chmod ug-s,-t,go-w,u+w,a+rX {} + || exit 6
-if [ -e "$dst" ] || [ -h "$dst" ]; then
-  old=$(mktemp -d -- "$parent/.qx-old-XXXXXXXXXX") || exit 7
-  mv -T -- "$dst" "$old/app" || exit 7
-  if ! mv -T -- "$stage/app" "$dst"; then mv -T -- "$old/app" "$dst" || old=; exit 7; fi
-else
-  mv -T -- "$stage/app" "$dst" || exit 7
-fi
-[ -d "$dst" ] && [ ! -h "$dst" ] || exit 8
-if [ -n "$entries" ]; then
-  { echo installed >&3; } 2>/dev/null
-  i=0
-  while [ ! -f "$entries/.ready" ] && [ $i -lt 300 ]; do sleep 0.1; i=$((i + 1)); done
-fi
-if [ -n "$entries" ] && [ -d "$entries" ] && [ ! -h "$entries" ] &&
-   cp -a -T -- "$entries" "$stage/entries" &&
-   [ -z "$(find -P "$stage/entries" ! -type d ! -type f -print -quit)" ]; then
-  for f in "$stage/entries/applications/"*.desktop; do
-    n=${f##*/}
-    case $n in *[!A-Za-z0-9._-]*|.desktop) continue ;; esac
-    [ -f "$f" ] && install -D -m 0644 -T -- "$f" "$share/applications/$n"
-  done
-  for f in "$stage/entries/icons/hicolor/"*/apps/*.png; do
-    n=${f##*/} size=${f%/apps/*}
-    size=${size##*/}
-    case $size in [0-9]*x[0-9]*) ;; *) continue ;; esac
-    case $size in *[!0-9x]*|*x*x*) continue ;; esac
-    case $n in *[!A-Za-z0-9._-]*|.png) continue ;; esac
-    [ -f "$f" ] && install -D -m 0644 -T -- "$f" "$share/icons/hicolor/$size/apps/$n"
-  done
-  if command -v update-desktop-database >/dev/null 2>&1; then
-    update-desktop-database -q "$share/applications"
-  fi
-fi
-exit 0
-)SH";
 
 platform::SystemLog installerLog() { return platform::SystemLog("installer", "installer"); }
 
@@ -135,6 +76,9 @@ fs::path makePrivateDirectory(const fs::path& parent, const char* prefix) {
   }
   return pattern;
 }
+
+// How much longer than the helper's own limit the runner waits for it.
+constexpr double kHelperGraceSeconds = 5;
 
 [[noreturn]] void failAt(const char* what, const fs::path& p) {
   throw fs::filesystem_error(what, p, std::error_code(errno, std::generic_category()));
@@ -192,46 +136,21 @@ void writeUserDesktopEntry(const fs::path& installed, const AppInstallerOptions&
   }
 }
 
-// The desktop entry of a system install, written as the user into a private
-// folder once the bundle is in place (the writer reads the installed
-// bundle), then marked ready for the root script to install; removed with
-// the folder.
-class StagedDesktopEntry {
- public:
-  StagedDesktopEntry(const fs::path& destination, const AppInstallerOptions& options)
-      : destination_(destination), writer_(options.desktopEntryWriter) {
-    if (!writer_) return;
-    try {
-      folder_ = makePrivateDirectory(platform::temporaryDirectory(), "qx-desktop-");
-    } catch (const std::exception& e) {
-      installerLog().error(std::string("desktop entry not staged: ") + e.what());
-    }
+// The number of entries and the bytes of the regular files in the tree at
+// `root`, links not followed; absent when any part cannot be read.
+std::optional<std::pair<std::uint64_t, std::uint64_t>> measureTree(const fs::path& root) {
+  std::uint64_t entries = 1, bytes = 0;
+  std::error_code ec;
+  fs::recursive_directory_iterator it(root, fs::directory_options::none, ec), end;
+  for (; !ec && it != end; it.increment(ec)) {
+    ++entries;
+    struct stat st;
+    if (lstat(it->path().c_str(), &st) != 0) return std::nullopt;
+    if (S_ISREG(st.st_mode)) bytes += static_cast<std::uint64_t>(st.st_size);
   }
-  ~StagedDesktopEntry() {
-    if (folder_.empty()) return;
-    std::error_code ec;
-    fs::remove_all(folder_, ec);
-  }
-  StagedDesktopEntry(const StagedDesktopEntry&) = delete;
-  StagedDesktopEntry& operator=(const StagedDesktopEntry&) = delete;
-  const fs::path& folder() const { return folder_; }
-
-  // Called when the root script reports the bundle in place.
-  void write() {
-    if (folder_.empty()) return;
-    try {
-      writer_(destination_, folder_);
-    } catch (const std::exception& e) {
-      installerLog().error(std::string("desktop entry not staged: ") + e.what());
-    }
-    std::ofstream(folder_ / ".ready");
-  }
-
- private:
-  fs::path destination_;
-  DesktopEntryWriter writer_;
-  fs::path folder_;
-};
+  if (ec) return std::nullopt;
+  return std::make_pair(entries, bytes);
+}
 
 bool lexicalAncestorsAreSafe(const fs::path& directory, uid_t trustedUser, const fs::path& top,
                              std::string& refusal) {
@@ -329,20 +248,8 @@ fs::path copyUnprivileged(const fs::path& source, const fs::path& destination,
   return destination;
 }
 
-std::string privilegedCopyScript(const fs::path& source, const fs::path& destination,
-                                 const std::string& owner, const fs::path& desktopEntries,
-                                 const fs::path& systemDataDirectory) {
-  fs::path parent = destination.parent_path();
-  if (parent.empty()) parent = "/";
-  return "set -- " + shellQuote(source.string()) + " " + shellQuote(destination.string()) + " " +
-         shellQuote(parent.string()) + " " + shellQuote(owner) + " " +
-         shellQuote(desktopEntries.string()) + " " + shellQuote(systemDataDirectory.string()) +
-         kPrivilegedCopyBody;
-}
-
 fs::path copyPrivileged(const fs::path& source, const fs::path& destination,
-                        const AppInstallerOptions& options, const fs::path& desktopEntries,
-                        const std::function<void()>& onInstalled) {
+                        const AppInstallerOptions& options) {
   int components = 0;
   for (const auto& part : destination.relative_path()) {
     if (!part.empty()) ++components;
@@ -356,21 +263,43 @@ fs::path copyPrivileged(const fs::path& source, const fs::path& destination,
     throw AppInstallError::permissionDenied(
         "refusing to ask for administrator rights: " + *refusal);
   }
+  // The helper follows no link, so it gets the source's own path.
+  std::error_code ec;
+  fs::path realSource = fs::canonical(source, ec);
+  auto measured = ec ? std::nullopt : measureTree(realSource);
+  if (!measured) throw AppInstallError::copyFailed("cannot measure " + source.string());
+
+  InstallHelperRequest request;
+  request.source = realSource;
+  request.destination = destination;
+  if (options.desktopEntryWriter) request.dataDirectory = options.systemDataDirectory;
+  request.entries = measured->first;
+  request.bytes = measured->second;
+  double limit = std::isnan(options.privilegedTimeLimit) ? 0 : std::clamp(options.privilegedTimeLimit, 0.0, 86400.0);
+  request.milliseconds = static_cast<std::int64_t>(limit * 1000);
+  request.otherDataDirectories = options.otherDataDirectories;
+  fs::path helper = options.installHelper.empty() ? PackageTools::standard().installHelper : options.installHelper;
 
   std::int32_t status = 0;
+  std::string said;
   try {
-    status = runPrivilegedScript(
-        privilegedCopyScript(source, destination, options.privilegedOwner, desktopEntries,
-                             options.systemDataDirectory),
-        options.privilegedTimeLimit, options.privileged, [&](const std::string& message) {
-          if (message == "installed" && onInstalled) onInstalled();
-        });
+    // The helper keeps its own time limit; ours only catches a helper that
+    // does not.
+    status = runPrivilegedTool(helper, installHelperArguments(request), limit + kHelperGraceSeconds,
+                               options.privileged, [&](const std::string& message) {
+                                 if (message.rfind("error ", 0) == 0) said = message.substr(6);
+                                 if (message.rfind("entry refused: ", 0) == 0) {
+                                   installerLog().error("desktop entry not written: " + message.substr(15));
+                                 }
+                               });
   } catch (const PrivilegedTaskError& e) {
     if (e.kind() == PrivilegedTaskError::Case::authorizationCancelled) {
       throw AppInstallError::authorizationCancelled();
     }
     throw AppInstallError::permissionDenied(e.description());
   }
+  if (!said.empty()) installerLog().error("privileged copy: " + said);
+  if (status == kHelperTimedOut) throw AppInstallError::permissionDenied(PrivilegedTaskError::timedOut().description());
   if (status != 0) {
     throw AppInstallError::permissionDenied("privileged copy exited with status " +
                                             std::to_string(status));
@@ -407,8 +336,7 @@ fs::path installApplication(const fs::path& source, const fs::path& installDirec
     if (watcher) watcher->start();
   }
   try {
-    StagedDesktopEntry entry(destination, options);
-    copyPrivileged(source, destination, options, entry.folder(), [&entry] { entry.write(); });
+    copyPrivileged(source, destination, options);
   } catch (...) {
     if (watcher) watcher->stop();
     throw;

@@ -13,15 +13,14 @@
 //
 // Administrator rights are asked for only when the user cannot write the
 // install directory, and never for a directory that, or any folder above
-// it, someone other than root could change. The root script checks its
-// source, copies it into a private staging folder, refuses anything but
-// directories, regular files and symbolic links (and hard links leaving the
-// copy), gives the copy to root, normalises its modes and renames it into
-// place, following no link on the way.
+// it, someone other than root could change. What runs as root is our own
+// `install-helper` (install_helper.h): it reads the bundle as the user,
+// stages a root-owned copy with normalised modes, checks the way in again
+// itself, swaps the copy into place and writes the system desktop entry.
 //
 // Everything runs synchronously on the caller's thread (the install
 // coordinator's work queue), including the password dialog and the wait for
-// the root shell. The progress action runs on the watcher's queue, never on
+// the install helper. The progress action runs on the watcher's queue, never on
 // the caller's thread.
 #pragma once
 
@@ -33,6 +32,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "package/copy_progress.h"
 #include "package/desktop_entry.h"
@@ -86,15 +86,19 @@ struct AppInstallerOptions {
   // Why administrator rights must not be asked for to install into
   // `directory`; empty: elevationRefusal(directory, 0).
   std::function<std::optional<std::string>(const std::filesystem::path& directory)> elevationGuard;
-  // The owner the root script gives the copy ("user:group" as chown takes
-  // it); empty: the copier's.
-  std::string privilegedOwner = "root:root";
-  // The desktop entry after a successful install; none when empty.
+  // The administrator step's program; empty: the one in this program's
+  // bundle (PackageTools::standard()).
+  std::filesystem::path installHelper;
+  // The desktop entry after a successful install; none when empty. A
+  // system install's entry is written by the administrator step itself.
   DesktopEntryWriter desktopEntryWriter;
   // Where a per-user install's entry goes; empty: userDataDir().
   std::filesystem::path userDataDirectory;
-  // Where the root script installs a system install's entry.
+  // Where the administrator step writes a system install's entry.
   std::filesystem::path systemDataDirectory = "/usr/local/share";
+  // Data folders whose entries a system install's must not replace,
+  // besides the standard ones.
+  std::vector<std::filesystem::path> otherDataDirectories;
 };
 
 // Why `directory` is no place to install into with administrator rights:
@@ -129,28 +133,15 @@ std::filesystem::path copyUnprivileged(const std::filesystem::path& source,
                                        const AppInstallerOptions& options = {},
                                        CopyProgressHandler progress = {});
 
-// The same through one root shell script. `desktopEntries`, when not
-// empty, is a folder laid out like an XDG data directory whose entries and
-// icons the script installs into the system data directory once
-// `onInstalled` (called on the caller's thread when the bundle is in place)
-// has filled it and marked it with a ".ready" file. Throws
-// AppInstallError: authorizationCancelled; permissionDenied with the
-// runner's description, with the guard's refusal, or "privileged copy
-// exited with status <n>"; copyFailed "refusing to replace <path>" for the
-// root directory and "copy did not produce <path>" when no real directory
-// is at the destination.
+// The same through the administrator step. Throws AppInstallError:
+// authorizationCancelled; permissionDenied with the runner's description
+// (also when the step ran out of time), with the guard's refusal, or
+// "privileged copy exited with status <n>"; copyFailed "refusing to replace
+// <path>" for the root directory and "copy did not produce <path>" when no
+// real directory is at the destination.
 std::filesystem::path copyPrivileged(const std::filesystem::path& source,
                                      const std::filesystem::path& destination,
-                                     const AppInstallerOptions& options = {},
-                                     const std::filesystem::path& desktopEntries = {},
-                                     const std::function<void()>& onInstalled = {});
-
-// The script `copyPrivileged` runs, exposed for tests.
-std::string privilegedCopyScript(const std::filesystem::path& source,
-                                 const std::filesystem::path& destination,
-                                 const std::string& owner,
-                                 const std::filesystem::path& desktopEntries,
-                                 const std::filesystem::path& systemDataDirectory);
+                                     const AppInstallerOptions& options = {});
 
 // Clears setuid, setgid and sticky bits and group and other write, adds
 // owner write, read for all and search for all on directories and on files

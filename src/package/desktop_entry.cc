@@ -1,5 +1,6 @@
 #include "package/desktop_entry.h"
 
+#include <fcntl.h>
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <glib.h>
 #include <unistd.h>
@@ -13,8 +14,8 @@
 #include <set>
 #include <sstream>
 
+#include "package/no_follow.h"
 #include "package/tool_runner.h"
-#include "platform/bundle.h"
 #include "platform/plist.h"
 #include "platform/strings_file.h"
 
@@ -30,23 +31,12 @@ constexpr const char* kEntryVersion = "1.4";
 
 // The sizes the hicolor theme lists for applications.
 constexpr int kThemeSizes[] = {16, 22, 24, 32, 36, 48, 64, 72, 96, 128, 192, 256, 512};
-constexpr std::uintmax_t kMaxIconFileBytes = 32u << 20;
-constexpr std::uintmax_t kMaxStringsBytes = 1u << 20;
+constexpr std::size_t kMaxIconFileBytes = 32u << 20;
+constexpr std::size_t kMaxStringsBytes = 1u << 20;
+constexpr std::size_t kMaxInfoPlistBytes = 4u << 20;
 
 bool isThemeSize(int n) {
   return std::find(std::begin(kThemeSizes), std::end(kThemeSizes), n) != std::end(kThemeSizes);
-}
-
-std::optional<std::string> readSmallFile(const fs::path& file, std::uintmax_t limit) {
-  std::error_code ec;
-  if (!fs::is_regular_file(file, ec)) return std::nullopt;
-  auto size = fs::file_size(file, ec);
-  if (ec || size > limit) return std::nullopt;
-  std::ifstream in(file, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  if (!in && !in.eof()) return std::nullopt;
-  return out.str();
 }
 
 // Reverse-DNS names only: the identifier becomes a file name and the Icon value.
@@ -168,9 +158,9 @@ std::optional<std::string> localeForLocalization(const std::string& lproj) {
 
 // A strings table as shipped: UTF-8 or UTF-16 text, or a compiled
 // (binary) property list.
-std::map<std::string, std::string> readStringsTable(const fs::path& file) {
+std::map<std::string, std::string> readStringsTable(int bundleFd, const std::string& file) {
   std::map<std::string, std::string> table;
-  auto bytes = readSmallFile(file, kMaxStringsBytes);
+  auto bytes = readBeneath(bundleFd, file, kMaxStringsBytes);
   if (!bytes) return table;
   if (bytes->rfind("bplist", 0) == 0 || bytes->rfind("<?xml", 0) == 0) {
     if (auto dict = platform::parsePlistDict(*bytes)) {
@@ -208,8 +198,7 @@ std::string nameIn(const std::map<std::string, std::string>& table) {
   return std::string();
 }
 
-std::string infoString(const platform::Bundle& bundle, const char* key) {
-  const auto& info = bundle.infoDictionary();
+std::string infoString(const platform::PlistDict& info, const char* key) {
   auto it = info.find(key);
   return it != info.end() && it->second.isString() ? *it->second.string() : std::string();
 }
@@ -246,8 +235,8 @@ std::vector<std::string> pngsInIcns(const std::string& bytes) {
 
 // The bundle's icon as PNG bytes by size: from CFBundleIconFile (an .icns
 // or a PNG, with its @2x variant), else AppIcon.png and AppIcon@2x.png.
-std::map<int, std::string> bundleIcons(const platform::Bundle& bundle) {
-  std::string iconFile = infoString(bundle, "CFBundleIconFile");
+std::map<int, std::string> bundleIcons(int bundleFd, const platform::PlistDict& info) {
+  std::string iconFile = infoString(info, "CFBundleIconFile");
   if (iconFile.find('/') != std::string::npos || hasControlCharacter(iconFile) || iconFile == "." ||
       iconFile == "..") {
     iconFile.clear();
@@ -269,7 +258,7 @@ std::map<int, std::string> bundleIcons(const platform::Bundle& bundle) {
     if (auto size = squarePngSize(png)) icons.emplace(*size, std::move(png));
   };
   for (const std::string& name : names) {
-    auto bytes = readSmallFile(bundle.resourcesPath() / name, kMaxIconFileBytes);
+    auto bytes = readBeneath(bundleFd, "Contents/Resources/" + name, kMaxIconFileBytes);
     if (!bytes) continue;
     if (bytes->rfind("icns", 0) == 0) {
       for (std::string& png : pngsInIcns(*bytes)) add(std::move(png));
@@ -304,12 +293,12 @@ std::string scaledPng(const std::string& png, int size) {
 
 // The icons at the theme's sizes: those the bundle has, and its largest
 // scaled to the biggest theme size below it when the bundle lacks that one.
-std::map<int, std::string> themeIcons(std::map<int, std::string> icons) {
+std::map<int, std::string> themeIcons(std::map<int, std::string> icons, bool scale) {
   std::map<int, std::string> result;
   for (auto& [size, png] : icons) {
     if (isThemeSize(size)) result.emplace(size, png);
   }
-  if (!icons.empty()) {
+  if (scale && !icons.empty()) {
     const auto& [largest, png] = *icons.rbegin();
     int target = 0;
     for (int size : kThemeSizes) {
@@ -346,11 +335,20 @@ void writeFileAtomically(const fs::path& file, const std::string& bytes) {
 
 }  // namespace
 
-std::optional<DesktopEntryFiles> writeDesktopEntry(const fs::path& installedBundle, const fs::path& dataDir) {
-  auto bundle = platform::Bundle::open(installedBundle);
-  if (!bundle) return std::nullopt;
-  const std::string id = bundle->identifier();
-  const std::string executableName = infoString(*bundle, "CFBundleExecutable");
+const std::vector<int>& desktopIconSizes() {
+  static const std::vector<int> sizes(std::begin(kThemeSizes), std::end(kThemeSizes));
+  return sizes;
+}
+
+std::optional<DesktopEntryContent> composeDesktopEntry(int bundleFd, const fs::path& installedBundle,
+                                                       bool scaleIcons, const std::string& extraLines) {
+  auto infoBytes = readBeneath(bundleFd, "Contents/Info.plist", kMaxInfoPlistBytes);
+  if (!infoBytes) return std::nullopt;
+  auto parsed = platform::parsePlistDict(*infoBytes);
+  if (!parsed) return std::nullopt;
+  const platform::PlistDict& info = *parsed;
+  const std::string id = infoString(info, "CFBundleIdentifier");
+  const std::string executableName = infoString(info, "CFBundleExecutable");
   if (!usableIdentifier(id) || executableName.empty() || executableName.find('/') != std::string::npos ||
       executableName == "." || executableName == "..") {
     return std::nullopt;
@@ -363,17 +361,21 @@ std::optional<DesktopEntryFiles> writeDesktopEntry(const fs::path& installedBund
 
   std::string name;
   for (const char* key : {"CFBundleDisplayName", "CFBundleName"}) {
-    name = cleanText(infoString(*bundle, key));
+    name = cleanText(infoString(info, key));
     if (!name.empty()) break;
   }
   if (name.empty()) name = cleanText(installedBundle.stem().string());
   if (name.empty()) name = id;
 
   std::map<std::string, std::string> localizedNames;
-  for (const std::string& lproj : bundle->localizations()) {
-    auto locale = localeForLocalization(lproj);
+  for (const std::string& folder : listBeneath(bundleFd, "Contents/Resources")) {
+    const std::string suffix = ".lproj";
+    if (folder.size() <= suffix.size() || folder.compare(folder.size() - suffix.size(), suffix.size(), suffix) != 0) {
+      continue;
+    }
+    auto locale = localeForLocalization(folder.substr(0, folder.size() - suffix.size()));
     if (!locale) continue;
-    std::string localized = nameIn(readStringsTable(bundle->resourcesPath() / (lproj + ".lproj") / "InfoPlist.strings"));
+    std::string localized = nameIn(readStringsTable(bundleFd, "Contents/Resources/" + folder + "/InfoPlist.strings"));
     if (!localized.empty()) localizedNames.emplace(*locale, localized);
   }
 
@@ -389,15 +391,28 @@ std::optional<DesktopEntryFiles> writeDesktopEntry(const fs::path& installedBund
   entry << "Exec=" << execArgument(executable) << "\n"
         << "TryExec=" << escapeValue(executable) << "\n";
 
-  std::map<int, std::string> icons = themeIcons(bundleIcons(*bundle));
-  if (!icons.empty()) entry << "Icon=" << id << "\n";
+  DesktopEntryContent content;
+  content.identifier = id;
+  content.icons = themeIcons(bundleIcons(bundleFd, info), scaleIcons);
+  if (!content.icons.empty()) entry << "Icon=" << id << "\n";
   if (!wmClass.empty()) entry << "StartupWMClass=" << escapeValue(wmClass) << "\n";
-  entry << "Terminal=false\n";
+  entry << "Terminal=false\n" << extraLines;
+  content.text = entry.str();
+  return content;
+}
+
+std::optional<DesktopEntryFiles> writeDesktopEntry(const fs::path& installedBundle, const fs::path& dataDir) {
+  int fd = ::open(installedBundle.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  auto content = composeDesktopEntry(fd, installedBundle, true);
+  ::close(fd);
+  if (!content) return std::nullopt;
+  const std::string& id = content->identifier;
 
   DesktopEntryFiles files;
   files.identifier = id;
   const fs::path hicolor = dataDir / "icons/hicolor";
-  for (const auto& [size, png] : icons) {
+  for (const auto& [size, png] : content->icons) {
     std::string dimension = std::to_string(size) + "x" + std::to_string(size);
     fs::path file = hicolor / dimension / "apps" / (id + ".png");
     writeFileAtomically(file, png);
@@ -405,12 +420,12 @@ std::optional<DesktopEntryFiles> writeDesktopEntry(const fs::path& installedBund
   }
   // An earlier version's icon at a size this one lacks would win the lookup.
   for (int size : kThemeSizes) {
-    if (icons.count(size) != 0) continue;
+    if (content->icons.count(size) != 0) continue;
     std::error_code ignored;
     fs::remove(hicolor / (std::to_string(size) + "x" + std::to_string(size)) / "apps" / (id + ".png"), ignored);
   }
   files.entry = dataDir / "applications" / (id + ".desktop");
-  writeFileAtomically(files.entry, entry.str());
+  writeFileAtomically(files.entry, content->text);
   return files;
 }
 

@@ -15,6 +15,7 @@
 
 #include "extract/space_reserve.h"
 #include "package/bundle_search.h"
+#include "package/no_follow.h"
 #include "package/scratch_directories.h"
 
 namespace installer {
@@ -38,14 +39,7 @@ bool isRealDirectory(const fs::path& p) {
 }
 
 std::optional<std::string> readDocument(const fs::path& file) {
-  if (!isRegularFile(file)) return std::nullopt;
-  std::error_code ec;
-  auto size = fs::file_size(file, ec);
-  if (ec || size > kMaxDocumentSize) return std::nullopt;
-  std::ifstream in(file, std::ios::binary);
-  std::string text(static_cast<std::size_t>(size), '\0');
-  if (!in.read(text.data(), static_cast<std::streamsize>(size))) return std::nullopt;
-  return text;
+  return readFileBounded(file, kMaxDocumentSize);
 }
 
 struct XmlDocument {

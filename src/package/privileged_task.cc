@@ -29,10 +29,7 @@ extern char** environ;
 
 namespace {
 
-// Written by the elevated shell once it runs.
-constexpr char kStartedMarker[] = "qx-privileged-started\n";
-// Written by the root shell after the script, followed by its status.
-constexpr char kStatusPrefix[] = "qx-privileged-status ";
+const std::string kStartedMarker = std::string(installer::kPrivilegedStartedLine) + "\n";
 
 // Arguments copied into a terminated vector the function owns.
 struct ArgumentVector {
@@ -80,7 +77,7 @@ namespace installer {
 #ifdef __APPLE__
 std::int32_t executePrivilegedWith(const std::filesystem::path&, const char* toolPath,
                                    const char* const* arguments, std::int32_t count,
-                                   PrivilegedProcess* started) {
+                                   PrivilegedProcess* started, double) {
   if (toolPath == nullptr) return errAuthorizationInvalidRef;
   AuthorizationRef ref = nullptr;
   OSStatus status = AuthorizationCreate(nullptr, kAuthorizationEmptyEnvironment,
@@ -109,18 +106,13 @@ std::int32_t executePrivilegedWith(const std::filesystem::path&, const char* too
 #else
 std::int32_t executePrivilegedWith(const std::filesystem::path& elevationTool, const char* toolPath,
                                    const char* const* arguments, std::int32_t count,
-                                   PrivilegedProcess* started) {
+                                   PrivilegedProcess* started, double promptLimit) {
   if (toolPath == nullptr) return kPrivilegedStatusInvalidRef;
   ArgumentVector copies;
   if (!copies.fill(arguments, count)) return kPrivilegedStatusInternal;
   if (access(elevationTool.c_str(), X_OK) != 0) return kPrivilegedStatusToolExecuteFailure;
 
-  // The elevated program is a shell that announces itself on our pipe and
-  // becomes the tool, which keeps the pipe as its output only when asked.
-  std::string wrapper = std::string("printf '%s' '") + kStartedMarker + "'; exec </dev/null 2>/dev/null" +
-                        (started ? "" : " >/dev/null") + "; exec \"$@\"";
-  std::vector<std::string> storage = {elevationTool.string(), "/bin/sh", "-c", wrapper,
-                                      "qx-privileged", toolPath};
+  std::vector<std::string> storage = {elevationTool.string(), toolPath};
   for (int32_t i = 0; i < copies.count; ++i) storage.emplace_back(copies.items[i]);
   std::vector<char*> argv;
   for (auto& s : storage) argv.push_back(s.data());
@@ -132,8 +124,7 @@ std::int32_t executePrivilegedWith(const std::filesystem::path& elevationTool, c
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-  // A group of its own, so that everything the root shell starts can be
-  // ended together.
+  // A group of its own, so that an unanswered prompt can be ended whole.
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
   posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
@@ -148,20 +139,37 @@ std::int32_t executePrivilegedWith(const std::filesystem::path& elevationTool, c
     return kPrivilegedStatusToolExecuteFailure;
   }
 
+  using Clock = std::chrono::steady_clock;
+  double bounded = std::isnan(promptLimit) ? 0 : std::clamp(promptLimit, 0.0, 1e9);
+  auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(bounded));
   std::string seen;
   size_t marker = std::string::npos;
+  bool expired = false;
   char buffer[512];
   while (marker == std::string::npos) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) {
+      expired = true;
+      break;
+    }
+    struct pollfd pfd = {fds[0], POLLIN, 0};
+    int ready = poll(&pfd, 1, static_cast<int>(std::min<long long>(left, INT_MAX)));
+    if (ready <= 0) continue;
     ssize_t n = read(fds[0], buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
-    seen.append(buffer, static_cast<size_t>(n));
-    marker = seen.find(kStartedMarker);
+    // Only the first line can be the marker.
+    if (seen.size() < 4096) seen.append(buffer, static_cast<size_t>(n));
+    auto lineEnd = seen.find('\n');
+    if (lineEnd != std::string::npos) {
+      if (seen.compare(0, lineEnd + 1, kStartedMarker) != 0) break;
+      marker = 0;
+    }
   }
   if (marker != std::string::npos) {
     if (started) {
       started->pipe = fds[0];
-      started->pending = seen.substr(marker + sizeof kStartedMarker - 1);
+      started->pending = seen.substr(kStartedMarker.size());
       started->process = pid;
       started->processGroup = pid;
     } else {
@@ -171,6 +179,11 @@ std::int32_t executePrivilegedWith(const std::filesystem::path& elevationTool, c
     return kPrivilegedStatusSuccess;
   }
   close(fds[0]);
+  if (expired) {
+    kill(-pid, SIGKILL);
+    reapLater(pid);
+    return kPrivilegedStatusInteractionNotAllowed;
+  }
 
   int waitStatus = 0;
   while (waitpid(pid, &waitStatus, 0) < 0 && errno == EINTR) {
@@ -190,19 +203,6 @@ PrivilegedTaskError PrivilegedTaskError::authorizationCancelled() {
 }
 PrivilegedTaskError PrivilegedTaskError::timedOut() {
   return PrivilegedTaskError(Case::timedOut, 0, "privileged task timed out");
-}
-
-std::int32_t runPrivilegedCommand(const std::vector<std::string>& arguments,
-                                  const PrivilegedRunnerOptions& options,
-                                  PrivilegedProcess* started) {
-  if (arguments.size() > static_cast<size_t>(std::numeric_limits<std::int32_t>::max())) {
-    throw std::length_error("too many arguments for a privileged command");
-  }
-  std::vector<const char*> argv;
-  for (const auto& a : arguments) argv.push_back(a.c_str());
-  argv.push_back(nullptr);
-  return executePrivilegedWith(options.elevationTool, "/bin/sh", argv.data(),
-                               static_cast<std::int32_t>(arguments.size()), started);
 }
 
 bool parseStatusText(const std::string& text, std::int32_t& value) {
@@ -240,19 +240,20 @@ bool consumeLines(std::string& text, const PrivilegedMessageHandler& onMessage, 
     if (end == std::string::npos) return false;
     std::string line = text.substr(0, end);
     text.erase(0, end + 1);
-    if (line.rfind(kStatusPrefix, 0) == 0) {
-      if (parseStatusText(line.substr(sizeof kStatusPrefix - 1), value)) return true;
+    if (line.rfind(kPrivilegedStatusPrefix, 0) == 0) {
+      if (parseStatusText(line.substr(sizeof kPrivilegedStatusPrefix - 1), value)) return true;
     } else if (onMessage) {
       onMessage(line);
     }
   }
 }
 
-// Ends what is left of the root shell's process group, as far as we are
-// allowed to, and reaps the elevation tool in the background.
+// Asks what is left of the tool's process group to end, as far as we are
+// allowed to (the install helper then cleans up after itself), and reaps
+// the elevation tool in the background.
 void abandon(const PrivilegedProcess& process) {
 #ifndef __APPLE__
-  if (process.processGroup > 0) kill(-process.processGroup, SIGKILL);
+  if (process.processGroup > 0) kill(-process.processGroup, SIGTERM);
   if (process.process > 0) reapLater(process.process);
 #else
   (void)process;
@@ -261,35 +262,28 @@ void abandon(const PrivilegedProcess& process) {
 
 }  // namespace
 
-std::int32_t runPrivilegedScript(const std::string& script, double limit,
-                                 const PrivilegedRunnerOptions& options,
-                                 const PrivilegedMessageHandler& onMessage) {
+std::int32_t runPrivilegedTool(const std::filesystem::path& tool, const std::vector<std::string>& arguments,
+                               double limit, const PrivilegedRunnerOptions& options,
+                               const PrivilegedMessageHandler& onMessage) {
+  if (arguments.size() > static_cast<size_t>(std::numeric_limits<std::int32_t>::max())) {
+    throw std::length_error("too many arguments for a privileged tool");
+  }
+  std::vector<const char*> argv;
+  for (const auto& a : arguments) argv.push_back(a.c_str());
+  argv.push_back(nullptr);
+  PrivilegedProcess process;
+  std::int32_t status = executePrivilegedWith(options.elevationTool, tool.c_str(), argv.data(),
+                                              static_cast<std::int32_t>(arguments.size()), &process,
+                                              options.promptLimit);
+  if (status == kPrivilegedStatusCanceled) throw PrivilegedTaskError::authorizationCancelled();
+  if (status == kPrivilegedStatusInteractionNotAllowed) throw PrivilegedTaskError::timedOut();
+  if (status != 0) throw PrivilegedTaskError::authorizationFailed(status);
+
+  // The time limit runs from the tool's start, not from the prompt's.
   using Clock = std::chrono::steady_clock;
-  // Bounded so that an absurd limit cannot overflow the clock arithmetic.
   double bounded = std::isnan(limit) ? 0 : std::clamp(limit, 0.0, 1e9);
   auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                      std::chrono::duration<double>(bounded));
-
-  // The script runs in the background of the root shell, which meanwhile
-  // keeps a watchdog that ends the whole group once the limit has passed.
-  char seconds[32];
-  std::snprintf(seconds, sizeof seconds, "%.3f", bounded + 1);
-  std::string command = std::string("umask 022\n") +
-      "/bin/sh -c \"$1\" qx-privileged-script 3>&1 </dev/null >/dev/null 2>&1 &\n"
-      "qx_job=$!\n"
-      "( trap 'kill $qx_sleep 2>/dev/null; exit 0' TERM; /bin/sleep " + seconds + " & qx_sleep=$!; wait $qx_sleep; "
-      "kill -KILL 0 ) </dev/null >/dev/null 2>&1 &\n"
-      "qx_watchdog=$!\n"
-      "wait $qx_job\n"
-      "qx_status=$?\n"
-      "kill $qx_watchdog 2>/dev/null\n"
-      "printf '" + kStatusPrefix + "%d\\n' \"$qx_status\"\n";
-
-  PrivilegedProcess process;
-  std::int32_t status = runPrivilegedCommand({"-c", command, "qx-privileged", script}, options, &process);
-  if (status == kPrivilegedStatusCanceled) throw PrivilegedTaskError::authorizationCancelled();
-  if (status != 0) throw PrivilegedTaskError::authorizationFailed(status);
-
   std::string text = std::move(process.pending);
   std::int32_t value = 0;
   bool answered = false;

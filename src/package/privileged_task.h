@@ -1,21 +1,25 @@
-// Running one shell script with administrator rights.
+// Running one program of ours with administrator rights.
 //
 // `execute_privileged` starts a tool with root rights and returns once the
-// authorization is settled, without waiting for the tool. Asked for it, it
-// hands back the communications pipe the elevation tool gives the tool
-// (its standard output), as the platform's call does; `runPrivilegedScript`
-// has the root shell write its exit status there and reads it with a
-// deadline. Nothing is written to the user's temporary folder.
+// authorization is settled, without waiting for the tool to finish. The
+// tool itself says when it runs: its first line on its standard output is
+// the start marker, which means the user has authorised it. Asked for it,
+// `execute_privileged` hands back that output (the platform's
+// communications pipe); `runPrivilegedTool` reads the tool's messages and
+// its status line from it with a deadline that starts only once the tool
+// runs. The password prompt has its own, longer wait, which the user ends
+// by cancelling. Nothing is written to the user's temporary folder and no
+// shell runs as root.
 //
-// On Linux the elevation goes through `pkexec` (polkit), started in a
-// process group of its own: pkexec exiting 126 (the password dialog
-// dismissed) is the cancellation, any other refusal a failure status. The
-// runner learns that the elevated shell has started from a marker the shell
-// writes on the pipe first.
+// On Linux the elevation goes through `pkexec` (polkit), which runs the
+// tool directly, started in a process group of its own: pkexec exiting 126
+// (the password dialog dismissed) is the cancellation, any other refusal a
+// failure status.
 //
-// A root shell that outlives its time limit ends its own process group (the
-// runner, not being root, may not be allowed to signal it); the runner also
-// signals the group where it can.
+// A tool that outlives its time limit must end itself (the runner, not
+// being root, may not be allowed to signal it); the runner closes the pipe,
+// which the tool takes as the end of the run, and sends the group SIGTERM where
+// it can.
 //
 // All of it blocks the calling thread (the password dialog, then the wait
 // for the status); nothing is shared between calls.
@@ -38,13 +42,15 @@ enum {
   kPrivilegedStatusInvalidRef = -60002,   // tool path missing
   kPrivilegedStatusDenied = -60005,       // elevation refused
   kPrivilegedStatusCanceled = -60006,     // password dialog dismissed
+  kPrivilegedStatusInteractionNotAllowed = -60007,  // the prompt went unanswered too long
   kPrivilegedStatusInternal = -60008,     // argument vector not allocated
   kPrivilegedStatusToolExecuteFailure = -60031,  // elevation tool not startable
 };
 
 // Starts `toolPath` with `arguments[0 .. count)` as root and returns the
-// authorization status without waiting for the tool. A null `toolPath`
-// returns -60002. Any thread.
+// authorization status once the tool has said it started (or has ended),
+// without waiting for it to finish; its output pipe is closed then. A null
+// `toolPath` returns -60002. Any thread.
 int32_t execute_privileged(const char* toolPath, const char* const* arguments, int32_t count);
 }
 
@@ -73,10 +79,17 @@ class PrivilegedTaskError : public std::exception {
   std::string description_;
 };
 
+// The first line a privileged tool writes, and the prefix of its last
+// (followed by its exit status in decimal).
+inline constexpr char kPrivilegedStartedLine[] = "qx-privileged-started";
+inline constexpr char kPrivilegedStatusPrefix[] = "qx-privileged-status ";
+
 // What the runner uses; the defaults are the real ones. Tests point the
 // elevation tool at a fake.
 struct PrivilegedRunnerOptions {
   std::filesystem::path elevationTool = "/usr/bin/pkexec";  // ignored on macOS
+  // How long the password prompt may stay up, in seconds.
+  double promptLimit = 600;
 };
 
 // The elevated tool as its starter sees it. `pipe` (owned by the receiver,
@@ -93,32 +106,29 @@ struct PrivilegedProcess {
 // Starts a tool as root through `elevationTool`; the Linux body of
 // `execute_privileged`, exposed so tests can inject the tool. With
 // `started`, on success the tool keeps the pipe as its standard output and
-// `started` receives it; without, the tool lets go of every descriptor it
-// shares with us.
+// `started` receives it. When the tool has not said it started within
+// `promptLimit` seconds, its process group is ended and the result is
+// -60007.
 std::int32_t executePrivilegedWith(const std::filesystem::path& elevationTool,
                                    const char* toolPath, const char* const* arguments,
-                                   std::int32_t count, PrivilegedProcess* started = nullptr);
+                                   std::int32_t count, PrivilegedProcess* started = nullptr,
+                                   double promptLimit = 600);
 
-// Runs "/bin/sh" with `arguments` as root; returns the authorization status.
-std::int32_t runPrivilegedCommand(const std::vector<std::string>& arguments,
-                                  const PrivilegedRunnerOptions& options = {},
-                                  PrivilegedProcess* started = nullptr);
-
-// What the root script says while it runs: each line it writes to
-// descriptor 3, called on the runner's (the caller's) thread.
+// What the tool says while it runs: each line between the start marker and
+// the status line, called on the runner's (the caller's) thread.
 using PrivilegedMessageHandler = std::function<void(const std::string& message)>;
 
-// Runs `script` as root through "/bin/sh -c" with umask 022 and no input or
-// output of its own (descriptor 3 carries its messages to `onMessage`),
-// then reads the root shell's status line from the pipe until it arrives or
-// `limit` seconds passed. Returns the script's exit status (any number; -1
-// when the shell ended without saying). Throws PrivilegedTaskError
-// (authorizationCancelled for status -60006, authorizationFailed for any
-// other non-zero status, timedOut). At the deadline the shell's process
-// group is ended.
-std::int32_t runPrivilegedScript(const std::string& script, double limit,
-                                 const PrivilegedRunnerOptions& options = {},
-                                 const PrivilegedMessageHandler& onMessage = {});
+// Runs `tool` with `arguments` as root, with no input, then reads its
+// messages and its status line until that arrives or `limit` seconds
+// passed since the tool said it started. Returns the tool's exit status
+// (any number; -1 when it ended without saying). Throws PrivilegedTaskError
+// (authorizationCancelled for status -60006, timedOut for an unanswered
+// prompt and at the deadline, authorizationFailed for any other non-zero
+// status). At the deadline the pipe is closed and the group sent SIGTERM
+// where that is allowed.
+std::int32_t runPrivilegedTool(const std::filesystem::path& tool, const std::vector<std::string>& arguments,
+                               double limit, const PrivilegedRunnerOptions& options = {},
+                               const PrivilegedMessageHandler& onMessage = {});
 
 // Reads a status text: trimmed, an optional sign and digits only, within 32
 // bits. False for anything else.

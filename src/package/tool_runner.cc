@@ -139,7 +139,6 @@ bool isValidUTF8(const std::string& bytes) {
 PackageTools PackageTools::withHelpers(const std::filesystem::path& helpersDirectory) {
   PackageTools tools;
 #ifdef __APPLE__
-  (void)helpersDirectory;
   tools.spctl = "/usr/sbin/spctl";
   tools.hdiutil = "/usr/bin/hdiutil";
   tools.ditto = "/usr/bin/ditto";
@@ -155,6 +154,7 @@ PackageTools PackageTools::withHelpers(const std::filesystem::path& helpersDirec
   tools.pkgutil = helpersDirectory / "pkgutil";
 #endif
   tools.shell = "/bin/sh";
+  tools.installHelper = helpersDirectory / "install-helper";
   return tools;
 }
 

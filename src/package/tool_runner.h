@@ -45,6 +45,9 @@ struct PackageTools {
   std::filesystem::path pkgutil;
   std::filesystem::path shell;  // runs the payload unpack pipeline
   std::filesystem::path xattr;
+  // Our own program for the administrator step (install_helper.h), in the
+  // bundle's Contents/Helpers on every platform.
+  std::filesystem::path installHelper;
 
   // The tools for this platform, the stand-ins taken from the running
   // program's bundle (the directory of the executable when it does not run

@@ -148,7 +148,7 @@ TEST_F(InstallCoordinatorTest, AFullRunThenACachedRun) {
   auto workDir = c->workingDirectory();
   EXPECT_EQ(workDir.parent_path(), home_.tmp());
   EXPECT_EQ(workDir.filename().string().rfind("qx-installer-", 0), 0u);
-  EXPECT_TRUE(std::filesystem::is_directory(workDir));
+  EXPECT_EQ(std::filesystem::status(workDir).permissions(), std::filesystem::perms::owner_all);
   EXPECT_EQ(c->installDirectory(), apps());
 
   auto app = apps() / "Example.app";

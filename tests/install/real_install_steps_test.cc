@@ -69,10 +69,10 @@ class RealInstallStepsTest : public ::testing::Test {
     installerOptions.privileged.elevationTool = home.root() / ("elevate-" + std::to_string(++tools));
     const fs::path top = home.root();
     installerOptions.elevationGuard = [top](const fs::path& d) { return elevationRefusal(d, geteuid(), top); };
-    installerOptions.privilegedOwner.clear();
     installerOptions.systemDataDirectory = home.root() / "share";
     installerOptions.privilegedTimeLimit = 20;
-    testing::writeFile(installerOptions.privileged.elevationTool, "#!/bin/sh\n" + body + "\n", 0755);
+    testing::writeFile(installerOptions.privileged.elevationTool,
+                       "#!/bin/sh\nPKEXEC_UID=$(id -u)\nexport PKEXEC_UID\n" + body + "\n", 0755);
   }
 
   InstallStepError copyError(InstallSteps s, const fs::path& source) {
@@ -136,11 +136,11 @@ TEST_F(RealInstallStepsTest, InstallerErrorsKeepTheirCase) {
   EXPECT_EQ(refused.kind(), InstallStepError::Kind::permissionDenied);
   EXPECT_STREQ(refused.what(), "AuthorizationExecuteWithPrivileges() failed with status -60005");
 
-  elevation("exec \"$@\"");  // the root shell runs, but refuses the FIFO in the source
+  elevation("exec \"$@\"");  // the install helper runs, but refuses the FIFO in the source
   ASSERT_EQ(mkfifo((source / "Contents/pipe").c_str(), 0644), 0);
   auto failed = copyError(steps(CheckUpdateHTTPResult{"", 500}), source);
   EXPECT_EQ(failed.kind(), InstallStepError::Kind::permissionDenied);
-  EXPECT_STREQ(failed.what(), "privileged copy exited with status 5");
+  EXPECT_STREQ(failed.what(), "privileged copy exited with status 2");
 
   // Once it succeeds, the system's entry comes with it.
   fs::remove(source / "Contents/pipe");

@@ -2,12 +2,16 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <condition_variable>
+#include <iostream>
 #include <mutex>
 
 #include "package/file_copy.h"
+#include "package/install_helper.h"
 #include "support/package_fixtures.h"
 
 namespace installer {
@@ -78,19 +82,19 @@ class AppInstallerTest : public ::testing::Test {
     options.privilegedTimeLimit = 20;
     options.progressInterval = 20ms;
     // Tests are not root: the folders they own count as root's, below the
-    // test's own directory, and the copy goes to a user a test can see.
+    // test's own directory, and the helper copies as the test's user.
     const fs::path top = dir.path();
     options.elevationGuard = [top](const fs::path& d) { return elevationRefusal(d, geteuid(), top); };
-    owner = geteuid() == 0 ? std::pair<uid_t, gid_t>{1, 1} : std::pair<uid_t, gid_t>{geteuid(), getegid()};
-    options.privilegedOwner = std::to_string(owner.first) + ":" + std::to_string(owner.second);
+    options.installHelper = testing::testHelpersDirectory() / "install-helper";
     options.systemDataDirectory = dir / "share";
   }
   // Makes the install folder one the user cannot write, elevated through
-  // a fake pkexec with `body`.
-  void elevation(const std::string& body = "exec \"$@\"") {
+  // a fake pkexec with `body` that, like pkexec, names the invoking user.
+  void elevation(const std::string& body = "exec \"$@\"", uid_t user = geteuid()) {
     options.canWriteDirectly = [](const fs::path&) { return false; };
     options.privileged.elevationTool = dir / ("elevate-" + std::to_string(++tools));
-    writeFile(options.privileged.elevationTool, "#!/bin/sh\n" + body + "\n", 0755);
+    writeFile(options.privileged.elevationTool,
+              "#!/bin/sh\nPKEXEC_UID=" + std::to_string(user) + "\nexport PKEXEC_UID\n" + body + "\n", 0755);
   }
   void installOldCopy() { writeFile(target / "Demo.app/Contents/OLD", "previous version"); }
   bool onlyDemoInTarget() {
@@ -107,17 +111,21 @@ class AppInstallerTest : public ::testing::Test {
     ADD_FAILURE() << "no AppInstallError";
     return AppInstallError::copyFailed("");
   }
-  // The root script run directly, past the installer's own checks.
-  std::int32_t runScript(const fs::path& from, const fs::path& to) {
-    return runPrivilegedScript(
-        privilegedCopyScript(from, to, options.privilegedOwner, {}, options.systemDataDirectory), 20,
-        options.privileged);
+  // The helper run directly, past the installer's own checks.
+  std::int32_t runHelper(const fs::path& from, const fs::path& to) {
+    InstallHelperRequest request{from, to, {}, 1u << 30, 1000, 20000, {}};
+    return runPrivilegedTool(options.installHelper, installHelperArguments(request), 20, options.privileged);
+  }
+  // Lets another user (nobody) read the test's tree.
+  bool openToNobody() {
+    if (geteuid() != 0) return false;
+    fs::permissions(dir.path(), fs::perms(0755));
+    return true;
   }
 
   TempDir dir;
   fs::path source, target;
   AppInstallerOptions options;
-  std::pair<uid_t, gid_t> owner;
   int tools = 0;
 };
 
@@ -177,13 +185,13 @@ TEST_F(AppInstallerTest, FailedPrivilegedCopiesLeaveTheInstalledApplicationAlone
   ASSERT_EQ(mkfifo((source / "Contents/pipe").c_str(), 0644), 0);
   auto failed = expectError();
   EXPECT_EQ(failed.kind(), AppInstallError::Case::permissionDenied);
-  EXPECT_STREQ(failed.what(), "privileged copy exited with status 5");
+  EXPECT_STREQ(failed.what(), "privileged copy exited with status 2");
   EXPECT_EQ(testing::readFile(target / "Demo.app/Contents/OLD"), "previous version");
   EXPECT_TRUE(onlyDemoInTarget());
 }
 
 TEST_F(AppInstallerTest, PrivilegedCopyIntoADirectoryWithAQuote) {
-  target = dir / "it's \"Apps\" $HOME";  // created by the script's mkdir -p
+  target = dir / "it's \"Apps\" $HOME";  // made by the helper
   elevation();
   Reports reports;
   fs::path installed = installApplication(source, target, reports.handler(), options);
@@ -219,8 +227,8 @@ TEST_F(AppInstallerTest, SpecialModesInstallAsPlainOnes) {
   }
   struct stat st;
   ASSERT_EQ(lstat((target / "Demo.app/Contents/MacOS/suid").c_str(), &st), 0);
-  EXPECT_EQ(st.st_uid, owner.first);
-  EXPECT_EQ(st.st_gid, owner.second);
+  EXPECT_EQ(st.st_uid, geteuid());
+  EXPECT_EQ(st.st_gid, getegid());
 }
 
 TEST_F(AppInstallerTest, ALinkedSourceChangesNothingOutside) {
@@ -230,7 +238,7 @@ TEST_F(AppInstallerTest, ALinkedSourceChangesNothingOutside) {
   fs::path link = dir / "src/Evil.app";
   fs::create_symlink(outside, link);
   elevation();
-  EXPECT_EQ(runScript(link, target / "Evil.app"), 2);  // the root script's own check
+  EXPECT_EQ(runHelper(link, target / "Evil.app"), kHelperSourceRefused);  // the helper's own check
   source = link;
   for (bool privileged : {false, true}) {
     if (privileged) elevation();
@@ -318,15 +326,29 @@ TEST(ElevationRefusalTest, FoldersOthersCanChange) {
   EXPECT_EQ(elevationRefusal("/usr/local/bin", 0), std::nullopt);
 }
 
-// A writer that lays out an entry, an icon and what the script must not take.
+// A writer that records its calls and lays out an entry.
 std::optional<DesktopEntryFiles> fakeEntry(const fs::path& bundle, const fs::path& dataDir,
                                            std::vector<std::pair<fs::path, fs::path>>& calls) {
   calls.emplace_back(bundle, dataDir);
-  writeFile(dataDir / "applications/com.example.demo.desktop", "[Desktop Entry]\n", 0600);
-  writeFile(dataDir / "applications/bad name.desktop", "x");
-  writeFile(dataDir / "icons/hicolor/64x64/apps/com.example.demo.png", "png", 0600);
-  writeFile(dataDir / "icons/hicolor/huge/apps/com.example.demo.png", "png");
+  writeFile(dataDir / "applications/com.example.demo.desktop", "[Desktop Entry]\n");
   return DesktopEntryFiles{"com.example.demo", dataDir / "applications/com.example.demo.desktop", {}};
+}
+
+// The header of a square PNG, all a bundle icon needs to be taken unscaled.
+std::string pngOfSide(std::uint32_t side) {
+  std::string png("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR", 16);
+  for (int i = 0; i < 2; ++i) {
+    for (int shift = 24; shift >= 0; shift -= 8) png += static_cast<char>(side >> shift & 0xff);
+  }
+  return png + std::string(8, '\0');
+}
+
+std::vector<std::string> namesIn(const fs::path& folder) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(folder, ec)) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 TEST_F(AppInstallerTest, DesktopEntryFollowsOnlyASuccessfulInstall) {
@@ -337,27 +359,20 @@ TEST_F(AppInstallerTest, DesktopEntryFollowsOnlyASuccessfulInstall) {
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0], std::make_pair(target / "Demo.app", dir / "data"));
 
-  // A system install: staged as the user, installed by the script.
+  // A system install: the helper writes the entry from its own copy, twice
+  // over its own entry.
+  writeFile(source / "Contents/Resources/AppIcon.png", pngOfSide(64));
   elevation();
-  installApplication(source, target, {}, options);
-  ASSERT_EQ(calls.size(), 2u);
-  EXPECT_EQ(calls[1].first, target / "Demo.app");
-  EXPECT_FALSE(fs::exists(calls[1].second));  // the staging folder is gone
-  fs::path share = options.systemDataDirectory;
-  EXPECT_EQ(modeOf(share / "applications/com.example.demo.desktop"), "0644");
-  EXPECT_EQ(modeOf(share / "icons/hicolor/64x64/apps/com.example.demo.png"), "0644");
-  EXPECT_FALSE(fs::exists(share / "applications/bad name.desktop"));
-  EXPECT_FALSE(fs::exists(share / "icons/hicolor/huge"));
-
-  // A staged link makes the script take nothing.
-  fs::remove_all(share);
-  options.desktopEntryWriter = [&](const fs::path& b, const fs::path& d) {
-    auto files = fakeEntry(b, d, calls);
-    fs::create_symlink("/etc/passwd", d / "applications/passwd.desktop");
-    return files;
-  };
-  installApplication(source, target, {}, options);
-  EXPECT_FALSE(fs::exists(share / "applications"));
+  const fs::path share = options.systemDataDirectory;
+  const fs::path entry = share / "applications/com.example.demo.desktop";
+  for (int round = 0; round < 2; ++round) {
+    installApplication(source, target, {}, options);
+    EXPECT_EQ(modeOf(entry), "0644");
+    EXPECT_NE(testing::readFile(entry).find("Exec=" + (target / "Demo.app/Contents/MacOS/demo").string() + "\n"),
+              std::string::npos);
+    EXPECT_EQ(testing::readFile(share / "icons/hicolor/64x64/apps/com.example.demo.png"), pngOfSide(64));
+  }
+  EXPECT_EQ(calls.size(), 1u);
 
   // No entry after a failure; a failing writer fails nothing.
   elevation("exit 126");
@@ -372,6 +387,173 @@ TEST_F(AppInstallerTest, DesktopEntryFollowsOnlyASuccessfulInstall) {
     throw fs::filesystem_error("write", std::make_error_code(std::errc::no_space_on_device));
   };
   EXPECT_EQ(installApplication(source, target, {}, options), target / "Demo.app");
+}
+
+// --- hostile users and packages, through the stand-in elevation tool ----------------
+
+TEST_F(AppInstallerTest, AParentSwappedForALinkWhileThePromptIsUpIsNotFollowed) {
+  const fs::path hidden = dir / "private";
+  testing::writeAppBundle(hidden, "Demo.app");
+  writeFile(hidden / "Demo.app/Contents/secret", "s", 0600);
+  fs::permissions(hidden, fs::perms(0700));
+  elevation("mv " + shellQuote((dir / "src").string()) + " " + shellQuote((dir / "away").string()) + " && ln -s " +
+            shellQuote(hidden.string()) + " " + shellQuote((dir / "src").string()) + " && exec \"$@\"");
+  auto e = expectError();
+  EXPECT_EQ(e.kind(), AppInstallError::Case::permissionDenied);
+  EXPECT_STREQ(e.what(), "privileged copy exited with status 2");
+  EXPECT_TRUE(fs::is_empty(target));
+}
+
+TEST_F(AppInstallerTest, AHardLinkToAnotherUsersFileIsNotPublished) {
+  if (!openToNobody()) GTEST_SKIP() << "needs root to read the bundle as another user";
+  installOldCopy();
+  writeFile(dir / "outside/secret", "s", 0600);  // root's
+  fs::create_hard_link(dir / "outside/secret", source / "Contents/Resources/secret");
+  elevation("exec \"$@\"", 65534);
+  auto e = expectError();
+  EXPECT_STREQ(e.what(), "privileged copy exited with status 2");
+  EXPECT_EQ(testing::readFile(target / "Demo.app/Contents/OLD"), "previous version");
+  EXPECT_TRUE(onlyDemoInTarget());
+}
+
+TEST_F(AppInstallerTest, EntriesPlantedInTheUsersFoldersAreNotTaken) {
+  options.desktopEntryWriter = [](const fs::path&, const fs::path&) { return std::optional<DesktopEntryFiles>(); };
+  writeFile(source / "Contents/Resources/AppIcon.png", pngOfSide(64));
+  // While the prompt is up, the user's other processes fill every folder of
+  // theirs an entry might be looked for in.
+  std::string plant;
+  for (const fs::path& folder : {dir / "tmp/qx-desktop-x", dir / "home/.local/share"}) {
+    plant += "mkdir -p " + shellQuote((folder / "applications").string()) + " " +
+             shellQuote((folder / "icons/hicolor/64x64/apps").string()) + "\necho '[Desktop Entry]' > " +
+             shellQuote((folder / "applications/firefox-esr.desktop").string()) + "\necho x > " +
+             shellQuote((folder / "icons/hicolor/64x64/apps/firefox-esr.png").string()) + "\n";
+  }
+  elevation(plant + "exec \"$@\"");
+  installApplication(source, target, {}, options);
+  const fs::path share = options.systemDataDirectory;
+  auto entries = namesIn(share / "applications");
+  entries.erase(std::remove(entries.begin(), entries.end(), "mimeinfo.cache"), entries.end());
+  EXPECT_EQ(entries, std::vector<std::string>{"com.example.demo.desktop"});
+  EXPECT_EQ(namesIn(share / "icons/hicolor/64x64/apps"), std::vector<std::string>{"com.example.demo.png"});
+}
+
+TEST_F(AppInstallerTest, AnIdentifierOfAnotherApplicationGetsNoEntry) {
+  options.desktopEntryWriter = [](const fs::path&, const fs::path&) { return std::optional<DesktopEntryFiles>(); };
+  const fs::path share = options.systemDataDirectory;
+  options.otherDataDirectories = {dir / "other"};
+  elevation();
+  // Another application's entry in the folder the entry goes to, or in
+  // another data folder.
+  for (const fs::path& folder : {share, dir / "other"}) {
+    fs::remove_all(share);
+    fs::remove_all(dir / "other");
+    writeFile(folder / "applications/com.example.demo.desktop", "[Desktop Entry]\nExec=other\n");
+    EXPECT_EQ(installApplication(source, target, {}, options), target / "Demo.app");
+    EXPECT_EQ(testing::readFile(folder / "applications/com.example.demo.desktop"), "[Desktop Entry]\nExec=other\n");
+    if (folder != share) {
+      EXPECT_FALSE(fs::exists(share / "applications/com.example.demo.desktop"));
+    }
+  }
+}
+
+TEST_F(AppInstallerTest, FoldersOthersMayChangeOnTheWayAreRefused) {
+  struct Case {
+    const char* what;
+    fs::perms mode;
+    std::function<bool(const fs::path&)> prepare;  // false: cannot be set up here
+  };
+  const std::vector<Case> cases = {
+      {"a 0555 folder of another user", fs::perms(0555),
+       [](const fs::path& f) { return geteuid() == 0 && chown(f.c_str(), 65534, 65534) == 0; }},
+      {"an ACL that grants write", fs::perms(0755),
+       [](const fs::path& f) {
+         return access("/usr/bin/setfacl", X_OK) == 0 &&
+                runTool("/usr/bin/setfacl", {"-m", "u:65534:rwx", f.string()}).status == 0;
+       }},
+  };
+  installOldCopy();
+  elevation();
+  // As if the folder changed after the installer's own early check.
+  options.elevationGuard = [](const fs::path&) { return std::optional<std::string>(); };
+  for (const auto& c : cases) {
+    const fs::path way = dir / "way";
+    fs::remove_all(way);
+    fs::create_directories(way / "Apps");
+    fs::permissions(way, c.mode);
+    if (!c.prepare(way)) {
+      std::cout << "not tried here: " << c.what << "\n";
+      fs::permissions(way, fs::perms(0755));
+      continue;
+    }
+    target = way / "Apps";
+    auto e = expectError();
+    EXPECT_STREQ(e.what(), "privileged copy exited with status 3") << c.what;
+    EXPECT_TRUE(fs::is_empty(target)) << c.what;
+    fs::permissions(way, fs::perms(0755));
+  }
+}
+
+TEST_F(AppInstallerTest, ALinkInTheDataFolderGetsNoEntry) {
+  options.desktopEntryWriter = [](const fs::path&, const fs::path&) { return std::optional<DesktopEntryFiles>(); };
+  writeFile(source / "Contents/Resources/AppIcon.png", pngOfSide(64));
+  const fs::path share = options.systemDataDirectory;
+  const fs::path victim = dir / "victim";
+  elevation();
+  for (const char* link : {"", "applications", "icons/hicolor/64x64"}) {
+    fs::remove_all(share);
+    fs::remove_all(victim);
+    fs::create_directories(victim);
+    fs::path at = *link ? share / link : share;
+    fs::create_directories(at.parent_path());
+    fs::create_symlink(victim, at);
+    EXPECT_EQ(installApplication(source, target, {}, options), target / "Demo.app") << link;
+    EXPECT_TRUE(fs::is_empty(victim)) << link;
+    EXPECT_FALSE(fs::exists(share / "applications/com.example.demo.desktop")) << link;
+  }
+}
+
+TEST_F(AppInstallerTest, ASlowPromptThenTheCopyDeadline) {
+  elevation("sleep 2.5; exec \"$@\"");  // the user takes a while to answer the prompt
+  options.privilegedTimeLimit = 2;      // which does not count against the copy
+  EXPECT_EQ(installApplication(source, target, {}, options), target / "Demo.app");
+
+  installOldCopy();
+  options.privilegedTimeLimit = 0;
+  auto e = expectError();
+  EXPECT_EQ(e.kind(), AppInstallError::Case::permissionDenied);
+  EXPECT_STREQ(e.what(), "privileged task timed out");
+  EXPECT_EQ(testing::readFile(target / "Demo.app/Contents/OLD"), "previous version");
+  EXPECT_TRUE(onlyDemoInTarget());
+}
+
+TEST_F(AppInstallerTest, TheRunnerGoneMidCopyLeavesEverythingAsItWas) {
+  installOldCopy();
+  for (int i = 0; i < 2000; ++i) writeFile(source / "Contents/Resources/many" / std::to_string(i), "x");
+  elevation();
+  InstallHelperRequest request{source, target / "Demo.app", {}, 1u << 30, 10000, 20000, {}};
+  std::vector<std::string> arguments = installHelperArguments(request);
+  std::vector<const char*> argv;
+  for (const auto& a : arguments) argv.push_back(a.c_str());
+  PrivilegedProcess helper;
+  ASSERT_EQ(executePrivilegedWith(options.privileged.elevationTool, options.installHelper.c_str(), argv.data(),
+                                  static_cast<std::int32_t>(argv.size()), &helper),
+            0);
+  // The runner goes away as soon as the copy has begun.
+  std::string said = helper.pending;
+  auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (said.find("copying\n") == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+    char buffer[256];
+    ssize_t n = read(helper.pipe, buffer, sizeof buffer);
+    if (n <= 0) break;
+    said.append(buffer, static_cast<size_t>(n));
+  }
+  close(helper.pipe);
+  ASSERT_NE(said.find("copying\n"), std::string::npos) << said;
+  int status = 0;
+  ASSERT_EQ(waitpid(helper.process, &status, 0), helper.process);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == kHelperRunnerGone) << status;
+  EXPECT_EQ(testing::readFile(target / "Demo.app/Contents/OLD"), "previous version");
+  EXPECT_TRUE(onlyDemoInTarget());
 }
 
 TEST_F(AppInstallerTest, PrivilegedCopyGuards) {

@@ -249,6 +249,19 @@ TEST_F(DesktopEntryTest, IconsGoIntoTheThemeAtTheBundlesSizes) {
   }
 }
 
+TEST_F(DesktopEntryTest, LinksInTheBundleAreNotFollowed) {
+  // An endless file and a picture outside the bundle, reached by links.
+  writeText(root_ / "outside.png", png(64));
+  for (const char* target : {"/proc/self/pagemap", "../../../outside.png"}) {
+    fs::path app = makeBundle("Linked.app", {{"CFBundleIdentifier", "com.example.linked"}, {"CFBundleExecutable", "run"}});
+    fs::create_symlink(target, app / "Contents/Resources/AppIcon.png");
+    auto files = writeDesktopEntry(app, data_);
+    ASSERT_TRUE(files) << target;
+    EXPECT_TRUE(files->icons.empty()) << target;
+    fs::remove_all(app);
+  }
+}
+
 TEST_F(DesktopEntryTest, ReinstallReplacesTheEntryAndDropsStaleIconSizes) {
   PlistDict info{{"CFBundleIdentifier", "com.example.re"}, {"CFBundleExecutable", "re"}, {"CFBundleName", "Old"}};
   fs::path app = makeBundle("Re.app", info);

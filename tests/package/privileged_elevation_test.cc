@@ -1,5 +1,6 @@
 // The privileged path with real elevation: an unprivileged user installs
-// through the real pkexec into a folder only root may write. A polkitd on a
+// through the real pkexec, which runs the install helper, into a folder only
+// root may write. A polkitd on a
 // private system bus answers, allowed by a rule of the test's own; both sit
 // in a private mount namespace (the test's bus socket over
 // /run/dbus/system_bus_socket, its rules over /etc/polkit-1/rules.d), so the
@@ -58,9 +59,9 @@ until gdbus call --system --dest org.freedesktop.DBus --object-path /org/freedes
   sleep 0.05
 done
 SHELL=/bin/sh TMPDIR="$T/tmp" setpriv --reuid="$2" --regid="$3" --clear-groups -- \
-  "$T/probe" install "$T/src/Demo.app" "$T/system/Apps" "$T" "$T/share"
+  "$T/probe" install "$T/helper" "$T/src/Demo.app" "$T/system/Apps" "$T" "$T/share"
 SHELL=/bin/sh TMPDIR="$T/tmp" setpriv --reuid="$2" --regid="$3" --clear-groups -- \
-  "$T/probe" script "$T/src/Evil.app" "$T/system/Apps/Evil.app"
+  "$T/probe" helper "$T/helper" "$T/src/Evil.app" "$T/system/Apps/Evil.app"
 )SH";
 
 void chownTree(const fs::path& root, uid_t uid, gid_t gid) {
@@ -107,6 +108,8 @@ TEST(RealElevationTest, AnUnprivilegedUserInstallsThroughPkexec) {
   fs::permissions(t / "rules", fs::perms(0755));
   fs::copy_file(PRIVILEGED_INSTALL_PROBE, t / "probe");
   fs::permissions(t / "probe", fs::perms(0755));
+  fs::copy_file(INSTALL_HELPER, t / "helper");
+  fs::permissions(t / "helper", fs::perms(0755));
   fs::create_directories(t / "system");  // root's, 0755: the user cannot write it
   fs::create_directories(t / "tmp");
   chownTree(t / "tmp", uid, gid);

@@ -17,14 +17,11 @@ using testing::TempDir;
 using testing::writeFile;
 using Clock = std::chrono::steady_clock;
 
-// Fake elevation tools. The runner starts them as
-//   TOOL /bin/sh -c WRAPPER qx-privileged /bin/sh -c COMMAND qx-privileged SCRIPT
+// Fake elevation tools. The runner starts them as TOOL PROGRAM ARGUMENTS...
 constexpr char kGrant[] = "exec \"$@\"";
 constexpr char kCancel[] = "exit 126";
 constexpr char kNotAuthorized[] = "echo 'Not authorized' >&2; exit 127";
 constexpr char kError[] = "echo 'Error executing command as another user' >&2; exit 1";
-// Grants, then says `steps` instead of running the script.
-std::string answers(const std::string& steps) { return "printf 'qx-privileged-started\\n'\n" + steps; }
 
 bool processGone(pid_t pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
@@ -45,16 +42,29 @@ class PrivilegedTaskTest : public ::testing::Test {
     options.elevationTool = dir / ("elevate-" + std::to_string(++tools));
     writeFile(options.elevationTool, "#!/bin/sh\n" + body + "\n", 0755);
   }
+  // A privileged program that says it started, then does `steps`.
+  fs::path program(const std::string& steps) {
+    fs::path p = dir / ("program-" + std::to_string(++tools));
+    writeFile(p, "#!/bin/sh\nprintf 'qx-privileged-started\\n'\n" + steps + "\n", 0755);
+    return p;
+  }
   bool tmpIsEmpty() { return fs::is_empty(dir / "tmp"); }
 
-  PrivilegedTaskError expectError(const std::string& script, double limit) {
+  PrivilegedTaskError expectError(const fs::path& tool, double limit) {
     try {
-      runPrivilegedScript(script, limit, options);
+      runPrivilegedTool(tool, {}, limit, options);
     } catch (const PrivilegedTaskError& e) {
       return e;
     }
     ADD_FAILURE() << "no PrivilegedTaskError";
     return PrivilegedTaskError::timedOut();
+  }
+  bool endsSoon(const fs::path& pidFile) {
+    auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (!fs::exists(pidFile) && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    pid_t pid = std::stoi(testing::readFile(pidFile));
+    while (!processGone(pid) && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return processGone(pid);
   }
 
   TempDir dir;
@@ -62,41 +72,42 @@ class PrivilegedTaskTest : public ::testing::Test {
   int tools = 0;
 };
 
-TEST_F(PrivilegedTaskTest, GrantedScriptReturnsItsExitStatusOverThePipe) {
+TEST_F(PrivilegedTaskTest, GrantedToolReturnsItsStatusAndMessagesOverThePipe) {
   useTool(kGrant);
   const fs::path ran = dir / "it's \"ran\" $HOME";
-  EXPECT_EQ(runPrivilegedScript("echo noise; umask > " + shellQuote(ran.string()) + "; (exit 3)", 10, options), 3);
-  EXPECT_EQ(testing::readFile(ran), "0022\n");
-  // A status file planted where one used to be written counts for nothing.
-  writeFile(dir / "tmp/qx-privileged-0.status", "0\n");
-  EXPECT_EQ(runPrivilegedScript("exit 4", 10, options), 4);
-  fs::remove(dir / "tmp/qx-privileged-0.status");
+  std::vector<std::string> messages;
+  auto tool = program("printf '%s\\n' \"$@\" > \"$(dirname \"$0\")/args\"\necho working\nprintf 'qx-privileged-status 3\\n'");
+  EXPECT_EQ(runPrivilegedTool(tool, {"a b", ran.string()}, 10, options,
+                              [&](const std::string& m) { messages.push_back(m); }),
+            3);
+  EXPECT_EQ(testing::readFile(dir / "args"), "a b\n" + ran.string() + "\n");
+  EXPECT_EQ(messages, std::vector<std::string>{"working"});
   EXPECT_TRUE(tmpIsEmpty());
 }
 
 TEST_F(PrivilegedTaskTest, StatusLines) {
-  useTool(answers("printf 'qx-privileged-status -7\\n'"));
-  EXPECT_EQ(runPrivilegedScript("true", 10, options), -7);
-
-  // Ended without a status.
-  useTool(answers("exit 0"));
-  EXPECT_EQ(runPrivilegedScript("true", 10, options), -1);
+  useTool(kGrant);
+  EXPECT_EQ(runPrivilegedTool(program("printf 'qx-privileged-status -7\\n'"), {}, 10, options), -7);
+  EXPECT_EQ(runPrivilegedTool(program("exit 0"), {}, 10, options), -1);  // ended without a status
 
   // Never a number, or nothing at all while the pipe stays open: the
   // deadline holds.
   for (const char* steps : {"printf 'qx-privileged-status abc\\n'; sleep 5", "sleep 5"}) {
-    useTool(answers(steps));
     auto start = Clock::now();
-    auto e = expectError("true", 0.5);
+    auto e = expectError(program(steps), 0.5);
     EXPECT_EQ(e.kind(), PrivilegedTaskError::Case::timedOut);
     EXPECT_STREQ(e.what(), "privileged task timed out");
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
   }
+  // A program that never says it started is no privileged program of ours.
+  fs::path silent = dir / "silent";
+  writeFile(silent, "#!/bin/sh\necho hello\n", 0755);
+  EXPECT_EQ(expectError(silent, 10).kind(), PrivilegedTaskError::Case::authorizationFailed);
 }
 
 TEST_F(PrivilegedTaskTest, CancelledDialog) {
   useTool(kCancel);
-  auto e = expectError("touch " + (dir / "never").string(), 10);
+  auto e = expectError(program("touch " + shellQuote((dir / "never").string())), 10);
   EXPECT_EQ(e.kind(), PrivilegedTaskError::Case::authorizationCancelled);
   EXPECT_STREQ(e.what(), "authorization was cancelled");
   EXPECT_FALSE(fs::exists(dir / "never"));
@@ -105,46 +116,42 @@ TEST_F(PrivilegedTaskTest, CancelledDialog) {
 TEST_F(PrivilegedTaskTest, RefusalsAreFailures) {
   for (const char* tool : {kNotAuthorized, kError}) {
     useTool(tool);
-    auto e = expectError("true", 10);
+    auto e = expectError(program("exit 0"), 10);
     EXPECT_EQ(e.kind(), PrivilegedTaskError::Case::authorizationFailed);
     EXPECT_EQ(e.status(), kPrivilegedStatusDenied);
     EXPECT_STREQ(e.what(), "AuthorizationExecuteWithPrivileges() failed with status -60005");
   }
   options.elevationTool = dir / "no-such-tool";
-  EXPECT_EQ(expectError("true", 10).status(), kPrivilegedStatusToolExecuteFailure);
+  EXPECT_EQ(expectError(program("exit 0"), 10).status(), kPrivilegedStatusToolExecuteFailure);
 }
 
-TEST_F(PrivilegedTaskTest, ATimedOutRootRunIsEnded) {
-  useTool(kGrant);
-  auto start = Clock::now();
-  EXPECT_EQ(runPrivilegedCommand({"-c", "sleep 3"}, options), 0);  // never waits for the shell
-  EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+TEST_F(PrivilegedTaskTest, ThePromptHasItsOwnWait) {
+  // A slow prompt does not eat into the program's time.
+  useTool("sleep 1; exec \"$@\"");
+  EXPECT_EQ(runPrivilegedTool(program("printf 'qx-privileged-status 0\\n'"), {}, 0.5, options), 0);
 
+  // A prompt nobody answers ends at its own limit, the dialog with it.
+  const fs::path pidFile = dir / "prompt.pid";
+  useTool("echo $$ > " + shellQuote(pidFile.string()) + "; exec sleep 30");
+  options.promptLimit = 0.3;
+  auto start = Clock::now();
+  EXPECT_EQ(expectError(program("exit 0"), 10).kind(), PrivilegedTaskError::Case::timedOut);
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+  EXPECT_TRUE(endsSoon(pidFile));
+}
+
+TEST_F(PrivilegedTaskTest, ATimedOutProgramIsEndedWhereAllowed) {
+  useTool(kGrant);
   const fs::path pidFile = dir / "pid";
-  start = Clock::now();
-  auto e = expectError("sleep 30 & echo $! > " + shellQuote(pidFile.string()) + "; wait", 2);
+  auto start = Clock::now();
+  auto e = expectError(program("sleep 30 & echo $! > " + shellQuote(pidFile.string()) + "; wait"), 1);
   EXPECT_EQ(e.kind(), PrivilegedTaskError::Case::timedOut);
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
-  auto endsSoon = [&] {
-    pid_t sleeper = std::stoi(testing::readFile(pidFile));
-    auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (!processGone(sleeper) && Clock::now() < deadline) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    fs::remove(pidFile);
-    return processGone(sleeper);
-  };
-  EXPECT_TRUE(endsSoon());
-
-  // A root shell out of our reach (another group) ends itself.
-  useTool("exec setsid \"$@\"");
-  EXPECT_EQ(expectError("sleep 30 & echo $! > " + shellQuote(pidFile.string()) + "; wait", 1).kind(),
-            PrivilegedTaskError::Case::timedOut);
-  EXPECT_TRUE(endsSoon());
+  EXPECT_TRUE(endsSoon(pidFile));
 
   // With no time at all there is no waiting.
   start = Clock::now();
-  EXPECT_EQ(expectError("sleep 2", 0).kind(), PrivilegedTaskError::Case::timedOut);
+  EXPECT_EQ(expectError(program("sleep 2"), 0).kind(), PrivilegedTaskError::Case::timedOut);
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
 }
 
