@@ -48,8 +48,6 @@ class ScratchDirectory {
   fs::path path_;
 };
 
-std::string describeIntegrity(const std::exception& e) { return e.what(); }
-
 // The installer's first language, as its own Bundle would choose it here.
 std::string languageOf(const platform::Bundle& bundle) {
   auto preferred = bundle.preferredLocalizations();
@@ -107,7 +105,8 @@ bool runLiveCheck(const fs::path& installerBundle, const LiveCheckOptions& optio
 
   auto bundle = platform::Bundle::open(installerBundle);
   if (!bundle) return step("configuration", false, installerBundle.string() + " is not a bundle");
-  const AppConfig config = AppConfig::load(*bundle, languageOf(*bundle));
+  const std::string language = languageOf(*bundle);
+  const AppConfig config = AppConfig::load(*bundle, language);
   if (!config.checkUpdateURL || !config.checkUpdateApp) {
     return step("configuration", false, "CheckUpdateURL and CheckUpdateApp are needed for an update check");
   }
@@ -120,7 +119,7 @@ bool runLiveCheck(const fs::path& installerBundle, const LiveCheckOptions& optio
   PackageLinkResolver::Dependencies dependencies;
   dependencies.installedVersion = makeInstalledVersionLookup();
   dependencies.report = [](const ReportEvent&) {};
-  dependencies.languageCode = [&] { return languageOf(*bundle); };
+  dependencies.languageCode = [language] { return language; };
   auto resolver = PackageLinkResolver::create(config, transport, dependencies);
   auto resolution = resolver->resolve();
   if (auto* error = std::get_if<CheckUpdateError>(&resolution)) {
@@ -181,7 +180,7 @@ bool runLiveCheck(const fs::path& installerBundle, const LiveCheckOptions& optio
     try {
       verifyDigests(fetched.digests, check.only);
     } catch (const IntegrityError& e) {
-      return step(check.name, false, describeIntegrity(e));
+      return step(check.name, false, e.what());
     }
     step(check.name, true, std::string(check.name) + " matches");
   }
