@@ -19,7 +19,7 @@
 #include <random>
 #include <string>
 
-#include "demo/demo_service.h"
+#include "publish/demo_service.h"
 #include "install/install_coordinator.h"
 #include "install/real_install_steps.h"
 #include "proof/integrity.h"

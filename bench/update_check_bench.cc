@@ -14,7 +14,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "demo/demo_service.h"
+#include "publish/demo_service.h"
 #include "network/check_update.h"
 #include "network/check_update_transport.h"
 

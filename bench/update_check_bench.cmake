@@ -1,3 +1,3 @@
-if(TARGET demo_service_lib)
-  target_link_libraries(${name} PRIVATE demo_service_lib CURL::libcurl)
+if(TARGET publish)
+  target_link_libraries(${name} PRIVATE publish CURL::libcurl)
 endif()

@@ -30,7 +30,7 @@
 #include <thread>
 #include <vector>
 
-#include "demo/demo_service.h"
+#include "publish/demo_service.h"
 #include "proof/integrity.h"
 #include "platform/system_info.h"
 #include "support/fake_log_service.h"

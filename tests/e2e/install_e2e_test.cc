@@ -13,7 +13,7 @@
 #include <map>
 #include <random>
 
-#include "demo/demo_service.h"
+#include "publish/demo_service.h"
 #include "install/event_recorder.h"
 #include "install/install_coordinator.h"
 #include "install/real_install_steps.h"

@@ -17,7 +17,6 @@
 
 #include "package/tool_runner.h"
 #include "support/package_fixtures.h"
-#include "support/udif_writer.h"
 
 namespace fs = std::filesystem;
 

@@ -1,4 +1,4 @@
-#include "demo/demo_service.h"
+#include "publish/demo_service.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "demo/local_ca.h"
+#include "publish/local_ca.h"
 
 #include <fstream>
 #include <stdexcept>

@@ -8,14 +8,14 @@
 //   writeUDIF({{"Apple (Apple_partition_map : 1)", map}, {"disk image (Apple_HFS : 2)", hfs}},
 //             "/tmp/Two.dmg", UdifChunks::zlib);
 //
-// Test support; any thread; throws std::runtime_error on I/O errors.
+// Any thread; throws std::runtime_error on I/O errors.
 #pragma once
 
 #include <filesystem>
 #include <string>
 #include <vector>
 
-namespace installer::testing {
+namespace installer::publish {
 
 struct UdifPartition {
   std::string name;   // the blkx entry's Name and CFName
@@ -42,4 +42,4 @@ void writeFlatUDIF(const std::filesystem::path& volumeImage, const std::filesyst
 // property lists usually are.
 std::string base64ForPlist(const std::string& bytes);
 
-}  // namespace installer::testing
+}  // namespace installer::publish

@@ -1,4 +1,4 @@
-#include "demo/demo_service.h"
+#include "publish/demo_service.h"
 
 #include <algorithm>
 #include <cctype>
@@ -14,7 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "demo/local_ca.h"
+#include "publish/local_ca.h"
 #include "proof/integrity.h"
 #include "proof/package_signature.h"
 

@@ -1,4 +1,4 @@
-#include "support/udif_writer.h"
+#include "publish/udif_writer.h"
 
 #include <bzlib.h>
 #include <lzma.h>
@@ -10,7 +10,7 @@
 #include <sstream>
 #include <stdexcept>
 
-namespace installer::testing {
+namespace installer::publish {
 
 namespace {
 
@@ -232,4 +232,4 @@ void writeFlatUDIF(const std::filesystem::path& volumeImage, const std::filesyst
   writeUDIF({{partitionName, bytes.str()}}, dmg, chunks);
 }
 
-}  // namespace installer::testing
+}  // namespace installer::publish

@@ -1,0 +1,67 @@
+#include "publish/update_answer.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/url.h"
+#include "proof/integrity.h"
+#include "proof/package_signature.h"
+
+namespace installer::publish {
+
+std::string createSigningKeyFile(const std::filesystem::path& keyFile) {
+  auto pair = generateSigningKeyPair();
+  // O_EXCL: a key that exists is someone's only copy of it.
+  int fd = ::open(keyFile.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    throw std::runtime_error(keyFile.string() + ": " +
+                             (errno == EEXIST ? std::string("exists; a key file is never overwritten")
+                                              : std::string(std::strerror(errno))));
+  }
+  std::string line = base64Encode(pair.secretKey) + "\n";
+  bool ok = ::fchmod(fd, 0600) == 0 &&
+            ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+  ok = ::close(fd) == 0 && ok;
+  if (!ok) {
+    ::unlink(keyFile.c_str());
+    throw std::runtime_error(keyFile.string() + ": cannot be written");
+  }
+  return base64Encode(pair.publicKey);
+}
+
+PackageSummary summarizePackage(const std::filesystem::path& package) {
+  auto digests = digestFile(package, {.md5 = true, .sha256 = true, .signature = false});
+  return {digests.size, *digests.md5, *digests.sha256};
+}
+
+std::string makeUpdateAnswer(const std::filesystem::path& package, const std::filesystem::path& keyFile,
+                             const std::string& url, const std::string& version) {
+  auto secretKey = readSigningSecretKey(keyFile);
+  if (!secretKey) throw std::runtime_error(keyFile.string() + ": not a key file made by keygen");
+  auto parsed = platform::URL::parse(url);
+  if (!parsed || parsed->scheme() != "https" || parsed->host().empty()) {
+    throw std::runtime_error("--url " + url + ": the installer downloads from https addresses only");
+  }
+  if (version.empty()) throw std::runtime_error("--version must not be empty");
+  auto summary = summarizePackage(package);
+  nlohmann::ordered_json data;
+  data["app_url"] = url;
+  data["version"] = version;
+  data["md5"] = summary.md5;
+  data["sha256"] = summary.sha256;
+  data["signature"] = base64Encode(signPackageFile(package, *secretKey));
+  nlohmann::ordered_json answer;
+  answer["status"] = 0;
+  answer["reason"] = "";
+  answer["data"] = data;
+  return answer.dump(2) + "\n";
+}
+
+}  // namespace installer::publish

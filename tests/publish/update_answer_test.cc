@@ -1,0 +1,69 @@
+#include "publish/update_answer.h"
+
+#include <gtest/gtest.h>
+#include <sodium.h>
+#include <sys/stat.h>
+
+#include <nlohmann/json.hpp>
+
+#include "proof/package_signature.h"
+#include "support/package_fixtures.h"
+#include "support/reference_digest.h"
+
+namespace installer::publish {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::TempDir;
+
+TEST(UpdateAnswerTest, KeyFileIsPrivateAndNeverOverwritten) {
+  TempDir dir("keys");
+  std::string publicKey = createSigningKeyFile(dir / "vendor.key");
+  struct stat st;
+  ASSERT_EQ(stat((dir / "vendor.key").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(base64Decode(publicKey)->size(), 32u);
+  const std::string before = testing::readFile(dir / "vendor.key");
+  EXPECT_THROW(createSigningKeyFile(dir / "vendor.key"), std::runtime_error);
+  EXPECT_EQ(testing::readFile(dir / "vendor.key"), before);
+}
+
+// The answer's digests and signature are checked with OpenSSL and
+// libsodium's own Ed25519ph verification, not with the code that made them.
+TEST(UpdateAnswerTest, AnswerCarriesDigestsAndAVerifiableSignature) {
+  TempDir dir("sign");
+  const std::string publicKey = *base64Decode(createSigningKeyFile(dir / "vendor.key"));
+  const std::string content = testing::randomBytes(300000, 5);
+  testing::writeFile(dir / "App.zip", content);
+
+  auto answer = nlohmann::json::parse(
+      makeUpdateAnswer(dir / "App.zip", dir / "vendor.key", "https://cdn.example.com/App.zip", "2.1"));
+  EXPECT_EQ(answer["status"], 0);
+  const auto& data = answer["data"];
+  EXPECT_EQ(data["app_url"], "https://cdn.example.com/App.zip");
+  EXPECT_EQ(data["version"], "2.1");
+  EXPECT_EQ(data["md5"], testing::referenceHexDigest(content, EVP_md5()));
+  EXPECT_EQ(data["sha256"], testing::referenceHexDigest(content, EVP_sha256()));
+
+  const std::string signature = *base64Decode(data["signature"].get<std::string>());
+  ASSERT_EQ(signature.size(), crypto_sign_BYTES);
+  crypto_sign_state state;
+  crypto_sign_init(&state);
+  crypto_sign_update(&state, reinterpret_cast<const unsigned char*>(content.data()), content.size());
+  EXPECT_EQ(crypto_sign_final_verify(&state, reinterpret_cast<const unsigned char*>(signature.data()),
+                                     reinterpret_cast<const unsigned char*>(publicKey.data())),
+            0);
+}
+
+TEST(UpdateAnswerTest, RefusesLinksTheInstallerWouldRefuse) {
+  TempDir dir("sign");
+  createSigningKeyFile(dir / "vendor.key");
+  testing::writeFile(dir / "App.zip", "x");
+  for (const char* url : {"http://cdn.example.com/App.zip", "https:///App.zip", "App.zip"}) {
+    EXPECT_THROW(makeUpdateAnswer(dir / "App.zip", dir / "vendor.key", url, "1"), std::runtime_error) << url;
+  }
+  EXPECT_THROW(makeUpdateAnswer(dir / "App.zip", dir / "App.zip", "https://h/App.zip", "1"), std::runtime_error);
+}
+
+}  // namespace
+}  // namespace installer::publish
