@@ -6,7 +6,11 @@
 //   - the same with SHA-256 and the signature prehash as well;
 //   - bytes fetched again when the connection drops three times (at 25%,
 //     50% and 75%) and the download step resumes by itself, against the
-//     1.5 package sizes a restart from zero after each drop would fetch.
+//     1.5 package sizes a restart from zero after each drop would fetch;
+//   - failover: the first of two hosts cuts at 40% and stays down; time
+//     and bytes on the wire until the second host has finished, against
+//     one clean download from one host, and against a failover without a
+//     digest (the second host starts from byte 0).
 // RESILIENCE_BENCH_MIB changes the package size. Files live under /tmp and
 // are removed at the end.
 #include <benchmark/benchmark.h>
@@ -17,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "install/package_cache.h"
@@ -184,8 +189,64 @@ void BM_RefetchAfterThreeDrops(benchmark::State& state) {
   std::filesystem::remove_all(f.dir + "/cache");
 }
 
+// Two hosts of the same package; the first cuts its answer at 40% and is
+// down from then on (its retry finds no server).
+void BM_FailoverAt40Percent(benchmark::State& state) {
+  auto& f = fixture();
+  const std::int64_t size = packageBytes();
+  Reporter reporter([](const std::string&, const std::string&) {});
+  auto once = [&](bool failover, bool digest, std::int64_t* wire) {
+    testing::LoopbackFileServer first, second;
+    auto file = f.served();
+    if (failover) file.faults = {size * 4 / 10};
+    first.setFile("/big.dmg", file);
+    second.setFile("/big.dmg", f.served());
+    first.start();
+    second.start();
+    const std::string cas = f.dir + "/cas.pem";
+    {
+      std::ofstream out(cas, std::ios::binary);
+      out << std::ifstream(first.caBundlePath()).rdbuf() << std::ifstream(second.caBundlePath()).rdbuf();
+    }
+    std::filesystem::remove_all(f.dir + "/cache");
+    PackageDownloadStep::Options options;
+    options.cacheDirectory = f.dir + "/cache";
+    options.workingDirectory = f.dir;
+    options.downloader.caBundlePath = cas;
+    options.reporter = &reporter;
+    options.retryDelays = {std::chrono::milliseconds(0)};
+    options.jitter = [&first] {
+      first.stop();
+      return 1.0;
+    };
+    PackageDownloadStep step(options);
+    auto begin = Clock::now();
+    step.run(std::vector<platform::URL>{*platform::URL::parse(first.url("/big.dmg")),
+                                        *platform::URL::parse(second.url("/big.dmg"))},
+             std::nullopt, digest ? PackageExpectations{.md5 = f.md5} : PackageExpectations{}, {});
+    double took = seconds(begin);
+    *wire = first.bytesSent() + second.bytesSent();
+    return took;
+  };
+  for (auto _ : state) {
+    std::int64_t clean = 0, joined = 0, restarted = 0;
+    double t0 = once(false, true, &clean);
+    double t1 = once(true, true, &joined);
+    double t2 = once(false, false, &restarted);
+    double t3 = once(true, false, &restarted);
+    state.SetIterationTime(t1);
+    state.counters["wire_ratio"] = static_cast<double>(joined) / static_cast<double>(size);
+    std::printf("failover at 40%% of %lld MiB: one host, no fault %.2f s (%.3fx on the wire); "
+                "failover with MD5 %.2f s (%.3fx); no digest: one host %.2f s, failover %.2f s (%.3fx)\n",
+                static_cast<long long>(size >> 20), t0, static_cast<double>(clean) / size, t1,
+                static_cast<double>(joined) / size, t2, t3, static_cast<double>(restarted) / size);
+  }
+  std::filesystem::remove_all(f.dir + "/cache");
+}
+
 BENCHMARK(BM_VerifyAfterDownload)->Iterations(2)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_RefetchAfterThreeDrops)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FailoverAt40Percent)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -381,7 +381,7 @@ std::filesystem::path InstallCoordinator::Run::download(const PackageLink& link)
   expected.signature = link.signature;
   expected.signingKey = config_.packageSigningPublicKey;
   expectations_ = expected;
-  return downloadStep_->run(link.url, link.version, expected, hooks);
+  return downloadStep_->run(link.sources(), link.version, expected, hooks);
 }
 
 void InstallCoordinator::Run::verifyAndUnpack(const std::filesystem::path& package) {

@@ -40,6 +40,28 @@ std::string filteredVersion(const std::string& version) {
   return out;
 }
 
+// A digest that will be checked at the end proves bytes joined from
+// several sources.
+bool provesWhole(const PackageExpectations& expected) {
+  auto present = [](const std::optional<std::string>& text) { return text && !text->empty(); };
+  return present(expected.md5) || present(expected.sha256) ||
+         (present(expected.signature) && present(expected.signingKey));
+}
+
+// Failures another source may not have: not the user's cancel, not a full
+// or unwritable disk here.
+bool anotherSourceMayHelp(const DownloadError& error) {
+  if (std::holds_alternative<download_error::badStatus>(error)) return true;
+  if (auto* e = std::get_if<download_error::network>(&error)) {
+    return e->code != platform::url_error::cannotWriteToFile;
+  }
+  return false;
+}
+
+bool offers(const std::vector<platform::URL>& sources, const platform::URL& url) {
+  return std::find(sources.begin(), sources.end(), url) != sources.end();
+}
+
 int telemetryErrno(const DownloadError& error) {
   if (auto* e = std::get_if<download_error::badStatus>(&error)) return static_cast<int>(e->status);
   if (auto* e = std::get_if<download_error::network>(&error)) return e->code.value_or(-1);
@@ -114,8 +136,15 @@ std::filesystem::path PackageDownloadStep::run(const platform::URL& url,
                                                const std::optional<std::string>& linkVersion,
                                                const PackageExpectations& expected,
                                                const Hooks& hooks) {
+  return run(std::vector<platform::URL>{url}, linkVersion, expected, hooks);
+}
+
+std::filesystem::path PackageDownloadStep::run(const std::vector<platform::URL>& sources,
+                                               const std::optional<std::string>& linkVersion,
+                                               const PackageExpectations& expected,
+                                               const Hooks& hooks) {
   checksumVerified_ = false;
-  auto cached = cachePath(url, linkVersion);
+  auto cached = cachePath(sources.front(), linkVersion);
 
   if (cached) {
     std::error_code ec;
@@ -146,24 +175,39 @@ std::filesystem::path PackageDownloadStep::run(const platform::URL& url,
   // The kept record is never older than what this process holds in memory
   // (every attempt that leaves resume data writes it), and it survives a
   // cancel, which the in-memory copy does not follow.
-  adoptKeptPartial(url);
-  return downloadOnce(url, cached, expected, hooks);
+  adoptKeptPartial(sources);
+  return downloadOnce(sources, cached, expected, hooks);
 }
 
 std::filesystem::path PackageDownloadStep::downloadOnce(
-    const platform::URL& url, const std::optional<std::filesystem::path>& cached,
+    const std::vector<platform::URL>& sources, const std::optional<std::filesystem::path>& cached,
     const PackageExpectations& expected, const Hooks& hooks) {
-  const std::string urlText = url.absoluteString();
+  const platform::URL& package = sources.front();
   const std::filesystem::path destination =
-      cached ? *cached : options_.workingDirectory / Downloader::suggestedFileName(url);
+      cached ? *cached : options_.workingDirectory / Downloader::suggestedFileName(package);
+  const bool joinable = provesWhole(expected);
 
-  for (std::size_t retry = 0;; ++retry) {
-    if (!downloadAttemptsURL_ || !(*downloadAttemptsURL_ == url)) {
-      downloadAttemptsURL_ = url;
-      downloadAttempts_ = 0;
-    }
+  // Kept bytes are continued where they came from; otherwise the sources
+  // go in the order offered.
+  std::vector<platform::URL> order = sources;
+  if (resumeURL_) {
+    auto kept = std::find(order.begin(), order.end(), *resumeURL_);
+    if (kept != order.end()) std::rotate(order.begin(), kept, kept + 1);
+  }
+
+  std::size_t index = 0;
+  std::size_t retries = 0;
+  bool resumingHere = false;  // an automatic resume at the same source
+  if (!downloadAttemptsURL_ || !(*downloadAttemptsURL_ == package)) {
+    downloadAttemptsURL_ = package;
+    downloadAttempts_ = 0;
+  }
+  lastReceived_->store(0);
+  for (;;) {
+    const platform::URL& source = order[index];
+    const std::string sourceText = source.absoluteString();
     const int attempt = ++downloadAttempts_;
-    options_.reporter->report(event::downloadStartInfo{urlText, attempt});
+    options_.reporter->report(event::downloadStartInfo{sourceText, attempt});
 
     struct Slot {
       platform::Semaphore done;
@@ -173,7 +217,9 @@ std::filesystem::path PackageDownloadStep::downloadOnce(
     Downloader::Options downloaderOptions = options_.downloader;
     downloaderOptions.digests = expected.kinds();
     // An automatic resume must not quietly start a changed file over.
-    if (retry > 0) downloaderOptions.restartWhenChanged = false;
+    if (resumingHere) downloaderOptions.restartWhenChanged = false;
+    downloaderOptions.joinSources = joinable;
+    downloaderOptions.keepWhenChanged = joinable && index + 1 < order.size();
     auto downloader = std::make_shared<Downloader>(std::move(downloaderOptions));
     {
       std::lock_guard lock(downloaderMu_);
@@ -183,13 +229,14 @@ std::filesystem::path PackageDownloadStep::downloadOnce(
     if (cancelled_.load()) downloader->cancel();
 
     std::optional<std::string> resume;
-    if (resumeURL_ && *resumeURL_ == url) resume = resumeData_;
-    if (retry == 0) lastReceived_->store(0);
+    if (resumeURL_ && (*resumeURL_ == source || (joinable && offers(sources, *resumeURL_)))) {
+      resume = resumeData_;
+    }
 
     auto lastReceived = lastReceived_;
     auto postProgress = hooks.postProgress;
     downloader->start(
-        url, destination, resume,
+        source, destination, resume,
         [lastReceived, postProgress](const TransferProgress& progress) {
           lastReceived->store(progress.received);
           if (postProgress) postProgress(progress);
@@ -210,8 +257,8 @@ std::filesystem::path PackageDownloadStep::downloadOnce(
 
     // Whatever ended the attempt, bytes already here are kept for the next
     // launch (a quit cancels the download).
-    if (keptResumeData && keptResumeURL && *keptResumeURL == url) {
-      keepPartial(url, *keptResumeData);
+    if (keptResumeData && keptResumeURL && offers(sources, *keptResumeURL)) {
+      keepPartial(package, *keptResumeURL, *keptResumeData);
     }
     if (cancelled_.load()) throw FailureBox(failure::cancelled{});
 
@@ -223,13 +270,19 @@ std::filesystem::path PackageDownloadStep::downloadOnce(
         throw FailureBox(failure::cancelled{});
       }
       options_.reporter->report(event::downloadDataError{
-          urlText, telemetryErrno(*error), telemetryText(*error), lastReceived_->load(), attempt});
+          sourceText, telemetryErrno(*error), telemetryText(*error), lastReceived_->load(), attempt});
       const auto* net = std::get_if<download_error::network>(error);
       const bool transient = net && net->code &&
                              (*net->code == platform::url_error::networkConnectionLost ||
                               *net->code == platform::url_error::timedOut);
-      if (transient && keptResumeData && retry < options_.retryDelays.size()) {
-        if (!waitBeforeRetry(options_.retryDelays[retry])) throw FailureBox(failure::cancelled{});
+      if (transient && keptResumeData && retries < options_.retryDelays.size()) {
+        if (!waitBeforeRetry(options_.retryDelays[retries++])) throw FailureBox(failure::cancelled{});
+        resumingHere = true;
+        continue;
+      }
+      if (anotherSourceMayHelp(*error) && index + 1 < order.size()) {
+        ++index;
+        resumingHere = false;
         continue;
       }
       throw FailureBox(failure::network{description(*error)});
@@ -252,13 +305,13 @@ std::filesystem::path PackageDownloadStep::downloadOnce(
     } catch (const std::exception& e) {
       std::error_code ignored;
       std::filesystem::remove(file.file, ignored);
-      options_.reporter->report(event::md5ErrorInfo{urlText});
-      options_.reporter->report(event::downloadDataError{urlText, -1, e.what(), file.size, attempt});
+      options_.reporter->report(event::md5ErrorInfo{sourceText});
+      options_.reporter->report(event::downloadDataError{sourceText, -1, e.what(), file.size, attempt});
       throw FailureBox(failure::verifyFailed{e.what()});
     }
     checksumVerified_ = true;
     if (options_.cacheDirectory) prunePackageCache(*options_.cacheDirectory, file.file);
-    options_.reporter->report(event::downloadFinishedInfo{urlText, file.size, attempt});
+    options_.reporter->report(event::downloadFinishedInfo{sourceText, file.size, attempt});
     return file.file;
   }
 }
@@ -283,7 +336,8 @@ constexpr auto kPartialLifetime = std::chrono::hours(24 * 7);
 constexpr const char* kPartialRecord = ".partial-download";
 
 struct PartialRecord {
-  std::string url;
+  std::string url;     // the package's first source
+  std::string source;  // where the kept bytes came from last
   std::int64_t savedAt = 0;  // seconds since the epoch
   std::string resumeData;
 };
@@ -301,6 +355,8 @@ std::optional<PartialRecord> readPartialRecord(const std::filesystem::path& file
     record.url = j.at("url").get<std::string>();
     record.savedAt = j.at("savedAt").get<std::int64_t>();
     record.resumeData = j.at("resumeData").get<std::string>();
+    // Records from before mirrors: the bytes came from the package's URL.
+    record.source = j.contains("source") ? j.at("source").get<std::string>() : record.url;
     return record;
   } catch (const std::exception&) {
     return std::nullopt;
@@ -316,7 +372,7 @@ bool partialInside(const std::filesystem::path& directory, const std::string& re
 
 }  // namespace
 
-void PackageDownloadStep::adoptKeptPartial(const platform::URL& url) {
+void PackageDownloadStep::adoptKeptPartial(const std::vector<platform::URL>& sources) {
   if (!options_.cacheDirectory) return;
   const auto file = *options_.cacheDirectory / kPartialRecord;
   std::error_code ec;
@@ -325,17 +381,19 @@ void PackageDownloadStep::adoptKeptPartial(const platform::URL& url) {
   auto now = options_.wallClock ? options_.wallClock() : std::chrono::system_clock::now();
   auto saved = std::chrono::system_clock::time_point(std::chrono::seconds(record ? record->savedAt : 0));
   const bool inside = record && partialInside(*options_.cacheDirectory, record->resumeData);
-  if (inside && record->url == url.absoluteString() && now - saved <= kPartialLifetime &&
-      now >= saved) {
+  auto source = record ? platform::URL::parse(record->source) : std::nullopt;
+  if (inside && record->url == sources.front().absoluteString() && source &&
+      offers(sources, *source) && now - saved <= kPartialLifetime && now >= saved) {
     resumeData_ = record->resumeData;
-    resumeURL_ = url;
+    resumeURL_ = source;
     return;
   }
   if (inside) Downloader::discardResumeData(record->resumeData);
   std::filesystem::remove(file, ec);
 }
 
-void PackageDownloadStep::keepPartial(const platform::URL& url, const std::string& resumeData) {
+void PackageDownloadStep::keepPartial(const platform::URL& package, const platform::URL& source,
+                                      const std::string& resumeData) {
   if (!options_.cacheDirectory) return;
   const auto file = *options_.cacheDirectory / kPartialRecord;
   // At most one partial download per installer.
@@ -347,7 +405,8 @@ void PackageDownloadStep::keepPartial(const platform::URL& url, const std::strin
   auto now = options_.wallClock ? options_.wallClock() : std::chrono::system_clock::now();
   nlohmann::json j = {
       {"v", 1},
-      {"url", url.absoluteString()},
+      {"url", package.absoluteString()},
+      {"source", source.absoluteString()},
       {"savedAt", std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count()},
       {"resumeData", resumeData}};
   // Written aside and renamed, so a reader never sees half a record; it

@@ -17,6 +17,17 @@
 //
 // A cached package is verified with its digests computed side by side,
 // one thread per digest (digestFile).
+//
+// A package may come from several sources (the link's url, then its
+// mirrors). A source that fails for good (refused connection, HTTP error,
+// a stall or cut past the automatic resumes, a changed file) hands over to
+// the next one. When a digest will prove the package whole (MD5, SHA-256,
+// or a signature with a signing key), the next source continues from the
+// first missing byte; without one it starts from byte 0, so bytes of two
+// hosts are never joined unproven. The automatic resumes are one budget
+// for the whole download, so trying every source adds at most one attempt
+// per source. The kept partial download remembers its source, and the next
+// launch resumes there first.
 #pragma once
 
 #include <atomic>
@@ -98,6 +109,14 @@ class PackageDownloadStep {
   // refused package is deleted and the run fails with verifyFailed.
   std::filesystem::path run(const platform::URL& url, const std::optional<std::string>& linkVersion,
                             const PackageExpectations& expected, const Hooks& hooks);
+  // The same for a package offered by several `sources` (not empty): the
+  // first one names the cache file and the kept partial download; the
+  // others are tried in order after it. The network failure's detail is
+  // the last source's error; the download events name the source tried,
+  // downloadFinishedInfo the one that finished.
+  std::filesystem::path run(const std::vector<platform::URL>& sources,
+                            const std::optional<std::string>& linkVersion,
+                            const PackageExpectations& expected, const Hooks& hooks);
 
   // Stops a running download; the run then fails with `cancelled`.
   void cancel();
@@ -115,13 +134,16 @@ class PackageDownloadStep {
  private:
   std::optional<std::filesystem::path> cachePath(const platform::URL& url,
                                                  const std::optional<std::string>& version) const;
-  std::filesystem::path downloadOnce(const platform::URL& url,
+  std::filesystem::path downloadOnce(const std::vector<platform::URL>& sources,
                                      const std::optional<std::filesystem::path>& cached,
                                      const PackageExpectations& expected, const Hooks& hooks);
-  // The kept partial download: adopt it for `url` (when fresh), drop it
-  // otherwise; record a new one; forget it after success.
-  void adoptKeptPartial(const platform::URL& url);
-  void keepPartial(const platform::URL& url, const std::string& resumeData);
+  // The kept partial download of the package first offered at `sources[0]`:
+  // adopt it (when fresh and its source is still offered), drop it
+  // otherwise; record a new one with the source its bytes came from;
+  // forget it after success.
+  void adoptKeptPartial(const std::vector<platform::URL>& sources);
+  void keepPartial(const platform::URL& package, const platform::URL& source,
+                   const std::string& resumeData);
   void forgetKeptPartial();
   // Waits `delay` with jitter; false when cancelled meanwhile.
   bool waitBeforeRetry(std::chrono::milliseconds delay);

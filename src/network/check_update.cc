@@ -2,6 +2,7 @@
 
 #include <limits.h>
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cmath>
@@ -99,6 +100,19 @@ bool optionalString(const json& object, const char* key, std::optional<std::stri
   return true;
 }
 
+// "mirrors": missing or null is none; anything but an array of strings is
+// malformed (false).
+bool decodeMirrors(const json& data, std::vector<std::string>* out) {
+  auto it = data.find("mirrors");
+  if (it == data.end() || it->is_null()) return true;
+  if (!it->is_array()) return false;
+  for (const auto& item : *it) {
+    if (!item.is_string()) return false;
+    out->push_back(item.get<std::string>());
+  }
+  return true;
+}
+
 std::optional<CheckUpdatePayload> decodePayload(const json& data) {
   if (!data.is_object()) return std::nullopt;
   CheckUpdatePayload payload;
@@ -131,6 +145,9 @@ std::optional<CheckUpdateResponse> decodeCheckUpdateResponse(const std::string& 
   }
   if (auto data = root.find("data"); data != root.end()) {
     response.data = decodePayload(*data);
+    // Sources are never guessed at: a list that cannot be read refuses
+    // the answer rather than quietly shrinking to app_url.
+    if (response.data && !decodeMirrors(*data, &response.data->mirrors)) return std::nullopt;
   }
   return response;
 }
@@ -295,14 +312,35 @@ PackageLinkResult parsePackageLink(const std::string& data, int statusCode) {
   // here rather than failing later as a download error.
   auto version = presentTrimmed(response->data->version);
   std::size_t versionBytes = version ? version->size() + 1 : 0;
-  if ((version && version->size() > kMaxVersionBytes) ||
-      versionBytes + Downloader::suggestedFileName(*url).size() + kPartialSuffixBytes > NAME_MAX) {
+  auto storable = [&](const platform::URL& source) {
+    return versionBytes + Downloader::suggestedFileName(source).size() + kPartialSuffixBytes <=
+           NAME_MAX;
+  };
+  if ((version && version->size() > kMaxVersionBytes) || !storable(*url)) {
     return CheckUpdateError(check_update_error::decode{});
   }
 
-  return PackageLink{*url, presentTrimmed(response->data->md5), version,
-                     presentTrimmed(response->data->sha256),
-                     presentTrimmed(response->data->signature)};
+  PackageLink link{*url, presentTrimmed(response->data->md5), version,
+                   presentTrimmed(response->data->sha256),
+                   presentTrimmed(response->data->signature)};
+  if (response->data->mirrors.size() > kMaxMirrors) {
+    return CheckUpdateError(check_update_error::decode{});
+  }
+  for (const auto& text : response->data->mirrors) {
+    auto mirror = secureLink(text);
+    if (!mirror || !storable(*mirror)) return CheckUpdateError(check_update_error::decode{});
+    auto sources = link.sources();
+    if (std::find(sources.begin(), sources.end(), *mirror) == sources.end()) {
+      link.mirrors.push_back(*mirror);
+    }
+  }
+  return link;
+}
+
+std::vector<platform::URL> PackageLink::sources() const {
+  std::vector<platform::URL> all{url};
+  all.insert(all.end(), mirrors.begin(), mirrors.end());
+  return all;
 }
 
 }  // namespace installer

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "platform/url.h"
 
@@ -45,6 +46,8 @@ struct CheckUpdatePayload {
   std::optional<std::string> md5;      // "md5"
   std::optional<std::string> sha256 = std::nullopt;     // "sha256": 64 hex digits
   std::optional<std::string> signature = std::nullopt;  // "signature": Base64 Ed25519ph signature
+  // "mirrors": further URLs of the same package, in the service's order.
+  std::vector<std::string> mirrors = {};
   bool operator==(const CheckUpdatePayload&) const = default;
 };
 
@@ -63,21 +66,28 @@ struct CheckUpdateResponse {
 // - "data" is kept when it is an object whose "version", "app_url" and
 //   "md5" are each a string, null or missing; otherwise it is dropped;
 //   "sha256" and "signature" are kept when they are strings and ignored
-//   otherwise (older services never send them);
+//   otherwise (older services never send them); "mirrors", when present
+//   and not null, must be an array of strings, or the body fails;
 // - other members are ignored.
-// Absent when the body is not JSON, not an object, or has no usable status.
+// Absent when the body is not JSON, not an object, has no usable status,
+// or has a malformed "mirrors".
 std::optional<CheckUpdateResponse> decodeCheckUpdateResponse(const std::string& body);
 
 // The resolved package link: an https URL with a host, and the MD5,
 // version, SHA-256 and signature as the service sent them, trimmed (never
-// empty when present).
+// empty when present). `mirrors` are further https sources of the same
+// package, tried after `url` in this order; none in older answers.
 struct PackageLink {
   platform::URL url;
   std::optional<std::string> md5;
   std::optional<std::string> version;
   std::optional<std::string> sha256 = std::nullopt;
   std::optional<std::string> signature = std::nullopt;
+  std::vector<platform::URL> mirrors = {};
   bool operator==(const PackageLink&) const = default;
+
+  // `url`, then the mirrors.
+  std::vector<platform::URL> sources() const;
 };
 
 // Every way an update check can fail, each with a fixed description.
@@ -132,6 +142,10 @@ std::string describe(const CheckUpdateError::Case& error);
 
 using PackageLinkResult = std::variant<PackageLink, CheckUpdateError>;
 
+// Each source a download may wait on adds its own bounded retries and idle
+// limit; the number of mirrors one answer may list is bounded with them.
+inline constexpr std::size_t kMaxMirrors = 4;
+
 // Judges one HTTP result, in this order: a status outside 200...299 fails
 // with badStatus (the body is not read); a body that is not the envelope
 // fails with decode; a non-zero status fails with server (the reason, or
@@ -141,7 +155,11 @@ using PackageLinkResult = std::variant<PackageLink, CheckUpdateError>;
 // version longer than 64 bytes, or a link whose cache file name ("<version>-
 // <file name>.partial") would not fit in one file-system name (255 bytes),
 // fails with decode. Payload texts are made displayable before they are
-// trimmed. Pure.
+// trimmed. Every mirror is held to app_url's rules and bounds; one that
+// breaks them (not https, no host, a cache name that cannot be stored)
+// refuses the whole answer with decode, as do more than kMaxMirrors
+// mirrors, so no request ever goes to such an address. A mirror equal to
+// app_url or to an earlier mirror is dropped. Pure.
 PackageLinkResult parsePackageLink(const std::string& data, int statusCode);
 
 // --- Text helpers, exposed for their tests --------------------------------

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <mutex>
 #include <system_error>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -93,14 +94,29 @@ std::optional<ContentRange> parseContentRange(const std::string& raw) {
   return range;
 }
 
+// Where kept bytes came from: a source and its validators, from byte
+// `from` up to the next span's start.
+struct SourceSpan {
+  std::string url;
+  std::int64_t from = 0;
+  std::string etag;
+  std::string lastModified;
+};
+
 // The resume token: what was fetched, where the bytes are and what the
-// server said about them.
+// server said about them. `url` and the validators name the source the
+// last kept bytes came from (from byte `from` on); `earlier` lists the
+// sources before it when the partial file was joined.
 struct ResumeToken {
   std::string url;
   std::string partial;
   std::int64_t size = 0;
   std::string etag;
   std::string lastModified;
+  std::int64_t from = 0;
+  std::vector<SourceSpan> earlier;
+
+  bool joined() const { return !earlier.empty(); }
 
   // If-Range needs a strong validator; a weak ETag cannot guard a range.
   std::optional<std::string> ifRange() const {
@@ -112,6 +128,14 @@ struct ResumeToken {
   std::string encode() const {
     nlohmann::json j = {{"v", 1},           {"url", url},   {"partial", partial},
                         {"size", size},     {"etag", etag}, {"lastModified", lastModified}};
+    if (joined()) {
+      j["from"] = from;
+      auto& spans = j["earlier"] = nlohmann::json::array();
+      for (const auto& span : earlier) {
+        spans.push_back({{"url", span.url}, {"from", span.from}, {"etag", span.etag},
+                         {"lastModified", span.lastModified}});
+      }
+    }
     return j.dump();
   }
 
@@ -126,6 +150,14 @@ struct ResumeToken {
       t.size = j.at("size").get<std::int64_t>();
       t.etag = j.at("etag").get<std::string>();
       t.lastModified = j.at("lastModified").get<std::string>();
+      if (j.contains("earlier")) {
+        t.from = j.at("from").get<std::int64_t>();
+        for (const auto& span : j.at("earlier")) {
+          t.earlier.push_back({span.at("url").get<std::string>(), span.at("from").get<std::int64_t>(),
+                               span.at("etag").get<std::string>(),
+                               span.at("lastModified").get<std::string>()});
+        }
+      }
       return t;
     } catch (const std::exception&) {
       return std::nullopt;
@@ -278,13 +310,21 @@ void Downloader::State::transfer(const platform::URL& url, std::optional<std::st
   token.url = url.absoluteString();
   token.partial = dest.string() + ".partial";
   std::int64_t offset = 0;
+  // Continuing another source's bytes: no If-Range (its validator is the
+  // other source's), and only for our own destination.
+  bool crossSource = false;
   if (given && !given->empty()) {
-    if (auto old = ResumeToken::decode(*given); old && old->url == token.url) {
-      if (old->size > 0 && old->ifRange() && regularFileSize(old->partial) == old->size &&
-          old->partial != dest.string()) {
-        token = *old;
-        offset = old->size;
-      }
+    auto old = ResumeToken::decode(*given);
+    const bool same = old && old->url == token.url;
+    const bool usable = old && (same ? !old->joined() || options.joinSources
+                                     : options.joinSources && old->partial == token.partial);
+    if (usable && old->size > 0 && old->ifRange() && regularFileSize(old->partial) == old->size &&
+        old->partial != dest.string()) {
+      // The token keeps describing the other source's bytes until this
+      // source has answered with the rest.
+      token = *old;
+      offset = old->size;
+      crossSource = !same;
     }
   }
   std::error_code ec;
@@ -370,7 +410,7 @@ void Downloader::State::transfer(const platform::URL& url, std::optional<std::st
     request.headers.emplace_back("Accept", "application/octet-stream");
     if (offset > 0) {
       request.headers.emplace_back("Range", "bytes=" + std::to_string(offset) + "-");
-      request.headers.emplace_back("If-Range", *token.ifRange());
+      if (!crossSource) request.headers.emplace_back("If-Range", *token.ifRange());
     }
     request.idleTimeout = options.idleTimeout;
     request.totalTimeout = options.totalTimeout;
@@ -405,7 +445,7 @@ void Downloader::State::transfer(const platform::URL& url, std::optional<std::st
           }
           return false;
         }
-        if (offset > 0 && !sameValidator(token, etag, modified)) {
+        if (offset > 0 && !crossSource && !sameValidator(token, etag, modified)) {
           // A cache that ignored If-Range: the rest of another file.
           restart = true;
           return false;
@@ -417,7 +457,8 @@ void Downloader::State::transfer(const platform::URL& url, std::optional<std::st
           announced = offset + *length;
         }
       } else {
-        if (offset > 0 && !options.restartWhenChanged && !sameValidator(token, etag, modified)) {
+        if (offset > 0 && !crossSource && !options.restartWhenChanged &&
+            !sameValidator(token, etag, modified)) {
           // Whole file instead of the rest: fine when the server merely
           // ignores ranges, not when it now serves another file.
           changed = true;
@@ -425,6 +466,9 @@ void Downloader::State::transfer(const platform::URL& url, std::optional<std::st
         }
         base = 0;
         flags |= O_TRUNC;
+        token.url = url.absoluteString();
+        token.earlier.clear();
+        token.from = 0;
         announced = length.value_or(0);
         if (offset > 0) freshPipeline(0);
       }
@@ -436,7 +480,12 @@ void Downloader::State::transfer(const platform::URL& url, std::optional<std::st
         return false;
       }
       gotResponse = true;
-      if (code != 206 || etag || modified) {
+      if (code == 206 && crossSource) {
+        token.earlier.push_back({token.url, token.from, token.etag, token.lastModified});
+        token.url = url.absoluteString();
+        token.from = offset;
+      }
+      if (code != 206 || crossSource || etag || modified) {
         token.etag = etag ? trim(*etag) : "";
         token.lastModified = modified ? trim(*modified) : "";
       }
@@ -480,8 +529,12 @@ void Downloader::State::transfer(const platform::URL& url, std::optional<std::st
     }
     if (!restart || isCancelled.load()) break;
     offset = 0;
+    token.url = url.absoluteString();
     token.etag.clear();
     token.lastModified.clear();
+    token.earlier.clear();
+    token.from = 0;
+    crossSource = false;
     std::filesystem::remove(token.partial, ec);
   }
 
@@ -508,8 +561,12 @@ void Downloader::State::transfer(const platform::URL& url, std::optional<std::st
     return;
   }
   if (changed) {
-    std::filesystem::remove(token.partial, ec);
-    setResumeData(std::nullopt);
+    if (options.keepWhenChanged) {
+      keepResumeData();
+    } else {
+      std::filesystem::remove(token.partial, ec);
+      setResumeData(std::nullopt);
+    }
     end(DownloadError(download_error::network{"the file on the server has changed", std::nullopt}));
     return;
   }

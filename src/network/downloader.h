@@ -13,6 +13,14 @@
 // 206 that does not carry the validator If-Range named (a cache that
 // ignored it): two files are never joined.
 //
+// The one exception is a package served by several sources (mirrors) that
+// a digest will prove whole at the end (Options::joinSources): then the
+// partial file of one source may be continued from another with a plain
+// Range request (the first source's validator means nothing there). The
+// resume data remembers which source and validator each kept span came
+// from; a partial file joined from several sources is only ever resumed
+// under joinSources.
+//
 // The partial file is private (0600), and so are the directories created
 // for it (0700). It never grows into the free-space reserve that unpacking
 // keeps on its volume, nor beyond an expected size: an announced length
@@ -142,6 +150,13 @@ class Downloader {
     // changed): start over (true), or end with the network error
     // "the file on the server has changed" and drop the partial file.
     bool restartWhenChanged = true;
+    // With restartWhenChanged false: keep the partial file and its resume
+    // data when the file changed, for another source to continue.
+    bool keepWhenChanged = false;
+    // The finished file will be proven by a digest, so resume data of
+    // another source (another URL) for the same destination is continued,
+    // and a partial file joined from several sources may be resumed.
+    bool joinSources = false;
     // The package's size when it is known beforehand (DownloadPackageSize):
     // a file that would grow beyond it ends the attempt with noSpaceNeeded.
     std::optional<std::int64_t> expectedSize;

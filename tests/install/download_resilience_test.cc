@@ -8,6 +8,8 @@
 #include <random>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
 #include "install/event_recorder.h"
 #include "install/package_cache.h"
 #include "proof/integrity.h"
@@ -377,6 +379,163 @@ TEST_F(DownloadResilienceTest, StreamedDigestsMatchTheFinishedFile) {
     }
   }
   EXPECT_EQ(server_.requestsFor("/pkg.dmg").back().range, "bytes=1333333-");
+}
+
+// Two loopback hosts offering the same package, each able to cut its
+// answers; the package's first source is `first`, the mirror `second`.
+class MirrorFailoverTest : public DownloadResilienceTest {
+ protected:
+  void SetUp() override {
+    DownloadResilienceTest::SetUp();
+    startHosts();
+  }
+
+  void startHosts() {
+    first_ = std::make_unique<LoopbackFileServer>();
+    second_ = std::make_unique<LoopbackFileServer>();
+    first_->start();
+    second_->start();
+    ASSERT_NE(first_->server().port(), 0);
+    ASSERT_NE(second_->server().port(), 0);
+    testing::writeFile(home_.tmp() / "cas.pem", readFile(first_->caBundlePath()) + readFile(second_->caBundlePath()));
+  }
+
+  PackageDownloadStep::Options mirrorOptions() {
+    auto o = options();
+    o.downloader.caBundlePath = (home_.tmp() / "cas.pem").string();
+    return o;
+  }
+
+  // The first host cuts its answer at 40% and is down from then on.
+  void firstDiesAt40Percent(PackageDownloadStep::Options& o) {
+    first_->setFile("/pkg.dmg", ServedFile{.content = data_, .etag = "\"a\"", .faults = {1'600'000}});
+    o.jitter = [this] {
+      first_->stop();
+      return 1.0;
+    };
+  }
+
+  std::vector<platform::URL> sources() const {
+    return {url(first_->url("/pkg.dmg")), url(second_->url("/pkg.dmg"))};
+  }
+
+  Outcome runMirrored(PackageDownloadStep& step, const PackageExpectations& expected) {
+    try {
+      return step.run(sources(), std::string("1"), expected, {});
+    } catch (const FailureBox& box) {
+      return box.failure();
+    }
+  }
+
+  std::vector<std::string> startedURLs() const {
+    std::vector<std::string> urls;
+    for (auto& [name, attributes] : events_.events()) {
+      if (name == "DownloadStartInfo") urls.push_back(nlohmann::json::parse(attributes).at("msg").at("url"));
+    }
+    return urls;
+  }
+
+  std::unique_ptr<LoopbackFileServer> first_, second_;
+};
+
+// The first host dies at 40%: the second finishes from there when a digest
+// proves the joined file, from byte 0 when nothing would; a second host
+// serving another file under the same name fails the proof and nothing is
+// installed.
+TEST_F(MirrorFailoverTest, AHostDyingAt40PercentCostsOnlyTheMissingBytes) {
+  struct Case {
+    const char* name;
+    bool digest;
+    bool sameFile;
+    std::string outcome;
+    std::string secondRange;
+  };
+  const Case cases[] = {
+      {"digest", true, true, "installed", "bytes=1600000-"},
+      {"no digest: nothing joined", false, true, "installed", ""},
+      {"another file on the second host", true, false, "verifyFailed md5 mismatch", "bytes=1600000-"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(cacheDir());
+    events_.clear();
+    startHosts();
+    auto o = mirrorOptions();
+    firstDiesAt40Percent(o);
+    second_->setFile("/pkg.dmg", ServedFile{.content = c.sameFile ? data_ : randomBytes(data_.size(), 77),
+                                            .etag = "\"b\""});
+    PackageDownloadStep step(o);
+    auto outcome = runMirrored(step, c.digest ? PackageExpectations{.md5 = md5_} : PackageExpectations{});
+    EXPECT_EQ(failureText(outcome).substr(0, c.outcome.size()), c.outcome) << failureText(outcome);
+    auto requests = second_->requestsFor("/pkg.dmg");
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].range, c.secondRange);
+    EXPECT_EQ(requests[0].ifRange, "");
+    if (c.outcome != "installed") {
+      EXPECT_EQ(cacheEntries(), std::vector<std::string>{});
+      continue;
+    }
+    EXPECT_EQ(readFile(std::get<std::filesystem::path>(outcome)), data_);
+    const std::int64_t wire = first_->bytesSent() + second_->bytesSent();
+    if (c.digest) {
+      EXPECT_LE(wire, static_cast<std::int64_t>(data_.size()) * 11 / 10);
+    }
+    // The finish names the host that finished.
+    auto finished = events_.events().back();
+    EXPECT_EQ(finished.first, "DownloadFinishedInfo");
+    EXPECT_EQ(nlohmann::json::parse(finished.second).at("msg").at("url"), second_->url("/pkg.dmg"));
+  }
+}
+
+// Every source down: one failure naming the last source's error, after one
+// attempt per source.
+TEST_F(MirrorFailoverTest, EverySourceDownIsOneClearFailure) {
+  first_->stop();
+  second_->setStatus("/pkg.dmg", 503);
+  PackageDownloadStep step(mirrorOptions());
+  auto began = std::chrono::steady_clock::now();
+  EXPECT_EQ(failureText(runMirrored(step, {.md5 = md5_})), "network HTTP 503");
+  EXPECT_LT(std::chrono::steady_clock::now() - began, 10s);
+  EXPECT_EQ(startedURLs(), (std::vector<std::string>{first_->url("/pkg.dmg"), second_->url("/pkg.dmg")}));
+  EXPECT_EQ(eventCount(event::downloadDataError{}), 2);
+  EXPECT_EQ(cacheEntries(), std::vector<std::string>{});
+}
+
+// Quit midway through the second source; the next launch resumes there,
+// guarded by the second host's validator.
+TEST_F(MirrorFailoverTest, AQuitMidwayThroughTheSecondSourceResumesThere) {
+  const std::int64_t size = static_cast<std::int64_t>(data_.size());
+  auto o = mirrorOptions();
+  firstDiesAt40Percent(o);
+  second_->setFile("/pkg.dmg", ServedFile{.content = data_, .etag = "\"b\"", .bytesPerSecond = 2'000'000});
+  {
+    PackageDownloadStep step(o);
+    std::thread quitter([&] {
+      auto deadline = std::chrono::steady_clock::now() + 20s;
+      while (second_->bytesSent() < size / 4 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(1ms);
+      }
+      step.cancel();
+    });
+    EXPECT_EQ(failureText(runMirrored(step, {.md5 = md5_})), "cancelled ");
+    quitter.join();
+  }
+  ASSERT_EQ(cacheEntries(), (std::vector<std::string>{".partial-download", "1-pkg.dmg.partial"}));
+  const auto kept = std::filesystem::file_size(cacheDir() / "1-pkg.dmg.partial");
+  EXPECT_GT(kept, 1'600'000u);
+
+  events_.clear();
+  second_->setFile("/pkg.dmg", ServedFile{.content = data_, .etag = "\"b\""});
+  PackageDownloadStep relaunched(mirrorOptions());
+  auto outcome = runMirrored(relaunched, {.md5 = md5_});
+  ASSERT_EQ(failureText(outcome), "installed");
+  EXPECT_EQ(readFile(std::get<std::filesystem::path>(outcome)), data_);
+  EXPECT_EQ(startedURLs(), std::vector<std::string>{second_->url("/pkg.dmg")});
+  auto requests = second_->requestsFor("/pkg.dmg");
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[1].range, "bytes=" + std::to_string(kept) + "-");
+  EXPECT_EQ(requests[1].ifRange, "\"b\"");
+  EXPECT_EQ(cacheEntries(), (std::vector<std::string>{"1-pkg.dmg"}));
 }
 
 }  // namespace

@@ -202,6 +202,46 @@ TEST(ParsePackageLink, VersionsAndFileNamesThatCannotNameTheCacheFileAreUnexpect
   }
 }
 
+// Mirrors follow app_url, each held to its rules; one that breaks them
+// refuses the whole answer, so no request ever goes to it.
+TEST(ParsePackageLink, MirrorsAreFurtherHttpsSourcesOrTheAnswerIsRefused) {
+  auto answer = [](nlohmann::json mirrors) {
+    return parsePackageLink(
+        nlohmann::json{{"status", 0}, {"data", {{"app_url", "https://a/p.dmg"}, {"mirrors", mirrors}}}}
+            .dump(),
+        200);
+  };
+  struct Case {
+    const char* name;
+    nlohmann::json mirrors;
+    std::vector<std::string> sources;  // empty: refused with decode
+  };
+  const std::string longName = "https://b/" + std::string(244, 'n') + ".dmg";
+  const Case cases[] = {
+      {"none", nullptr, {"https://a/p.dmg"}},
+      {"two, trimmed, duplicates dropped",
+       {" https://b/p.dmg\n", "https://a/p.dmg", "HTTPS://c:8443/x", "https://b/p.dmg"},
+       {"https://a/p.dmg", "https://b/p.dmg", "HTTPS://c:8443/x"}},
+      {"an http mirror", {"https://b/p.dmg", "http://c/p.dmg"}, {}},
+      {"no host", {"https:///p.dmg"}, {}},
+      {"not text", {"https://b/p.dmg", 5}, {}},
+      {"not a list", "https://b/p.dmg", {}},
+      {"a name the cache cannot take", {longName}, {}},
+      {"too many", {"https://b/1", "https://b/2", "https://b/3", "https://b/4", "https://b/5"}, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto result = answer(c.mirrors);
+    if (c.sources.empty()) {
+      expectError<decode>(result);
+      continue;
+    }
+    std::vector<std::string> sources;
+    for (const auto& source : expectLink(result).sources()) sources.push_back(source.absoluteString());
+    EXPECT_EQ(sources, c.sources);
+  }
+}
+
 TEST(ParsePackageLink, StatusOutside2xxIsBadStatusWhateverTheBody) {
   auto notFound = expectError<badStatus>(
       parsePackageLink(R"({"status":0,"data":{"app_url":"https://h/p"}})", 404));
