@@ -2,7 +2,8 @@
 //
 //   installer-publish keygen KEYFILE
 //   installer-publish pack BUNDLE.app --format zip|pkg|dmg -o OUT
-//   installer-publish sign PACKAGE --key KEYFILE --url URL --version V [-o answer.json]
+//   installer-publish sign PACKAGE --key KEYFILE --url URL --version V [--mirror URL ...]
+//                          [-o answer.json]
 //   installer-publish lint INSTALLER.app
 //   installer-publish check INSTALLER.app [--cacert FILE]
 //   installer-publish serve --root DIR [--answer FILE] [--port N]
@@ -35,7 +36,8 @@ using namespace installer::publish;
 const char kUsage[] =
     "usage: installer-publish keygen KEYFILE\n"
     "       installer-publish pack BUNDLE.app --format zip|pkg|dmg -o OUT\n"
-    "       installer-publish sign PACKAGE --key KEYFILE --url URL --version V [-o answer.json]\n"
+    "       installer-publish sign PACKAGE --key KEYFILE --url URL --version V [--mirror URL ...]\n"
+    "                              [-o answer.json]\n"
     "       installer-publish lint INSTALLER.app\n"
     "       installer-publish check INSTALLER.app [--cacert FILE]\n"
     "       installer-publish serve --root DIR [--answer FILE] [--port N]\n"
@@ -47,10 +49,12 @@ int usage(const std::string& problem) {
   return 2;
 }
 
-// One positional argument and options with values, each named in `known`.
+// One positional argument and options with values, each named in `known`;
+// "--mirror" may be given again and again, in order.
 struct Arguments {
   std::string positional;
   std::map<std::string, std::string> options;
+  std::vector<std::string> mirrors;
 };
 
 std::optional<Arguments> parse(const std::vector<std::string>& args, const std::set<std::string>& known,
@@ -63,7 +67,11 @@ std::optional<Arguments> parse(const std::vector<std::string>& args, const std::
         *problem = a + " needs a value";
         return std::nullopt;
       }
-      out.options[a] = args[++i];
+      if (a == "--mirror") {
+        out.mirrors.push_back(args[++i]);
+      } else {
+        out.options[a] = args[++i];
+      }
     } else if (!a.empty() && a[0] != '-' && out.positional.empty()) {
       out.positional = a;
     } else {
@@ -104,7 +112,7 @@ int sign(const Arguments& a) {
     if (a.positional.empty() || !a.options.count(option)) return usage("sign needs PACKAGE, --key, --url and --version");
   }
   std::string answer = makeUpdateAnswer(a.positional, a.options.at("--key"), a.options.at("--url"),
-                                        a.options.at("--version"));
+                                        a.options.at("--version"), a.mirrors);
   if (!a.options.count("-o")) {
     std::fputs(answer.c_str(), stdout);
     return 0;
@@ -196,7 +204,7 @@ int main(int argc, char** argv) {
   static const std::map<std::string, std::pair<std::set<std::string>, int (*)(const Arguments&)>> commands = {
       {"keygen", {{}, keygen}},
       {"pack", {{"--format", "-o"}, pack}},
-      {"sign", {{"--key", "--url", "--version", "-o"}, sign}},
+      {"sign", {{"--key", "--url", "--version", "--mirror", "-o"}, sign}},
       {"lint", {{}, lint}},
       {"check", {{"--cacert"}, check}},
   };

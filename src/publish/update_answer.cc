@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "network/check_update.h"
 #include "platform/url.h"
 #include "proof/integrity.h"
 #include "proof/package_signature.h"
@@ -42,17 +43,28 @@ PackageSummary summarizePackage(const std::filesystem::path& package) {
 }
 
 std::string makeUpdateAnswer(const std::filesystem::path& package, const std::filesystem::path& keyFile,
-                             const std::string& url, const std::string& version) {
+                             const std::string& url, const std::string& version,
+                             const std::vector<std::string>& mirrors) {
   auto secretKey = readSigningSecretKey(keyFile);
   if (!secretKey) throw std::runtime_error(keyFile.string() + ": not a key file made by keygen");
   auto parsed = platform::URL::parse(url);
   if (!parsed || parsed->scheme() != "https" || parsed->host().empty()) {
     throw std::runtime_error("--url " + url + ": the installer downloads from https addresses only");
   }
+  for (const auto& mirror : mirrors) {
+    auto m = platform::URL::parse(mirror);
+    if (!m || m->scheme() != "https" || m->host().empty()) {
+      throw std::runtime_error("--mirror " + mirror + ": the installer downloads from https addresses only");
+    }
+  }
+  if (mirrors.size() > kMaxMirrors) {
+    throw std::runtime_error("the installer takes at most " + std::to_string(kMaxMirrors) + " mirrors");
+  }
   if (version.empty()) throw std::runtime_error("--version must not be empty");
   auto summary = summarizePackage(package);
   nlohmann::ordered_json data;
   data["app_url"] = url;
+  if (!mirrors.empty()) data["mirrors"] = mirrors;
   data["version"] = version;
   data["md5"] = summary.md5;
   data["sha256"] = summary.sha256;
@@ -61,7 +73,14 @@ std::string makeUpdateAnswer(const std::filesystem::path& package, const std::fi
   answer["status"] = 0;
   answer["reason"] = "";
   answer["data"] = data;
-  return answer.dump(2) + "\n";
+  std::string text = answer.dump(2) + "\n";
+  // What the installer would refuse (a name too long to cache, say) is
+  // refused here, with the installer's own words.
+  PackageLinkResult readBack = parsePackageLink(text, 200);
+  if (auto* error = std::get_if<CheckUpdateError>(&readBack)) {
+    throw std::runtime_error("the installer would refuse this answer: " + error->description());
+  }
+  return text;
 }
 
 }  // namespace installer::publish

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace installer::publish {
 
@@ -26,12 +27,16 @@ PackageSummary summarizePackage(const std::filesystem::path& package);
 
 // The update-check answer for `package`, served at `url` as version
 // `version`: the envelope {"status":0,"reason":"","data":{...}} whose data
-// holds app_url, version, md5, sha256 and signature (the package's
-// Ed25519ph signature by the secret key in `keyFile`), as indented JSON
-// ending in a line break. Throws std::runtime_error for a key file that
-// is not one, an app_url that is not https with a host, or an empty
-// version; std::system_error when the package cannot be read.
+// holds app_url, then `mirrors` when there are any (further https sources
+// of the same file, tried in order after app_url), version, md5, sha256
+// and signature (the package's Ed25519ph signature by the secret key in
+// `keyFile`), as indented JSON ending in a line break. The answer is read
+// back with the installer's own parser before it is returned. Throws
+// std::runtime_error for a key file that is not one, an app_url or mirror
+// that is not https with a host, more mirrors than the installer takes,
+// or an empty version; std::system_error when the package cannot be read.
 std::string makeUpdateAnswer(const std::filesystem::path& package, const std::filesystem::path& keyFile,
-                             const std::string& url, const std::string& version);
+                             const std::string& url, const std::string& version,
+                             const std::vector<std::string>& mirrors = {});
 
 }  // namespace installer::publish

@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "network/check_update.h"
 #include "proof/package_signature.h"
 #include "support/package_fixtures.h"
 #include "support/reference_digest.h"
@@ -42,6 +43,7 @@ TEST(UpdateAnswerTest, AnswerCarriesDigestsAndAVerifiableSignature) {
   const auto& data = answer["data"];
   EXPECT_EQ(data["app_url"], "https://cdn.example.com/App.zip");
   EXPECT_EQ(data["version"], "2.1");
+  EXPECT_FALSE(data.contains("mirrors"));
   EXPECT_EQ(data["md5"], testing::referenceHexDigest(content, EVP_md5()));
   EXPECT_EQ(data["sha256"], testing::referenceHexDigest(content, EVP_sha256()));
 
@@ -61,8 +63,29 @@ TEST(UpdateAnswerTest, RefusesLinksTheInstallerWouldRefuse) {
   testing::writeFile(dir / "App.zip", "x");
   for (const char* url : {"http://cdn.example.com/App.zip", "https:///App.zip", "App.zip"}) {
     EXPECT_THROW(makeUpdateAnswer(dir / "App.zip", dir / "vendor.key", url, "1"), std::runtime_error) << url;
+    EXPECT_THROW(makeUpdateAnswer(dir / "App.zip", dir / "vendor.key", "https://h/App.zip", "1", {url}),
+                 std::runtime_error)
+        << url;
   }
+  EXPECT_THROW(makeUpdateAnswer(dir / "App.zip", dir / "vendor.key", "https://h/App.zip", "1",
+                                std::vector<std::string>(kMaxMirrors + 1, "https://m/App.zip")),
+               std::runtime_error);
   EXPECT_THROW(makeUpdateAnswer(dir / "App.zip", dir / "App.zip", "https://h/App.zip", "1"), std::runtime_error);
+}
+
+// Mirrors follow app_url in the order given, and the installer's own
+// parser reads them back as the link's further sources.
+TEST(UpdateAnswerTest, MirrorsAreWrittenInOrderAndReadBackAsSources) {
+  TempDir dir("sign");
+  createSigningKeyFile(dir / "vendor.key");
+  testing::writeFile(dir / "App.zip", "x");
+  const std::string text = makeUpdateAnswer(dir / "App.zip", dir / "vendor.key", "https://a.example/App.zip",
+                                            "1", {"https://b.example/App.zip", "https://c.example/App.zip"});
+  auto link = std::get<PackageLink>(parsePackageLink(text, 200));
+  std::vector<std::string> sources;
+  for (const auto& url : link.sources()) sources.push_back(url.absoluteString());
+  EXPECT_EQ(sources, (std::vector<std::string>{"https://a.example/App.zip", "https://b.example/App.zip",
+                                               "https://c.example/App.zip"}));
 }
 
 }  // namespace
