@@ -281,6 +281,8 @@ namespace {
 
 constexpr auto kPartialLifetime = std::chrono::hours(24 * 7);
 constexpr const char* kPartialRecord = ".partial-download";
+constexpr std::int64_t kLatestSavedAt =
+    std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::duration::max()).count();
 
 struct PartialRecord {
   std::string url;
@@ -297,9 +299,17 @@ std::optional<PartialRecord> readPartialRecord(const std::filesystem::path& file
   if (j.is_discarded() || !j.is_object()) return std::nullopt;
   try {
     PartialRecord record;
-    if (j.at("v").get<int>() != 1) return std::nullopt;
+    // Numbers are read only as integers: a fraction or exponent is no
+    // record of ours, and converting one out of range is undefined.
+    const auto& version = j.at("v");
+    const auto& savedAt = j.at("savedAt");
+    if (!version.is_number_integer() || version.get<std::int64_t>() != 1) return std::nullopt;
+    if (!savedAt.is_number_integer()) return std::nullopt;
     record.url = j.at("url").get<std::string>();
-    record.savedAt = j.at("savedAt").get<std::int64_t>();
+    record.savedAt = savedAt.get<std::int64_t>();
+    // A time the clock cannot hold was never written by us (one past
+    // INT64_MAX reads back negative).
+    if (record.savedAt < 0 || record.savedAt > kLatestSavedAt) return std::nullopt;
     record.resumeData = j.at("resumeData").get<std::string>();
     return record;
   } catch (const std::exception&) {
@@ -325,8 +335,8 @@ void PackageDownloadStep::adoptKeptPartial(const platform::URL& url) {
   auto now = options_.wallClock ? options_.wallClock() : std::chrono::system_clock::now();
   auto saved = std::chrono::system_clock::time_point(std::chrono::seconds(record ? record->savedAt : 0));
   const bool inside = record && partialInside(*options_.cacheDirectory, record->resumeData);
-  if (inside && record->url == url.absoluteString() && now - saved <= kPartialLifetime &&
-      now >= saved) {
+  if (inside && record->url == url.absoluteString() && now >= saved &&
+      now - saved <= kPartialLifetime) {
     resumeData_ = record->resumeData;
     resumeURL_ = url;
     return;
