@@ -379,6 +379,7 @@ void Downloader::State::transfer(const platform::URL& url, std::optional<std::st
     }
     request.idleTimeout = options.idleTimeout;
     request.totalTimeout = options.totalTimeout;
+    request.clock = options.clock;
     request.redirects = platform::RedirectPolicy::follow;
     request.caBundlePath = options.caBundlePath;
     request.cancel = cancelToken;
