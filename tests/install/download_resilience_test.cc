@@ -258,6 +258,15 @@ TEST_F(DownloadResilienceTest, AStaleForeignOrBrokenPartialIsRemoved) {
       {"other link", 0h, "/other.dmg"},
       {"truncated record", 0h, "/pkg.dmg",
        [](const std::filesystem::path& record) { std::filesystem::resize_file(record, 10); }},
+      {"saved at a time beyond the clock", 0h, "/pkg.dmg",
+       [](const std::filesystem::path& record) {
+         std::string text = readFile(record);
+         auto at = text.find("\"savedAt\":");
+         ASSERT_NE(at, std::string::npos);
+         at += 10;
+         text.replace(at, text.find_first_not_of("0123456789", at) - at, "17992999000");
+         testing::writeFile(record, text);
+       }},
       {"record naming a file elsewhere", 0h, "/pkg.dmg",
        [&](const std::filesystem::path& record) {
          std::string text = readFile(record);
