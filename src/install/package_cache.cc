@@ -334,6 +334,8 @@ namespace {
 
 constexpr auto kPartialLifetime = std::chrono::hours(24 * 7);
 constexpr const char* kPartialRecord = ".partial-download";
+constexpr std::int64_t kLatestSavedAt =
+    std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::duration::max()).count();
 
 struct PartialRecord {
   std::string url;     // the package's first source
@@ -351,9 +353,17 @@ std::optional<PartialRecord> readPartialRecord(const std::filesystem::path& file
   if (j.is_discarded() || !j.is_object()) return std::nullopt;
   try {
     PartialRecord record;
-    if (j.at("v").get<int>() != 1) return std::nullopt;
+    // Numbers are read only as integers: a fraction or exponent is no
+    // record of ours, and converting one out of range is undefined.
+    const auto& version = j.at("v");
+    const auto& savedAt = j.at("savedAt");
+    if (!version.is_number_integer() || version.get<std::int64_t>() != 1) return std::nullopt;
+    if (!savedAt.is_number_integer()) return std::nullopt;
     record.url = j.at("url").get<std::string>();
-    record.savedAt = j.at("savedAt").get<std::int64_t>();
+    record.savedAt = savedAt.get<std::int64_t>();
+    // A time the clock cannot hold was never written by us (one past
+    // INT64_MAX reads back negative).
+    if (record.savedAt < 0 || record.savedAt > kLatestSavedAt) return std::nullopt;
     record.resumeData = j.at("resumeData").get<std::string>();
     // Records from before mirrors: the bytes came from the package's URL.
     record.source = j.contains("source") ? j.at("source").get<std::string>() : record.url;
@@ -383,7 +393,7 @@ void PackageDownloadStep::adoptKeptPartial(const std::vector<platform::URL>& sou
   const bool inside = record && partialInside(*options_.cacheDirectory, record->resumeData);
   auto source = record ? platform::URL::parse(record->source) : std::nullopt;
   if (inside && record->url == sources.front().absoluteString() && source &&
-      offers(sources, *source) && now - saved <= kPartialLifetime && now >= saved) {
+      offers(sources, *source) && now >= saved && now - saved <= kPartialLifetime) {
     resumeData_ = record->resumeData;
     resumeURL_ = source;
     return;

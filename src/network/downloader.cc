@@ -143,11 +143,16 @@ struct ResumeToken {
     auto j = nlohmann::json::parse(data, nullptr, false);
     if (j.is_discarded() || !j.is_object()) return std::nullopt;
     try {
-      if (j.at("v").get<int>() != 1) return std::nullopt;
+      // Integers only: converting a fraction out of range is undefined.
+      const auto& version = j.at("v");
+      const auto& size = j.at("size");
+      if (!version.is_number_integer() || version.get<std::int64_t>() != 1) return std::nullopt;
+      if (!size.is_number_integer()) return std::nullopt;
       ResumeToken t;
       t.url = j.at("url").get<std::string>();
       t.partial = j.at("partial").get<std::string>();
-      t.size = j.at("size").get<std::int64_t>();
+      t.size = size.get<std::int64_t>();
+      if (t.size < 0) return std::nullopt;
       t.etag = j.at("etag").get<std::string>();
       t.lastModified = j.at("lastModified").get<std::string>();
       if (j.contains("earlier")) {
@@ -414,6 +419,7 @@ void Downloader::State::transfer(const platform::URL& url, std::optional<std::st
     }
     request.idleTimeout = options.idleTimeout;
     request.totalTimeout = options.totalTimeout;
+    request.clock = options.clock;
     request.redirects = platform::RedirectPolicy::follow;
     request.caBundlePath = options.caBundlePath;
     request.cancel = cancelToken;
@@ -453,7 +459,7 @@ void Downloader::State::transfer(const platform::URL& url, std::optional<std::st
         base = offset;
         if (parsed->total && *parsed->total > 0) {
           announced = *parsed->total;
-        } else if (length) {
+        } else if (length && *length <= INT64_MAX - offset) {
           announced = offset + *length;
         }
       } else {

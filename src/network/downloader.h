@@ -140,8 +140,8 @@ class Downloader {
     std::chrono::milliseconds idleTimeout{std::chrono::seconds(30)};
     // The whole attempt may last this long.
     std::chrono::milliseconds totalTimeout{std::chrono::seconds(3600)};
-    // The time source of progress throttling and speed; steady clock when
-    // unset.
+    // The time source of progress throttling, speed and the idle and total
+    // limits; steady clock when unset.
     Clock clock;
     // The digests computed while the bytes arrive (see `digests`).
     DigestKinds digests;

@@ -176,6 +176,34 @@ void unpackPayload(const fs::path& payload, const fs::path& payloadDir, const Pa
   if (unpack.status != 0) throw extractFailed("Failed to extract Payload");
 }
 
+// An install location inside a bundle ("/Applications/Name.app" or below
+// it, as older packaging tools made them): the payload fills that bundle.
+// `parent` is where the bundle itself lands; `inside` is where the payload
+// goes, relative to the bundle's parent ("Name.app/Contents").
+struct BundleSite {
+  fs::path parent;
+  fs::path inside;
+};
+
+std::optional<BundleSite> bundleSiteOf(const fs::path& installLocation) {
+  BundleSite site{"/", {}};
+  bool inBundle = false;
+  for (const auto& part : installLocation.relative_path()) {
+    if (!inBundle) {
+      std::string ext = part.extension().string();
+      std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
+      inBundle = ext == ".app";
+    }
+    if (inBundle) {
+      site.inside /= part;
+    } else {
+      site.parent /= part;
+    }
+  }
+  if (!inBundle) return std::nullopt;
+  return site;
+}
+
 struct ArchiveReader {
   archive* a = archive_read_new();
   ~ArchiveReader() { archive_read_free(a); }
@@ -279,8 +307,23 @@ UnarchivedPayload unpackInstallerPackage(const fs::path& package, const fs::path
     auto payload = payloadOf(component.directory);
     if (!payload) continue;  // a scripts-only component installs no bundle
     fs::path payloadDir = scratch.make("payload-");
-    unpackPayload(*payload, payloadDir, tools);
-    for (const auto& place : payloadSearchPlaces(payloadDir, component.installLocation)) {
+    fs::path location = component.installLocation;
+    auto site = bundleSiteOf(location);
+    if (site) {
+      std::error_code ec;
+      fs::create_directories(payloadDir / site->inside, ec);
+      if (ec) throw extractFailed("Failed to extract Payload");
+      location = site->parent;
+    }
+    unpackPayload(*payload, site ? payloadDir / site->inside : payloadDir, tools);
+    // A bundle this payload only partly fills (its resources, say) is not
+    // an application.
+    fs::path formed = site ? payloadDir / *site->inside.begin() : fs::path();
+    if (site && !isRegularFile(formed / "Contents/Info.plist")) {
+      scratch.discard(payloadDir);
+      continue;
+    }
+    for (const auto& place : payloadSearchPlaces(payloadDir, location)) {
       std::vector<fs::path> found;
       findApplicationsBelow(payloadDir, place.directory, place.depth, found);
       if (found.empty()) continue;

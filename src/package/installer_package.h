@@ -58,8 +58,10 @@ std::vector<SearchPlace> payloadSearchPlaces(const std::filesystem::path& payloa
 
 // Expands `package` into "pkg-" + UUID inside `workingDirectory` and unpacks
 // its components' payloads, each into its own "payload-" + UUID, until one
-// yields a bundle. The payload that yields nothing is removed before the
-// next is unpacked. Throws like `unarchivePackage`; after a failure nothing
+// yields a bundle. A component whose install location lies in a bundle
+// ("/Applications/Name.app/Contents", "/Applications/Name.app") fills a
+// "Name.app" of its own, which counts once it holds Contents/Info.plist.
+// The payload that yields nothing is removed before the next is unpacked. Throws like `unarchivePackage`; after a failure nothing
 // it made stays in `workingDirectory`. The clean-up removes the expanded
 // package and the winning payload.
 UnarchivedPayload unpackInstallerPackage(const std::filesystem::path& package,

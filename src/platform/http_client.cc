@@ -149,12 +149,19 @@ struct Exchange {
   bool sinkRefused = false;
   Clock::time_point start;
   Clock::time_point lastActivity;
+  // When curl last began to look for what the server sent. The idle limit
+  // is judged at this time, once that look is over, and not at the clock's:
+  // a gap in which this thread did not get to run is no silence of the
+  // server's when its bytes were waiting all along.
+  Clock::time_point lastLook;
   Clock::time_point lastProgress;
   bool progressReported = false;
   std::int64_t received = 0;
   std::int64_t expected = -1;
   curl_off_t lastDownloadNow = 0;
   curl_off_t lastUploadNow = 0;
+
+  Clock::time_point now() const { return request->clock ? request->clock() : Clock::now(); }
 
   void reportProgress(bool final) {
     if (!request->onProgress) return;
@@ -165,12 +172,13 @@ struct Exchange {
     request->onProgress(received, expected);
   }
 
-  // Returns false when the exchange must stop now.
-  bool checkLimits() {
-    Clock::time_point now = Clock::now();
+  // Returns false when the exchange must stop now. The idle limit is
+  // judged only once curl has read whatever was waiting (`afterLook`).
+  bool checkLimits(bool afterLook) {
+    Clock::time_point time = now();
     if (request->cancel && request->cancel->cancelled()) cancelledByCaller = true;
-    if (now - lastActivity >= request->idleTimeout) idleExpired = true;
-    if (request->totalTimeout.count() > 0 && now - start >= request->totalTimeout) {
+    if (afterLook && lastLook - lastActivity >= request->idleTimeout) idleExpired = true;
+    if (request->totalTimeout.count() > 0 && time - start >= request->totalTimeout) {
       totalExpired = true;
     }
     return !(cancelledByCaller || idleExpired || totalExpired);
@@ -193,7 +201,7 @@ struct Exchange {
 size_t onHeaderLine(char* data, size_t size, size_t count, void* user) {
   auto* ex = static_cast<Exchange*>(user);
   std::size_t length = size * count;
-  ex->lastActivity = Clock::now();
+  ex->lastActivity = ex->now();
   if (length >= 5 && std::memcmp(data, "HTTP/", 5) == 0) {
     // A new status line: a redirect, an interim 1xx or the final answer.
     ex->currentHeaders.clear();
@@ -221,7 +229,7 @@ size_t onHeaderLine(char* data, size_t size, size_t count, void* user) {
 size_t onBodyBytes(char* data, size_t size, size_t count, void* user) {
   auto* ex = static_cast<Exchange*>(user);
   std::size_t length = size * count;
-  ex->lastActivity = Clock::now();
+  ex->lastActivity = ex->now();
   if (!ex->deliverResponse()) return 0;
   if (ex->request->onBody) {
     if (!ex->request->onBody(data, length)) {
@@ -242,9 +250,9 @@ int onTransferInfo(void* user, curl_off_t /*dltotal*/, curl_off_t dlnow,
   if (dlnow != ex->lastDownloadNow || ulnow != ex->lastUploadNow) {
     ex->lastDownloadNow = dlnow;
     ex->lastUploadNow = ulnow;
-    ex->lastActivity = Clock::now();
+    ex->lastActivity = ex->now();
   }
-  return ex->checkLimits() ? 0 : 1;
+  return ex->checkLimits(false) ? 0 : 1;
 }
 
 }  // namespace
@@ -308,8 +316,9 @@ HttpResult CurlHttpClient::perform(const HttpRequest& request) {
   initCurlOnce();
   Exchange ex;
   ex.request = &request;
-  ex.start = Clock::now();
+  ex.start = ex.now();
   ex.lastActivity = ex.start;
+  ex.lastLook = ex.start;
 
   CURL* easy = curl_easy_init();
   CURLM* multi = curl_multi_init();
@@ -396,6 +405,7 @@ HttpResult CurlHttpClient::perform(const HttpRequest& request) {
   bool stoppedByUs = false;
   while (!finished) {
     int running = 0;
+    ex.lastLook = ex.now();
     CURLMcode mc = curl_multi_perform(multi, &running);
     if (mc != CURLM_OK) {
       result = CURLE_FAILED_INIT;
@@ -409,7 +419,7 @@ HttpResult CurlHttpClient::perform(const HttpRequest& request) {
       }
     }
     if (finished) break;
-    if (!ex.checkLimits()) {
+    if (!ex.checkLimits(true)) {
       stoppedByUs = true;
       break;
     }

@@ -89,6 +89,8 @@ struct HttpRequest {
   std::chrono::milliseconds idleTimeout{std::chrono::seconds(60)};
   // The whole exchange fails with -1001 after this long; zero = no limit.
   std::chrono::milliseconds totalTimeout{0};
+  // Tells the time for both limits; the steady clock when unset.
+  std::function<std::chrono::steady_clock::time_point()> clock;
   RedirectPolicy redirects = RedirectPolicy::follow;
   int maxRedirects = 16;
   // PEM file of trusted CAs; absent = the system store.

@@ -302,11 +302,19 @@ std::optional<std::int64_t> availableCapacity(const std::filesystem::path& path)
   }
 }
 
+bool disownsPackage(const std::string& description) {
+  for (const char* prefix : {"sha256 mismatch: ", "package signature rejected: "}) {
+    if (description.rfind(prefix, 0) == 0) return true;
+  }
+  return false;
+}
+
 void checkDiskSpace(std::int64_t packageSize, const std::optional<std::int64_t>& available) {
   if (packageSize < 1) return;
   if (!available || *available <= 0) return;
-  // 2.5 times, truncated, in integers so large sizes stay exact.
-  std::int64_t needed = packageSize * 2 + packageSize / 2;
+  // 2.5 times, truncated, in integers so large sizes stay exact; a size
+  // whose 2.5 times no volume could hold needs more than any has.
+  std::int64_t needed = packageSize <= INT64_MAX / 5 * 2 ? packageSize * 2 + packageSize / 2 : INT64_MAX;
   if (*available <= needed) {
     throw IntegrityError(integrity::insufficientSpace{needed, *available});
   }

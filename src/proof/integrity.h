@@ -74,6 +74,13 @@ class IntegrityError : public std::runtime_error {
   Case value_;
 };
 
+// Whether `description` (an IntegrityError's) says the package's bytes are
+// not the ones the update service or the configuration vouches for: a
+// SHA-256 mismatch or a rejected signature. Such a package is offered by
+// no other way either.
+bool disownsPackage(const std::string& description);
+
+
 // The file's size in bytes, or 0 when it cannot be read (missing file, no
 // permission). A directory counts as unreadable. Never throws.
 std::int64_t fileSize(const std::filesystem::path& file);

@@ -10,6 +10,7 @@
 #include "platform/desktop.h"
 #include "platform/localization.h"
 #include "platform/system_info.h"
+#include "proof/integrity.h"
 
 namespace installer {
 
@@ -454,8 +455,10 @@ void InstallerViewModel::showUpdateDialog(const std::string& installedVersion,
 void InstallerViewModel::showFailureDialog(const InstallFailure& failure) {
   lastFailure_ = failure;
   bool noLink = std::holds_alternative<failure::noDownloadURL>(failure);
-  bool offersDirectDownload =
-      !noLink && !std::holds_alternative<failure::checkUpdateFailed>(failure);
+  // The direct link leads to the very file a proof has just refused.
+  const auto* verify = std::get_if<failure::verifyFailed>(&failure);
+  bool offersDirectDownload = !noLink && !std::holds_alternative<failure::checkUpdateFailed>(failure) &&
+                              !(verify && disownsPackage(verify->detail));
   bool offersRetry = !noLink && !std::holds_alternative<failure::systemTooOld>(failure);
   std::vector<DialogAction> actions;
   actions.push_back(action("Close", Role::secondary,

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
+#include <atomic>
 #include <fstream>
 #include <random>
 #include <thread>
@@ -57,7 +58,7 @@ class DownloadResilienceTest : public ::testing::Test {
     o.workingDirectory = home_.tmp() / "work";
     o.downloader.caBundlePath = server_.caBundlePath();
     // Long: a sanitizer build among a busy machine's builds can go
-    // seconds without a byte; the stall case sets its own.
+    // seconds without a byte; stalls are told by the clock instead.
     o.downloader.idleTimeout = 30s;
     o.reporter = &events_.reporter();
     o.retryDelays = {10ms, 20ms, 40ms};
@@ -96,6 +97,9 @@ class DownloadResilienceTest : public ::testing::Test {
   }
 
   testing::ScopedTempHome home_;
+  // Outlive the server, whose stalled answers may still count themselves.
+  std::atomic<int> unansweredStalls_{0};
+  std::atomic<std::int64_t> skippedMs_{0};
   LoopbackFileServer server_;
   testing::EventRecorder events_;
   std::mutex mu_;
@@ -135,6 +139,11 @@ TEST_F(DownloadResilienceTest, TransientFaultsResumeByThemselves) {
        }},
       {"HTTP error", ServedFile{}, "network HTTP 500", 1},
   };
+  // A stall is found by the download's idle limit. The download's clock
+  // runs fast from the moment the server stalls until the step gives up
+  // and waits to try again: the limit is reached there at once, and never
+  // in a healthy transfer, however slow the machine.
+  server_.setOnStall([this] { ++unansweredStalls_; });
   server_.setStatus("/case5.dmg", 500);
   for (std::size_t i = 0; i < cases.size(); ++i) {
     auto& c = cases[i];
@@ -144,10 +153,15 @@ TEST_F(DownloadResilienceTest, TransientFaultsResumeByThemselves) {
     events_.clear();
     progress_.clear();
     auto o = options();
-    // Short only where a stall is the point: a sanitizer build on a busy
-    // machine can pause a healthy transfer for a few hundred milliseconds.
-    o.downloader.idleTimeout = c.file.faultsStall ? 1s : 30s;
-    if (c.whileWaiting) o.jitter = [&] { c.whileWaiting(server_); return 1.0; };
+    o.downloader.clock = [this] {
+      if (unansweredStalls_.load() > 0) skippedMs_ += 5'000;
+      return std::chrono::steady_clock::now() + std::chrono::milliseconds(skippedMs_.load());
+    };
+    o.jitter = [&] {
+      if (unansweredStalls_.load() > 0) --unansweredStalls_;
+      if (c.whileWaiting) c.whileWaiting(server_);
+      return 1.0;
+    };
     PackageDownloadStep step(o);
     PackageExpectations expected{.md5 = md5_};
     auto outcome = run(step, path, expected);
@@ -246,6 +260,15 @@ TEST_F(DownloadResilienceTest, AStaleForeignOrBrokenPartialIsRemoved) {
       {"other link", 0h, "/other.dmg"},
       {"truncated record", 0h, "/pkg.dmg",
        [](const std::filesystem::path& record) { std::filesystem::resize_file(record, 10); }},
+      {"saved at a time beyond the clock", 0h, "/pkg.dmg",
+       [](const std::filesystem::path& record) {
+         std::string text = readFile(record);
+         auto at = text.find("\"savedAt\":");
+         ASSERT_NE(at, std::string::npos);
+         at += 10;
+         text.replace(at, text.find_first_not_of("0123456789", at) - at, "17992999000");
+         testing::writeFile(record, text);
+       }},
       {"record naming a file elsewhere", 0h, "/pkg.dmg",
        [&](const std::filesystem::path& record) {
          std::string text = readFile(record);

@@ -97,6 +97,34 @@ TEST_F(InstallerPackageTest, ThePayloadIsSearchedThroughItsInstallLocation) {
   }
 }
 
+// Older packaging tools install a component into the bundle itself; its
+// payload then has no ".app" entry at all.
+TEST_F(InstallerPackageTest, AnInstallLocationInsideABundleFormsThatBundle) {
+  const std::vector<ArchiveEntry> contents = {{"Info.plist", Kind::file, "<plist/>"},
+                                              {"MacOS/demo", Kind::file, "#!/bin/sh\n", "", 0755},
+                                              {"Resources/icon.icns", Kind::file, "icon"}};
+  std::vector<ArchiveEntry> whole;
+  for (const auto& entry : contents) whole.push_back({"Contents/" + entry.path, entry.kind, entry.data, "", entry.mode});
+  struct Row {
+    const char* installLocation;
+    std::vector<ArchiveEntry> payload;
+  };
+  const std::vector<Row> rows = {{"/Applications/Name.app/Contents", contents}, {"/Applications/Name.app", whole}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.installLocation);
+    testing::makeProductArchive(dir / "Product.pkg",
+                                {{"Resources", "/Applications/Name.app/Contents/Resources", {{"extra", Kind::file, "x"}}},
+                                 {"App", row.installLocation, row.payload}},
+                                {"Resources", "App"});
+    auto payload = unarchivePackage(dir / "Product.pkg", work, tools);
+    EXPECT_EQ(payload.applicationURL.filename(), "Name.app");
+    EXPECT_EQ(testing::readFile(payload.applicationURL / "Contents/MacOS/demo"), "#!/bin/sh\n");
+    EXPECT_TRUE(fs::exists(payload.applicationURL / "Contents/Resources/icon.icns"));
+    payload.cleanup();
+    EXPECT_TRUE(workEntries().empty());
+  }
+}
+
 TEST_F(InstallerPackageTest, PayloadsInEveryCompressionGetTheSameChecks) {
   fs::path outside = dir / "outside";
   fs::create_directories(outside);

@@ -73,6 +73,21 @@ void LoopbackFileServer::setStatus(const std::string& path, int status) {
   statuses_[path] = status;
 }
 
+void LoopbackFileServer::setOnStall(std::function<void()> stalling) {
+  std::lock_guard lock(mu_);
+  onStall_ = std::move(stalling);
+}
+
+void LoopbackFileServer::holdStalled() {
+  std::function<void()> stalling;
+  {
+    std::lock_guard lock(mu_);
+    stalling = onStall_;
+  }
+  if (stalling) stalling();
+  server_.waitUntilStopping(std::chrono::minutes(5));
+}
+
 std::vector<RecordedRequest> LoopbackFileServer::requests() const {
   std::lock_guard lock(mu_);
   return requests_;
@@ -164,7 +179,7 @@ void LoopbackFileServer::handle(const httplib::Request& req, httplib::Response& 
   auto provide = [this, file, source, start, length, sent](std::size_t offset,
                                                           httplib::DataSink& sink) -> bool {
     if (file.stall) {
-      server_.waitUntilStopping(std::chrono::minutes(5));
+      holdStalled();
       return false;
     }
     if (file.endless && length > 0) {
@@ -186,7 +201,7 @@ void LoopbackFileServer::handle(const httplib::Request& req, httplib::Response& 
       n = std::min<std::size_t>(n, static_cast<std::size_t>(std::max<std::int64_t>(1, file.bytesPerSecond / 20)));
     }
     if (file.stallAfter && *sent >= *file.stallAfter) {
-      server_.waitUntilStopping(std::chrono::minutes(5));
+      holdStalled();
       return false;
     }
     if (file.stallAfter) {

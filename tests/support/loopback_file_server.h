@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -72,6 +73,9 @@ class LoopbackFileServer {
   void setRedirect(const std::string& path, const std::string& target);
   void setStatus(const std::string& path, int status);
 
+  // Called on a worker thread as an answer begins to stall.
+  void setOnStall(std::function<void()> stalling);
+
   std::vector<RecordedRequest> requests() const;
   std::vector<RecordedRequest> requestsFor(const std::string& path) const;
   // Body bytes sent so far over all answers.
@@ -83,6 +87,8 @@ class LoopbackFileServer {
 
  private:
   void handle(const httplib::Request& req, httplib::Response& res);
+  // Holds a stalled answer until the server stops.
+  void holdStalled();
 
   LoopbackHttpsServer server_;
   mutable std::mutex mu_;
@@ -90,6 +96,7 @@ class LoopbackFileServer {
   std::map<std::string, std::string> redirects_;
   std::map<std::string, int> statuses_;
   std::vector<RecordedRequest> requests_;
+  std::function<void()> onStall_;
   std::atomic<std::int64_t> bytesSent_{0};
 };
 

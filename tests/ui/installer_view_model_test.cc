@@ -278,6 +278,14 @@ TEST_F(InstallerViewModelTest, FailureDialogButtonsPerKind) {
       {failure::network{"x"}, {"Close/s", "Direct Download/s", "Try Again/p"}},
       {failure::diskSpace{"x"}, {"Close/s", "Direct Download/s", "Try Again/p"}},
       {failure::verifyFailed{"x"}, {"Close/s", "Direct Download/s", "Try Again/p"}},
+      {failure::verifyFailed{"md5 mismatch: expected a, got b"}, {"Close/s", "Direct Download/s", "Try Again/p"}},
+      {failure::verifyFailed{"size mismatch: expected 2, got 1"}, {"Close/s", "Direct Download/s", "Try Again/p"}},
+      // The direct link would fetch the very package a proof refused.
+      {failure::verifyFailed{"sha256 mismatch: expected a, got b"}, {"Close/s", "Try Again/p"}},
+      {failure::verifyFailed{"package signature rejected: the signature does not match the package"},
+       {"Close/s", "Try Again/p"}},
+      {failure::verifyFailed{"package signature rejected: the update service sent no signature"},
+       {"Close/s", "Try Again/p"}},
       {failure::mountFailed{"x"}, {"Close/s", "Direct Download/s", "Try Again/p"}},
       {failure::extractFailed{"x"}, {"Close/s", "Direct Download/s", "Try Again/p"}},
       {failure::permissionDenied{"x"}, {"Close/s", "Direct Download/s", "Try Again/p"}},
@@ -290,7 +298,7 @@ TEST_F(InstallerViewModelTest, FailureDialogButtonsPerKind) {
   };
   auto vm = make();
   for (const auto& [f, expected] : rows) {
-    SCOPED_TRACE(failureCaseName(f));
+    SCOPED_TRACE(failureCaseName(f) + " " + failureDetail(f));
     vm->coordinator()->onStage(InstallStage::downloading);
     vm->coordinator()->onProgress(TransferProgress{1, 2, 0, std::nullopt});
     vm->coordinator()->onFailure(f);
