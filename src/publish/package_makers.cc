@@ -20,8 +20,6 @@ namespace installer::publish {
 
 namespace fs = std::filesystem;
 
-namespace {
-
 std::string xmlEscape(const std::string& s) {
   std::string out;
   for (char c : s) {
@@ -32,6 +30,8 @@ std::string xmlEscape(const std::string& s) {
   }
   return out;
 }
+
+namespace {
 
 // Switches the calling thread's locale while alive.
 class ThreadLocale {

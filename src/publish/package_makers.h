@@ -45,6 +45,10 @@ enum class ArchiveFormat { zip, cpioOdc, cpioOdcGzip, xar, tar };
 std::vector<ArchiveEntry> entriesFromTree(const std::filesystem::path& root,
                                           const std::string& prefix = "");
 
+// `s` with "&", "<" and ">" escaped for XML text and attribute values
+// in double quotes.
+std::string xmlEscape(const std::string& s);
+
 // Writes `entries` as an archive with libarchive (xar without compression).
 // Names are UTF-8 whatever the locale; ZIP marks them so, as Python's
 // zipfile and 7-Zip do.

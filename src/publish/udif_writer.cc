@@ -10,6 +10,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "publish/package_makers.h"
+
 namespace installer::publish {
 
 namespace {
@@ -133,17 +135,6 @@ std::string appendPartition(std::string bytes, std::uint64_t firstSector, UdifCh
   put64(t, fork.size());
   put64(t, 0);
   return t;
-}
-
-std::string xmlEscape(const std::string& s) {
-  std::string out;
-  for (char c : s) {
-    if (c == '&') out += "&amp;";
-    else if (c == '<') out += "&lt;";
-    else if (c == '>') out += "&gt;";
-    else out += c;
-  }
-  return out;
 }
 
 }  // namespace

@@ -652,8 +652,10 @@ TEST(CopyProgressWatcherTest, ADroppedWatcherGoesQuietAndLeavesNoThread) {
   writeFile(dir / "src/a", std::string(100, 'a'));
   Reports reports;
   const size_t threads = threadCount();
+  std::vector<std::weak_ptr<CopyProgressWatcher>> dropped;
   for (int i = 0; i < 20; ++i) {
     auto watcher = CopyProgressWatcher::create(dir / "src", dir / "dest", reports.handler(), 1ms);
+    dropped.push_back(watcher);
     // Read before starting: a first report may land before start() returns.
     const size_t seen = reports.values().size();
     watcher->start();
@@ -661,14 +663,21 @@ TEST(CopyProgressWatcherTest, ADroppedWatcherGoesQuietAndLeavesNoThread) {
       ASSERT_TRUE(reports.waitFor([&](const auto& v) { return v.size() > seen; }));
     }
   }
+  // A sample that had already taken its hold when the test let go finishes
+  // first (on a busy machine, possibly after the growth below); once every
+  // watcher is gone, nothing may sample again.
+  auto deadline = std::chrono::steady_clock::now() + 10s;
+  auto allGone = [&] {
+    return std::all_of(dropped.begin(), dropped.end(), [](const auto& w) { return w.expired(); });
+  };
+  while (!allGone() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+  ASSERT_TRUE(allGone());
   // Twenty watchers, twenty queue threads: none stays. (The process-wide
   // pool that lets a last hold go may have started its four workers.)
-  auto deadline = std::chrono::steady_clock::now() + 2s;
   while (threadCount() > threads + 4 && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(1ms);
   }
   EXPECT_LE(threadCount(), threads + 4);
-  // A first report already on its way may still land; the growth may not.
   writeFile(dir / "dest/a", std::string(100, 'a'));
   EXPECT_FALSE(reports.waitFor(
       [](const auto& v) { return std::any_of(v.begin(), v.end(), [](const auto& r) { return r.first > 0; }); },

@@ -10,21 +10,6 @@ namespace installer::testing {
 
 namespace fs = std::filesystem;
 
-namespace {
-
-std::string xmlEscape(const std::string& s) {
-  std::string out;
-  for (char c : s) {
-    if (c == '&') out += "&amp;";
-    else if (c == '<') out += "&lt;";
-    else if (c == '>') out += "&gt;";
-    else out += c;
-  }
-  return out;
-}
-
-}  // namespace
-
 void writeFile(const fs::path& file, const std::string& text, mode_t mode) {
   fs::create_directories(file.parent_path());
   {
@@ -55,7 +40,7 @@ void writeInfoPlist(const fs::path& file, const std::vector<std::pair<std::strin
       "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
       "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n<plist version=\"1.0\">\n<dict>\n";
   for (const auto& [k, v] : values) {
-    xml += "\t<key>" + xmlEscape(k) + "</key>\n\t<string>" + xmlEscape(v) + "</string>\n";
+    xml += "\t<key>" + publish::xmlEscape(k) + "</key>\n\t<string>" + publish::xmlEscape(v) + "</string>\n";
   }
   xml += "</dict>\n</plist>\n";
   writeFile(file, xml);
