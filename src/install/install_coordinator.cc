@@ -9,9 +9,15 @@
 #include <system_error>
 
 #include "install/real_install_steps.h"
+#include "install/streamed_package.h"
+#include "package/installer_package.h"
+#include "package/unarchiver.h"
+#include "proof/chunk_list.h"
 #include "proof/integrity.h"
+#include "proof/package_signature.h"
 #include "platform/localization.h"
 #include "platform/system_info.h"
+#include "platform/system_log.h"
 
 namespace installer {
 namespace {
@@ -40,6 +46,77 @@ bool makePrivateDirectory(const std::filesystem::path& directory) {
          st.st_uid == geteuid() && (st.st_mode & 077) == 0;
 }
 
+std::optional<helpers::StreamFormat> streamFormatOf(const platform::URL& url) {
+  std::string name = Downloader::suggestedFileName(url);
+  std::string extension = name.size() >= 4 ? name.substr(name.size() - 4) : "";
+  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (extension == ".zip") return helpers::StreamFormat::zip;
+  if (extension == ".pkg") return helpers::StreamFormat::flatPackage;
+  return std::nullopt;
+}
+
+// The last `length` bytes of the file at `url` and the file's size, by a
+// suffix Range request; absent when the server does not answer one.
+struct Tail {
+  std::string bytes;
+  std::uint64_t total = 0;
+};
+std::optional<Tail> fetchTail(const platform::URL& url, std::uint64_t length,
+                              const Downloader::Options& options) {
+  constexpr auto kTailLimit = std::chrono::seconds(5);
+  auto http = options.http ? options.http : std::make_shared<platform::CurlHttpClient>();
+  Tail tail;
+  bool ranged = false;
+  platform::HttpRequest request;
+  request.url = url.absoluteString();
+  request.headers.emplace_back("Range", "bytes=-" + std::to_string(length));
+  request.idleTimeout = kTailLimit;
+  request.totalTimeout = kTailLimit * 2;
+  request.clock = options.clock;
+  request.caBundlePath = options.caBundlePath;
+  request.onResponse = [&](long status, const platform::HttpHeaders& headers) {
+    if (status != 206) return false;
+    auto range = platform::headerValue(headers, "Content-Range");
+    auto slash = range ? range->rfind('/') : std::string::npos;
+    if (slash == std::string::npos) return false;
+    try {
+      std::size_t used = 0;
+      std::string total = range->substr(slash + 1);
+      tail.total = std::stoull(total, &used);
+      ranged = used == total.size() || total.find_first_not_of(" \t\r\n", used) == std::string::npos;
+    } catch (const std::exception&) {
+      ranged = false;
+    }
+    return ranged;
+  };
+  request.onBody = [&](const char* data, std::size_t size) {
+    if (tail.bytes.size() + size > length) return false;
+    tail.bytes.append(data, size);
+    return true;
+  };
+  auto result = http->perform(request);
+  if (!ranged || !std::holds_alternative<platform::HttpResponse>(result) ||
+      tail.bytes.size() > tail.total) {
+    return std::nullopt;
+  }
+  return tail;
+}
+
+// The unpacked size of the ZIP archive at `url`, from its central
+// directory; absent when the server does not tell.
+std::optional<std::uint64_t> zipUnpackedSize(const platform::URL& url, const Downloader::Options& options) {
+  constexpr std::uint64_t kFirstTail = 64 << 10;
+  constexpr std::uint64_t kLargestTail = 16 << 20;
+  auto tail = fetchTail(url, kFirstTail, options);
+  if (!tail) return std::nullopt;
+  std::uint64_t needed = 0;
+  auto total = helpers::zipUncompressedTotal(tail->bytes, tail->total, &needed);
+  if (total || needed <= tail->bytes.size() || needed > kLargestTail) return total;
+  tail = fetchTail(url, needed, options);
+  if (!tail) return std::nullopt;
+  return helpers::zipUncompressedTotal(tail->bytes, tail->total, &needed);
+}
+
 }  // namespace
 
 class InstallCoordinator::Run {
@@ -55,7 +132,7 @@ class InstallCoordinator::Run {
   // Whether a run is still busy after waiting up to `grace` for it to end
   // (a run that has just delivered its outcome is still returning).
   bool busyAfter(platform::Duration grace);
-  void cancelDownload() { downloadStep_->cancel(); }
+  void cancelDownload();
   void resetCancel() { downloadStep_->resetCancel(); }
 
   std::filesystem::path installDirectory() const;
@@ -67,6 +144,19 @@ class InstallCoordinator::Run {
  private:
   void run(bool skipInstalledCheck);
   std::filesystem::path download(const PackageLink& link);
+  // The stream that unpacks `link`'s package as it arrives; none when it
+  // is unpacked after the download (a disk image; a signing key without a
+  // chunk list). Throws FailureBox for a chunk list that fails its proof
+  // and for too little space for the unpacked tree.
+  std::shared_ptr<StreamedPackage> streamFor(const PackageLink& link);
+  // The staged tree of a finished stream as the payload; false when the
+  // package must be unpacked the serial way.
+  bool takeStreamedPayload(const std::filesystem::path& package);
+  void dropStream();
+  bool streamed() {
+    std::lock_guard lock(streamMu_);
+    return stream_ != nullptr;
+  }
   void verifyAndUnpack(const std::filesystem::path& package);
   std::filesystem::path install();
   std::filesystem::path copyIntoPlace(const std::filesystem::path& directory);
@@ -101,6 +191,9 @@ class InstallCoordinator::Run {
   // Work queue only.
   std::unique_ptr<PackageDownloadStep> downloadStep_;
   std::optional<UnpackedPackage> payload_;
+  bool payloadStaged_ = false;  // payload_ was unpacked as it arrived
+  std::mutex streamMu_;  // guards stream_ against cancelDownload
+  std::shared_ptr<StreamedPackage> stream_;
   std::optional<PackageLink> resolvedLink_;
   // What the package was checked against; none at all leaves a cached
   // package that fails to unpack without proof it is not simply broken.
@@ -355,7 +448,28 @@ void InstallCoordinator::Run::run(bool skipInstalledCheck) {
   }
 }
 
+void InstallCoordinator::Run::cancelDownload() {
+  downloadStep_->cancel();
+  std::shared_ptr<StreamedPackage> stream;
+  {
+    std::lock_guard lock(streamMu_);
+    stream = stream_;
+  }
+  if (stream) stream->cancel();
+}
+
+void InstallCoordinator::Run::dropStream() {
+  std::shared_ptr<StreamedPackage> stream;
+  {
+    std::lock_guard lock(streamMu_);
+    stream = std::move(stream_);
+  }
+  if (stream) stream->cancel();
+}
+
 void InstallCoordinator::Run::runPayloadCleanup() {
+  dropStream();
+  payloadStaged_ = false;
   if (!payload_) return;
   auto cleanup = std::move(payload_->cleanup);
   payload_.reset();
@@ -381,7 +495,101 @@ std::filesystem::path InstallCoordinator::Run::download(const PackageLink& link)
   expected.signature = link.signature;
   expected.signingKey = config_.packageSigningPublicKey;
   expectations_ = expected;
-  return downloadStep_->run(link.sources(), link.version, expected, hooks);
+  auto stream = streamFor(link);
+  {
+    std::lock_guard lock(streamMu_);
+    stream_ = stream;
+  }
+  // A cancel that came before the stream existed still has to stop it.
+  if (stream && downloadStep_->isCancelled()) stream->cancel();
+  hooks.tap = stream;
+  try {
+    return downloadStep_->run(link.sources(), link.version, expected, hooks);
+  } catch (const FailureBox&) {
+    auto stop = stream ? stream->stopped() : std::nullopt;
+    dropStream();
+    if (stop && !downloadStep_->isCancelled()) {
+      throw FailureBox(failure::verifyFailed{
+          "package signature rejected: " +
+          (stop->badChunk ? "chunk " + std::to_string(*stop->badChunk) +
+                                " of the package does not match its signed digest"
+                          : std::string("the package is longer than its signed chunk list"))});
+    }
+    throw;
+  }
+}
+
+std::shared_ptr<StreamedPackage> InstallCoordinator::Run::streamFor(const PackageLink& link) {
+  auto format = streamFormatOf(link.url);
+  if (!format) return nullptr;
+  std::optional<ChunkList> chunks;
+  if (config_.packageSigningPublicKey) {
+    // With a key, no unproven byte reaches an unpacker: without a chunk
+    // list the package is proven whole first.
+    if (!link.chunks && !link.chunksSignature) return nullptr;
+    auto key = base64Decode(*config_.packageSigningPublicKey);
+    auto signature = link.chunksSignature ? base64Decode(*link.chunksSignature) : std::nullopt;
+    std::optional<ChunkList> list;
+    if (link.size && link.sha256 && link.chunks) list = decodeChunkList(*link.size, *link.sha256, *link.chunks);
+    if (!key || !signature || !list || !verifyChunkList(*list, *signature, *key)) {
+      throw FailureBox(failure::verifyFailed{
+          "package signature rejected: the chunk list is not signed by the package signing key"});
+    }
+    chunks = std::move(list);
+  }
+  // On the destination's volume when the user may write there, so that
+  // the bundle goes into place by a rename.
+  std::filesystem::path parent = workingDirectory_;
+  std::filesystem::path directory = installDirectory();
+  struct stat st;
+  if (stat(directory.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && access(directory.c_str(), W_OK) == 0) {
+    parent = directory;
+  } else if (!makePrivateDirectory(workingDirectory_)) {
+    return nullptr;
+  }
+  if (*format == helpers::StreamFormat::zip) {
+    if (auto unpacked = zipUnpackedSize(link.url, env_.downloader)) {
+      auto available = env_.availableCapacity ? env_.availableCapacity(parent) : availableCapacity(parent);
+      auto needed = static_cast<std::int64_t>(std::min<std::uint64_t>(*unpacked, INT64_MAX / 2));
+      if (available && *available > 0 && *available <= needed) {
+        throw FailureBox(failure::diskSpace{
+            IntegrityError(integrity::insufficientSpace{needed, *available}).what()});
+      }
+    }
+  }
+  return std::make_shared<StreamedPackage>(parent, *format, std::move(chunks));
+}
+
+bool InstallCoordinator::Run::takeStreamedPayload(const std::filesystem::path& package) {
+  std::shared_ptr<StreamedPackage> stream;
+  {
+    std::lock_guard lock(streamMu_);
+    stream = std::move(stream_);
+  }
+  if (!stream) return false;
+  std::string why;
+  std::error_code ec;
+  auto size = std::filesystem::file_size(package, ec);
+  auto staged = ec ? std::nullopt : stream->finish(static_cast<std::int64_t>(size), &why);
+  std::optional<std::filesystem::path> application;
+  if (staged) {
+    application = bundleOfStreamedPackage(*staged, stream->format() == helpers::StreamFormat::flatPackage);
+    if (!application) why = "no application in the unpacked tree";
+  }
+  if (!application) {
+    if (staged) std::filesystem::remove_all(*staged, ec);
+    // A cached package never streamed; anything else is worth a line.
+    if (stream->position() > 0) {
+      platform::SystemLog("installer", "installer").info("unpacking after the download: " + why);
+    }
+    return false;
+  }
+  payload_ = UnpackedPackage{*application, [staged = *staged] {
+                               std::error_code ignored;
+                               std::filesystem::remove_all(staged, ignored);
+                             }};
+  payloadStaged_ = true;
+  return true;
 }
 
 void InstallCoordinator::Run::verifyAndUnpack(const std::filesystem::path& package) {
@@ -395,7 +603,15 @@ void InstallCoordinator::Run::verifyAndUnpack(const std::filesystem::path& packa
   try {
     verifyPackage(package, config_.packageSize, expected);
   } catch (const std::exception& e) {
+    dropStream();
     throw FailureBox(failure::verifyFailed{e.what()});
+  }
+  // Proven whole: the tree unpacked while the bytes arrived is the payload.
+  if (streamed()) {
+    post([](InstallCoordinator& self) {
+      if (self.onStage) self.onStage(InstallStage::mounting);
+    });
+    if (takeStreamedPayload(package)) return;
   }
   try {
     std::filesystem::path directory = installDirectory();
@@ -484,7 +700,9 @@ std::filesystem::path InstallCoordinator::Run::copyIntoPlace(const std::filesyst
     });
   };
   std::filesystem::path installed =
-      steps_.installer->installApplication(payload_->applicationPath, directory, progress);
+      payloadStaged_
+          ? steps_.installer->placeStagedApplication(payload_->applicationPath, directory, progress)
+          : steps_.installer->installApplication(payload_->applicationPath, directory, progress);
   try {
     steps_.installer->removeQuarantine(installed);
   } catch (...) {

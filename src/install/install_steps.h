@@ -129,6 +129,13 @@ class ApplicationInstallerSteps {
   virtual std::filesystem::path installApplication(const std::filesystem::path& source,
                                                    const std::filesystem::path& installDirectory,
                                                    CopyProgress progress) = 0;
+  // The same for a bundle the run staged and gives up: it may be moved
+  // into place instead of copied (by one rename on its own volume).
+  virtual std::filesystem::path placeStagedApplication(const std::filesystem::path& source,
+                                                       const std::filesystem::path& installDirectory,
+                                                       CopyProgress progress) {
+    return installApplication(source, installDirectory, std::move(progress));
+  }
   // Removes the quarantine attribute; never fails.
   virtual void removeQuarantine(const std::filesystem::path& application) = 0;
 };

@@ -220,6 +220,7 @@ std::filesystem::path PackageDownloadStep::downloadOnce(
     if (resumingHere) downloaderOptions.restartWhenChanged = false;
     downloaderOptions.joinSources = joinable;
     downloaderOptions.keepWhenChanged = joinable && index + 1 < order.size();
+    downloaderOptions.tap = hooks.tap;
     auto downloader = std::make_shared<Downloader>(std::move(downloaderOptions));
     {
       std::lock_guard lock(downloaderMu_);
@@ -268,6 +269,16 @@ std::filesystem::path PackageDownloadStep::downloadOnce(
       if (!keptResumeData) forgetKeptPartial();
       if (std::holds_alternative<download_error::cancelled>(*error)) {
         throw FailureBox(failure::cancelled{});
+      }
+      if (std::holds_alternative<download_error::stopped>(*error)) {
+        // Bytes the proof refused are never resumed from.
+        if (keptResumeData) Downloader::discardResumeData(*keptResumeData);
+        resumeData_.reset();
+        resumeURL_.reset();
+        forgetKeptPartial();
+        options_.reporter->report(event::downloadDataError{
+            sourceText, -1, description(*error), lastReceived_->load(), attempt});
+        throw FailureBox(failure::verifyFailed{description(*error)});
       }
       options_.reporter->report(event::downloadDataError{
           sourceText, telemetryErrno(*error), telemetryText(*error), lastReceived_->load(), attempt});

@@ -95,6 +95,10 @@ class PackageDownloadStep {
   struct Hooks {
     std::function<void(InstallStage)> postStage;
     std::function<void(const TransferProgress&)> postProgress;
+    // Sees the downloaded bytes as they arrive (Downloader::Options::tap);
+    // none when null. When it stops a download, the partial file is
+    // dropped and the run fails with verifyFailed; the tap knows why.
+    std::shared_ptr<DownloadTap> tap;
   };
 
   explicit PackageDownloadStep(Options options);

@@ -95,8 +95,26 @@ class RealApplicationInstaller final : public ApplicationInstallerSteps {
   std::filesystem::path installApplication(const std::filesystem::path& source,
                                            const std::filesystem::path& installDirectory,
                                            CopyProgress progress) override {
+    return place(source, installDirectory, std::move(progress), false);
+  }
+
+  std::filesystem::path placeStagedApplication(const std::filesystem::path& source,
+                                               const std::filesystem::path& installDirectory,
+                                               CopyProgress progress) override {
+    return place(source, installDirectory, std::move(progress), true);
+  }
+
+  void removeQuarantine(const std::filesystem::path& application) override {
+    installer::removeQuarantine(application, tools_);
+  }
+
+ private:
+  std::filesystem::path place(const std::filesystem::path& source,
+                              const std::filesystem::path& installDirectory, CopyProgress progress,
+                              bool moveSource) {
     try {
-      return installer::installApplication(source, installDirectory, std::move(progress), options_);
+      return installer::installApplication(source, installDirectory, std::move(progress), options_,
+                                           moveSource);
     } catch (const AppInstallError& e) {
       throw InstallStepError(stepKind(e.kind()), e.description());
     } catch (const PrivilegedTaskError& e) {
@@ -111,11 +129,6 @@ class RealApplicationInstaller final : public ApplicationInstallerSteps {
     }
   }
 
-  void removeQuarantine(const std::filesystem::path& application) override {
-    installer::removeQuarantine(application, tools_);
-  }
-
- private:
   const PackageTools tools_;
   const AppInstallerOptions options_;
   const std::vector<std::filesystem::path> applicationDirectories_;

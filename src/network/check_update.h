@@ -84,6 +84,9 @@ struct PackageLink {
   std::optional<std::string> sha256 = std::nullopt;
   std::optional<std::string> signature = std::nullopt;
   std::vector<platform::URL> mirrors = {};
+  std::optional<std::uint64_t> size = std::nullopt;
+  std::optional<std::string> chunks = std::nullopt;
+  std::optional<std::string> chunksSignature = std::nullopt;
   bool operator==(const PackageLink&) const = default;
 
   // `url`, then the mirrors.

@@ -94,6 +94,31 @@ std::optional<ContentRange> parseContentRange(const std::string& raw) {
   return range;
 }
 
+// Brings `tap` to `base` bytes of the file, reading what it lacks back
+// from the partial file. False when the tap refuses or the file is short.
+bool catchUpTap(DownloadTap& tap, const std::string& partial, std::int64_t base) {
+  if (tap.position() > base && !tap.rewind()) return false;
+  std::int64_t at = tap.position();
+  if (at == base) return true;
+  int fd = ::open(partial.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  std::vector<unsigned char> buffer(std::size_t{256} << 10);
+  bool ok = true;
+  while (ok && at < base) {
+    auto want = static_cast<std::size_t>(std::min<std::int64_t>(base - at, static_cast<std::int64_t>(buffer.size())));
+    ssize_t n = ::pread(fd, buffer.data(), want, at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = false;
+      break;
+    }
+    ok = tap.write(buffer.data(), static_cast<std::size_t>(n));
+    at += n;
+  }
+  ::close(fd);
+  return ok;
+}
+
 // Where kept bytes came from: a source and its validators, from byte
 // `from` up to the next span's start.
 struct SourceSpan {
@@ -206,6 +231,9 @@ std::string description(const DownloadError& error) {
       return "need " + formatByteCount(e.needed) + ", available " + formatByteCount(e.available);
     }
     std::string operator()(const download_error::cancelled&) const { return "cancelled"; }
+    std::string operator()(const download_error::stopped&) const {
+      return "stopped by the package's proof";
+    }
   };
   return std::visit(Visitor{}, error);
 }
@@ -359,6 +387,7 @@ void Downloader::State::transfer(const platform::URL& url, std::optional<std::st
   bool changed = false;
   bool gotResponse = false;
   int writeErrno = 0;
+  bool tapStopped = false;
   std::optional<download_error::noSpaceNeeded> noSpace;
   std::int64_t base = 0;
   std::int64_t written = 0;
@@ -486,6 +515,10 @@ void Downloader::State::transfer(const platform::URL& url, std::optional<std::st
         return false;
       }
       gotResponse = true;
+      if (options.tap && !catchUpTap(*options.tap, token.partial, base)) {
+        tapStopped = true;
+        return false;
+      }
       if (code == 206 && crossSource) {
         token.earlier.push_back({token.url, token.from, token.etag, token.lastModified});
         token.url = url.absoluteString();
@@ -520,6 +553,11 @@ void Downloader::State::transfer(const platform::URL& url, std::optional<std::st
         written += n;
       }
       pipeline->update(chunk, chunkSize);
+      if (options.tap &&
+          !options.tap->write(reinterpret_cast<const unsigned char*>(chunk), chunkSize)) {
+        tapStopped = true;
+        return false;
+      }
       reportProgress(base + written, announced);
       return true;
     };
@@ -564,6 +602,11 @@ void Downloader::State::transfer(const platform::URL& url, std::optional<std::st
     std::filesystem::remove(token.partial, ec);
     setResumeData(std::nullopt);
     end(DownloadError(*noSpace));
+    return;
+  }
+  if (tapStopped) {
+    keepResumeData();
+    end(DownloadError(download_error::stopped{}));
     return;
   }
   if (changed) {

@@ -79,13 +79,18 @@ struct noSpaceNeeded {
 struct cancelled {
   bool operator==(const cancelled&) const = default;
 };
+// The tap refused the bytes (see DownloadTap).
+struct stopped {
+  bool operator==(const stopped&) const = default;
+};
 }  // namespace download_error
 
 using DownloadError = std::variant<download_error::badStatus, download_error::network,
-                                   download_error::noSpaceNeeded, download_error::cancelled>;
+                                   download_error::noSpaceNeeded, download_error::cancelled,
+                                   download_error::stopped>;
 
 // "HTTP 404", the network message, "need 1.2 GB, available 3 MB",
-// "cancelled".
+// "cancelled", "stopped by the package's proof".
 std::string description(const DownloadError& error);
 // The text sent with download telemetry: like the description, except a
 // network error with a code (other than -999) gives the code's short
@@ -117,6 +122,28 @@ class TransferMeter {
   std::deque<std::pair<TimePoint, std::int64_t>> samples_;
   std::int64_t expected_ = 0;
   std::optional<TimePoint> lastReported_;
+};
+
+// Sees the file's bytes in order, from byte 0, as they are written, so
+// that they can be worked on while the download goes on (proven chunk by
+// chunk and unpacked). Called on the transfer thread only, never after the
+// completion has run.
+//
+// When an answer starts writing at byte `base` and the tap holds less, the
+// partial file's bytes up to `base` are replayed into it first; when it
+// holds more (the file starts over, or a rest was refused), it is rewound
+// and replayed from 0. Any `false` stops the attempt: its partial file and
+// resume data are kept as after a cut, and the completion reports
+// `stopped`; the tap's owner knows why.
+class DownloadTap {
+ public:
+  virtual ~DownloadTap() = default;
+  // How many of the file's first bytes the tap holds.
+  virtual std::int64_t position() const = 0;
+  // Drops everything; the next bytes are the file's first.
+  virtual bool rewind() = 0;
+  // The next bytes of the file.
+  virtual bool write(const unsigned char* data, std::size_t size) = 0;
 };
 
 // One download attempt. Create, `start` once, optionally `cancel`, read the
@@ -163,6 +190,8 @@ class Downloader {
     // The free-space source of the reserve; the file system when unset.
     // Called on the transfer thread.
     std::function<std::optional<helpers::VolumeSpace>(const std::filesystem::path&)> volumeSpace;
+    // Sees the bytes as they are written; none when null.
+    std::shared_ptr<DownloadTap> tap;
   };
 
   Downloader();

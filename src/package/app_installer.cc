@@ -212,10 +212,29 @@ void normaliseModes(const fs::path& root) {
 }
 
 fs::path copyUnprivileged(const fs::path& source, const fs::path& destination,
-                          const AppInstallerOptions& options, CopyProgressHandler progress) {
+                          const AppInstallerOptions& options, CopyProgressHandler progress,
+                          bool moveSource) {
   requireRealDirectorySource(source);
   fs::path folder = makePrivateDirectory(destination.parent_path(), ".qx-stage-");
   fs::path staged = folder / "app";
+  if (moveSource && ::rename(source.c_str(), staged.c_str()) == 0) {
+    try {
+      normaliseModes(staged);
+      replaceWithStaged(staged, destination);
+    } catch (...) {
+      std::error_code ec;
+      fs::remove_all(folder, ec);
+      throw;
+    }
+    std::error_code ec;
+    fs::remove_all(folder, ec);
+    if (progress) {
+      auto measured = measureTree(destination);
+      std::int64_t total = measured ? static_cast<std::int64_t>(measured->second) : 0;
+      progress(total, total);
+    }
+    return destination;
+  }
   std::shared_ptr<CopyProgressWatcher> watcher;
   if (progress) {
     watcher = CopyProgressWatcher::create(source, staged, std::move(progress), options.progressInterval);
@@ -311,7 +330,8 @@ fs::path copyPrivileged(const fs::path& source, const fs::path& destination,
 }
 
 fs::path installApplication(const fs::path& source, const fs::path& installDirectory,
-                            CopyProgressHandler progress, const AppInstallerOptions& options) {
+                            CopyProgressHandler progress, const AppInstallerOptions& options,
+                            bool moveSource) {
   if (auto problem = installDirectoryProblem(installDirectory.string())) {
     throw AppInstallError::copyFailed("refusing to install into " + installDirectory.string() + ": " +
                                       *problem);
@@ -323,7 +343,8 @@ fs::path installApplication(const fs::path& source, const fs::path& installDirec
     std::error_code ec;
     fs::create_directories(installDirectory, ec);
     if (ec) throw AppInstallError::copyFailed(ec.message() + ": " + installDirectory.string());
-    copyUnprivileged(source, destination, options, std::move(progress));
+    copyUnprivileged(source, destination, options, std::move(progress),
+                     moveSource && !options.directCopy);
     writeUserDesktopEntry(destination, options);
     return destination;
   }

@@ -21,7 +21,7 @@
 // Everything runs synchronously on the caller's thread (the install
 // coordinator's work queue), including the password dialog and the wait for
 // the install helper. The progress action runs on the watcher's queue, never on
-// the caller's thread.
+// the caller's thread, except the one final report of a moved bundle.
 #pragma once
 
 #include <sys/types.h>
@@ -119,10 +119,14 @@ std::optional<std::string> elevationRefusal(const std::filesystem::path& directo
 // layer passed up). With `progress`, reports copy progress and, after
 // success, (total, total). After success writes the desktop entry when a
 // writer is set (a failure of it is logged, never the install's).
+// With `moveSource` (a tree the caller staged and gives up), a direct
+// install on the source's own volume moves the bundle into the staging
+// folder by one rename instead of copying it; `source` is then gone.
 std::filesystem::path installApplication(const std::filesystem::path& source,
                                          const std::filesystem::path& installDirectory,
                                          CopyProgressHandler progress = {},
-                                         const AppInstallerOptions& options = {});
+                                         const AppInstallerOptions& options = {},
+                                         bool moveSource = false);
 
 // The direct copy: stage, normalise, then swap into place. Throws
 // AppInstallError::copyFailed for a source that is not a real directory and
@@ -131,7 +135,7 @@ std::filesystem::path installApplication(const std::filesystem::path& source,
 std::filesystem::path copyUnprivileged(const std::filesystem::path& source,
                                        const std::filesystem::path& destination,
                                        const AppInstallerOptions& options = {},
-                                       CopyProgressHandler progress = {});
+                                       CopyProgressHandler progress = {}, bool moveSource = false);
 
 // The same through the administrator step. Throws AppInstallError:
 // authorizationCancelled; permissionDenied with the runner's description

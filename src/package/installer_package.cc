@@ -244,7 +244,12 @@ std::vector<std::string> parseDistributionComponents(const std::string& distribu
   return names;
 }
 
-std::vector<PackageComponent> packageComponents(const fs::path& expanded) {
+namespace {
+
+// packageComponents, with `holdsPayload` telling whether a directory has a
+// payload to unpack.
+std::vector<PackageComponent> componentsOf(const fs::path& expanded,
+                                           const std::function<bool(const fs::path&)>& holdsPayload) {
   std::vector<fs::path> directories;
   if (auto text = readDocument(expanded / "Distribution")) {
     for (const auto& name : parseDistributionComponents(*text)) {
@@ -260,7 +265,7 @@ std::vector<PackageComponent> packageComponents(const fs::path& expanded) {
     }
     std::sort(directories.begin(), directories.end());
   }
-  if (directories.empty() && (payloadOf(expanded) || isRegularFile(expanded / "PackageInfo"))) {
+  if (directories.empty() && (holdsPayload(expanded) || isRegularFile(expanded / "PackageInfo"))) {
     directories.push_back(expanded);
   }
   std::vector<PackageComponent> components;
@@ -272,6 +277,12 @@ std::vector<PackageComponent> packageComponents(const fs::path& expanded) {
     components.push_back(component);
   }
   return components;
+}
+
+}  // namespace
+
+std::vector<PackageComponent> packageComponents(const fs::path& expanded) {
+  return componentsOf(expanded, [](const fs::path& directory) { return payloadOf(directory).has_value(); });
 }
 
 std::vector<SearchPlace> payloadSearchPlaces(const fs::path& payloadDirectory, const fs::path& installLocation) {
@@ -376,6 +387,51 @@ bool payloadIsUnpackable(const fs::path& payload, const fs::path& destination) {
     }
   }
   return rc == ARCHIVE_EOF;
+}
+
+std::optional<fs::path> bundleOfStreamedPackage(const fs::path& staging, bool flatPackage) {
+  std::vector<fs::path> found;
+  if (!flatPackage) {
+    findApplications(staging, 0, found);
+    if (found.empty()) return std::nullopt;
+    return found.front();
+  }
+  const fs::path expanded = staging / "expanded";
+  const fs::path payloads = staging / "payloads";
+  auto payloadDirectoryOf = [&](const fs::path& component) {
+    fs::path relative = component.lexically_relative(expanded);
+    return relative.empty() || relative == "." ? payloads : payloads / relative;
+  };
+  // A component that held nothing but its payload has no folder of its
+  // own among the expanded documents.
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(payloads, ec)) {
+    if (entry.path().extension() == ".pkg" && isRealDirectory(entry.path())) {
+      fs::create_directory(expanded / entry.path().filename(), ec);
+    }
+  }
+  int formedCount = 0;
+  auto components = componentsOf(expanded, [&](const fs::path& directory) {
+    return isRealDirectory(payloadDirectoryOf(directory));
+  });
+  for (const auto& component : components) {
+    fs::path payloadDir = payloadDirectoryOf(component.directory);
+    if (!isRealDirectory(payloadDir)) continue;
+    fs::path location = component.installLocation;
+    if (auto site = bundleSiteOf(location)) {
+      fs::path formed = staging / ("formed-" + std::to_string(formedCount++));
+      fs::create_directories((formed / site->inside).parent_path(), ec);
+      if (!ec) fs::rename(payloadDir, formed / site->inside, ec);
+      if (ec || !isRegularFile(formed / *site->inside.begin() / "Contents/Info.plist")) continue;
+      payloadDir = formed;
+      location = site->parent;
+    }
+    for (const auto& place : payloadSearchPlaces(payloadDir, location)) {
+      findApplicationsBelow(payloadDir, place.directory, place.depth, found);
+      if (!found.empty()) return found.front();
+    }
+  }
+  return std::nullopt;
 }
 
 }  // namespace installer

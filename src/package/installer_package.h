@@ -68,4 +68,14 @@ UnarchivedPayload unpackInstallerPackage(const std::filesystem::path& package,
                                          const std::filesystem::path& workingDirectory,
                                          const PackageTools& tools);
 
+// The bundle of a package that the stream unpacker (extract/stream_unpacker.h)
+// unpacked into `staging`: for a ZIP archive the first bundle
+// `findApplications` finds there; for a flat installer package
+// ("expanded/" and "payloads/") the one `unpackInstallerPackage` would
+// install, by the same component order, install locations and search
+// places (a component filling a bundle is moved into a "formed-" folder
+// of `staging`). Absent when there is none. Never fails.
+std::optional<std::filesystem::path> bundleOfStreamedPackage(const std::filesystem::path& staging,
+                                                             bool flatPackage);
+
 }  // namespace installer
