@@ -113,6 +113,33 @@ bool decodeMirrors(const json& data, std::vector<std::string>* out) {
   return true;
 }
 
+// "size": missing or null is none; anything but an integer in
+// 0...INT64_MAX is malformed (false). 1.0 and "1" are not integers here:
+// the size is signed over, so it is taken only as a plain number.
+bool decodeSize(const json& data, std::optional<std::uint64_t>* out) {
+  auto it = data.find("size");
+  if (it == data.end() || it->is_null()) return true;
+  if (it->is_number_unsigned()) {
+    auto v = it->get<std::uint64_t>();
+    if (v > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return false;
+    *out = v;
+    return true;
+  }
+  if (it->is_number_integer() && it->get<std::int64_t>() >= 0) {
+    *out = static_cast<std::uint64_t>(it->get<std::int64_t>());
+    return true;
+  }
+  return false;
+}
+
+// The chunk list's members. Unlike sha256 and signature, which older
+// services may send in other shapes, these are new: one of the wrong type
+// refuses the answer.
+bool decodeChunkMembers(const json& data, CheckUpdatePayload* payload) {
+  return decodeSize(data, &payload->size) && optionalString(data, "chunks", &payload->chunks) &&
+         optionalString(data, "chunks_signature", &payload->chunksSignature);
+}
+
 std::optional<CheckUpdatePayload> decodePayload(const json& data) {
   if (!data.is_object()) return std::nullopt;
   CheckUpdatePayload payload;
@@ -147,7 +174,10 @@ std::optional<CheckUpdateResponse> decodeCheckUpdateResponse(const std::string& 
     response.data = decodePayload(*data);
     // Sources are never guessed at: a list that cannot be read refuses
     // the answer rather than quietly shrinking to app_url.
-    if (response.data && !decodeMirrors(*data, &response.data->mirrors)) return std::nullopt;
+    if (response.data &&
+        (!decodeMirrors(*data, &response.data->mirrors) || !decodeChunkMembers(*data, &*response.data))) {
+      return std::nullopt;
+    }
   }
   return response;
 }
@@ -323,6 +353,9 @@ PackageLinkResult parsePackageLink(const std::string& data, int statusCode) {
   PackageLink link{*url, presentTrimmed(response->data->md5), version,
                    presentTrimmed(response->data->sha256),
                    presentTrimmed(response->data->signature)};
+  link.size = response->data->size;
+  link.chunks = response->data->chunks;
+  link.chunksSignature = response->data->chunksSignature;
   if (response->data->mirrors.size() > kMaxMirrors) {
     return CheckUpdateError(check_update_error::decode{});
   }

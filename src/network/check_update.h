@@ -48,6 +48,10 @@ struct CheckUpdatePayload {
   std::optional<std::string> signature = std::nullopt;  // "signature": Base64 Ed25519ph signature
   // "mirrors": further URLs of the same package, in the service's order.
   std::vector<std::string> mirrors = {};
+  // The signed chunk list (docs/vendor.md, "Chunk lists"), as sent.
+  std::optional<std::uint64_t> size = std::nullopt;           // "size"
+  std::optional<std::string> chunks = std::nullopt;           // "chunks"
+  std::optional<std::string> chunksSignature = std::nullopt;  // "chunks_signature"
   bool operator==(const CheckUpdatePayload&) const = default;
 };
 
@@ -67,16 +71,23 @@ struct CheckUpdateResponse {
 //   "md5" are each a string, null or missing; otherwise it is dropped;
 //   "sha256" and "signature" are kept when they are strings and ignored
 //   otherwise (older services never send them); "mirrors", when present
-//   and not null, must be an array of strings, or the body fails;
+//   and not null, must be an array of strings, or the body fails; so must
+//   "size" be an integer in 0...INT64_MAX (no fraction, no string), and
+//   "chunks" and "chunks_signature" be strings;
 // - other members are ignored.
 // Absent when the body is not JSON, not an object, has no usable status,
-// or has a malformed "mirrors".
+// or has a malformed "mirrors", "size", "chunks" or "chunks_signature".
 std::optional<CheckUpdateResponse> decodeCheckUpdateResponse(const std::string& body);
 
 // The resolved package link: an https URL with a host, and the MD5,
 // version, SHA-256 and signature as the service sent them, trimmed (never
 // empty when present). `mirrors` are further https sources of the same
 // package, tried after `url` in this order; none in older answers.
+// `size`, `chunks` and `chunksSignature` are the answer's chunk list
+// exactly as sent (the Base64 texts untrimmed, possibly empty: an empty
+// package has no chunks); they are neither required nor checked against
+// each other here. Whoever holds the signing key decodes and proves them
+// (decodeChunkList, verifyChunkList in proof/chunk_list.h).
 struct PackageLink {
   platform::URL url;
   std::optional<std::string> md5;
@@ -84,9 +95,9 @@ struct PackageLink {
   std::optional<std::string> sha256 = std::nullopt;
   std::optional<std::string> signature = std::nullopt;
   std::vector<platform::URL> mirrors = {};
-  std::optional<std::uint64_t> size = std::nullopt;
-  std::optional<std::string> chunks = std::nullopt;
-  std::optional<std::string> chunksSignature = std::nullopt;
+  std::optional<std::uint64_t> size = std::nullopt;           // "size"
+  std::optional<std::string> chunks = std::nullopt;           // "chunks": Base64 digests
+  std::optional<std::string> chunksSignature = std::nullopt;  // "chunks_signature": Base64
   bool operator==(const PackageLink&) const = default;
 
   // `url`, then the mirrors.

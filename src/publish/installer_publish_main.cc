@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "network/check_update.h"
 #include "proof/package_signature.h"
 #include "publish/bundle_lint.h"
 #include "publish/bundle_packer.h"
@@ -113,6 +114,10 @@ int sign(const Arguments& a) {
   }
   std::string answer = makeUpdateAnswer(a.positional, a.options.at("--key"), a.options.at("--url"),
                                         a.options.at("--version"), a.mirrors);
+  if (!std::get<PackageLink>(parsePackageLink(answer, 200)).chunks) {
+    std::fprintf(stderr, "note: %s is too large for a chunk list in the answer; the installer proves it whole "
+                         "before it unpacks it\n", a.positional.c_str());
+  }
   if (!a.options.count("-o")) {
     std::fputs(answer.c_str(), stdout);
     return 0;

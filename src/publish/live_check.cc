@@ -14,7 +14,9 @@
 #include "package/unarchiver.h"
 #include "platform/bundle.h"
 #include "platform/http_client.h"
+#include "proof/chunk_list.h"
 #include "proof/integrity.h"
+#include "proof/package_signature.h"
 
 namespace installer::publish {
 
@@ -92,6 +94,37 @@ Download download(const PackageLink& link, const fs::path& file, const LiveCheck
   result.detail = result.ok ? std::to_string(result.digests.size) + " bytes from " + request.url
                             : "cannot write " + file.string();
   return result;
+}
+
+// The answer's chunk list, proven as an install run proves it, then held
+// against the downloaded package.
+CheckStep chunkListStep(const PackageLink& link, const std::optional<std::string>& signingKey,
+                        const fs::path& package) {
+  const std::string name = "chunk list";
+  if (!signingKey) return {name, true, "not checked: the installer has no PackageSigningPublicKey"};
+  if (!link.chunks && !link.chunksSignature) {
+    return {name, true, "none in the answer; the installer proves the package whole before it unpacks it"};
+  }
+  auto list = link.size && link.sha256 && link.chunks ? decodeChunkList(*link.size, *link.sha256, *link.chunks)
+                                                      : std::nullopt;
+  if (!list) return {name, false, "size, sha256 and chunks do not make a chunk list; every install is refused"};
+  auto signature = link.chunksSignature ? base64Decode(*link.chunksSignature) : std::nullopt;
+  auto key = base64Decode(*signingKey);
+  if (!signature || !key || !verifyChunkList(*list, *signature, *key)) {
+    return {name, false, "chunks_signature is not PackageSigningPublicKey's signature of this chunk list"};
+  }
+  const ChunkList actual = chunkListOfFile(package);
+  if (actual.size != list->size) {
+    return {name, false, "the package has " + std::to_string(actual.size) + " bytes, the chunk list " +
+                             std::to_string(list->size)};
+  }
+  for (std::size_t i = 0; i < list->count(); ++i) {
+    if (actual.digests.compare(i * kChunkDigestBytes, kChunkDigestBytes, list->digests, i * kChunkDigestBytes,
+                               kChunkDigestBytes) != 0) {
+      return {name, false, "chunk " + std::to_string(i) + " of the package does not match its digest"};
+    }
+  }
+  return {name, true, std::to_string(list->count()) + " chunk(s), signed and matching"};
 }
 
 }  // namespace
@@ -183,6 +216,13 @@ bool runLiveCheck(const fs::path& installerBundle, const LiveCheckOptions& optio
       return step(check.name, false, e.what());
     }
     step(check.name, true, std::string(check.name) + " matches");
+  }
+  try {
+    auto chunks = chunkListStep(link, expected.signingKey, package);
+    report(chunks);
+    if (!chunks.passed) return false;
+  } catch (const std::exception& e) {
+    return step("chunk list", false, e.what());
   }
 
   fs::path helpers = installerBundle / "Contents" / "Helpers";

@@ -11,7 +11,9 @@
 #include <nlohmann/json.hpp>
 
 #include "network/check_update.h"
+#include "network/check_update_transport.h"
 #include "platform/url.h"
+#include "proof/chunk_list.h"
 #include "proof/integrity.h"
 #include "proof/package_signature.h"
 
@@ -62,6 +64,7 @@ std::string makeUpdateAnswer(const std::filesystem::path& package, const std::fi
   }
   if (version.empty()) throw std::runtime_error("--version must not be empty");
   auto summary = summarizePackage(package);
+  const ChunkList chunkList = chunkListOfFile(package);
   nlohmann::ordered_json data;
   data["app_url"] = url;
   if (!mirrors.empty()) data["mirrors"] = mirrors;
@@ -69,16 +72,42 @@ std::string makeUpdateAnswer(const std::filesystem::path& package, const std::fi
   data["md5"] = summary.md5;
   data["sha256"] = summary.sha256;
   data["signature"] = base64Encode(signPackageFile(package, *secretKey));
-  nlohmann::ordered_json answer;
-  answer["status"] = 0;
-  answer["reason"] = "";
-  answer["data"] = data;
-  std::string text = answer.dump(2) + "\n";
+  auto render = [](const nlohmann::ordered_json& members) {
+    nlohmann::ordered_json answer;
+    answer["status"] = 0;
+    answer["reason"] = "";
+    answer["data"] = members;
+    return answer.dump(2) + "\n";
+  };
+  nlohmann::ordered_json chunked = data;
+  chunked["size"] = chunkList.size;
+  chunked["chunks"] = encodeChunkDigests(chunkList);
+  chunked["chunks_signature"] = base64Encode(signChunkList(chunkList, *secretKey));
+  // 43 bytes of Base64 per MiB: only a package of some 23 GiB outgrows
+  // the answer the installer reads. Without its chunk list such a package
+  // is still installed, proven whole before it is unpacked.
+  const std::size_t bound = CurlCheckUpdateTransport::Options{}.maxAnswerBytes;
+  std::string text = render(chunked);
+  const bool withChunks = text.size() <= bound;
+  if (!withChunks) text = render(data);
+  if (text.size() > bound) throw std::runtime_error("the answer is longer than the installer reads");
   // What the installer would refuse (a name too long to cache, say) is
   // refused here, with the installer's own words.
   PackageLinkResult readBack = parsePackageLink(text, 200);
   if (auto* error = std::get_if<CheckUpdateError>(&readBack)) {
     throw std::runtime_error("the installer would refuse this answer: " + error->description());
+  }
+  // The chunk list is proven as an install run proves it, against the
+  // answer's own size and SHA-256, which also catches a package that
+  // changed between the passes over it.
+  if (withChunks) {
+    const auto& link = std::get<PackageLink>(readBack);
+    auto list = link.size && link.sha256 && link.chunks ? decodeChunkList(*link.size, *link.sha256, *link.chunks)
+                                                        : std::nullopt;
+    auto signature = link.chunksSignature ? base64Decode(*link.chunksSignature) : std::nullopt;
+    if (!list || !signature || !verifyChunkList(*list, *signature, *signingPublicKeyOf(*secretKey))) {
+      throw std::runtime_error(package.string() + ": its chunk list does not prove out; did it change while it was signed?");
+    }
   }
   return text;
 }

@@ -30,11 +30,17 @@ PackageSummary summarizePackage(const std::filesystem::path& package);
 // holds app_url, then `mirrors` when there are any (further https sources
 // of the same file, tried in order after app_url), version, md5, sha256
 // and signature (the package's Ed25519ph signature by the secret key in
-// `keyFile`), as indented JSON ending in a line break. The answer is read
-// back with the installer's own parser before it is returned. Throws
-// std::runtime_error for a key file that is not one, an app_url or mirror
-// that is not https with a host, more mirrors than the installer takes,
-// or an empty version; std::system_error when the package cannot be read.
+// `keyFile`), then the chunk list signed with the same key: size, chunks
+// and chunks_signature (docs/vendor.md, "Chunk lists"). The chunk list is
+// left out only when it would make the answer longer than the installer
+// reads (1 MiB, a package of some 23 GiB); such a package is proven whole
+// before it is unpacked. The result is indented JSON ending in a line
+// break, read back with the installer's own parser, its chunk list
+// decoded and verified, before it is returned. Throws std::runtime_error
+// for a key file that is not one, an app_url or mirror that is not https
+// with a host, more mirrors than the installer takes, an empty version,
+// or a package that changed while it was read; std::system_error when the
+// package cannot be read.
 std::string makeUpdateAnswer(const std::filesystem::path& package, const std::filesystem::path& keyFile,
                              const std::string& url, const std::string& version,
                              const std::vector<std::string>& mirrors = {});

@@ -50,6 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       check(!*field || !(*field)->empty());
     }
     if (link->version) check(displayable(*link->version));
+    check(!link->size || *link->size <= static_cast<std::uint64_t>(INT64_MAX));
     return 0;
   }
   const auto& error = std::get<installer::CheckUpdateError>(result);

@@ -242,6 +242,48 @@ TEST(ParsePackageLink, MirrorsAreFurtherHttpsSourcesOrTheAnswerIsRefused) {
   }
 }
 
+// The chunk list travels as sent, for the install run to prove; a member
+// of the wrong shape refuses the answer.
+TEST(ParsePackageLink, ChunkListMembersAreKeptAsSentOrTheAnswerIsRefused) {
+  struct Case {
+    const char* name;
+    nlohmann::json members;
+    bool refused;
+    std::optional<std::uint64_t> size;
+    std::optional<std::string> chunks, chunksSignature;
+  };
+  const Case cases[] = {
+      {"none", nlohmann::json::object(), false, {}, {}, {}},
+      {"all three, untrimmed",
+       {{"size", 268435456}, {"chunks", " 7Qp2\n"}, {"chunks_signature", "Hq0c=="}}, false, 268435456,
+       " 7Qp2\n", "Hq0c=="},
+      {"an empty package", {{"size", 0}, {"chunks", ""}}, false, 0, "", {}},
+      {"null is none", {{"size", nullptr}, {"chunks", nullptr}, {"chunks_signature", nullptr}}, false, {}, {}, {}},
+      {"the largest size", {{"size", INT64_MAX}}, false, std::uint64_t{INT64_MAX}, {}, {}},
+      {"negative size", {{"size", -1}}, true, {}, {}, {}},
+      {"size past int64", {{"size", std::uint64_t{INT64_MAX} + 1}}, true, {}, {}, {}},
+      {"fractional size", {{"size", 1.5}}, true, {}, {}, {}},
+      {"size as a float", {{"size", 1.0}}, true, {}, {}, {}},
+      {"size as text", {{"size", "12"}}, true, {}, {}, {}},
+      {"chunks not text", {{"chunks", 5}}, true, {}, {}, {}},
+      {"signature not text", {{"chunks_signature", {"a"}}}, true, {}, {}, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    nlohmann::json data = c.members;
+    data["app_url"] = "https://a/p.zip";
+    auto result = parsePackageLink(nlohmann::json{{"status", 0}, {"data", data}}.dump(), 200);
+    if (c.refused) {
+      expectError<decode>(result);
+      continue;
+    }
+    auto link = expectLink(result);
+    EXPECT_EQ(link.size, c.size);
+    EXPECT_EQ(link.chunks, c.chunks);
+    EXPECT_EQ(link.chunksSignature, c.chunksSignature);
+  }
+}
+
 TEST(ParsePackageLink, StatusOutside2xxIsBadStatusWhateverTheBody) {
   auto notFound = expectError<badStatus>(
       parsePackageLink(R"({"status":0,"data":{"app_url":"https://h/p"}})", 404));

@@ -91,6 +91,11 @@ TEST_F(LiveCheckTest, EachStepPassesOrNamesTheFailure) {
       {"wrong md5", [](nlohmann::json& a) { a["data"]["md5"] = std::string(32, '0'); }, false, "md5"},
       {"wrong signature",
        [](nlohmann::json& a) { a["data"]["signature"] = base64Encode(std::string(64, 's')); }, false, "signature"},
+      {"wrong chunk list signature",
+       [](nlohmann::json& a) { a["data"]["chunks_signature"] = base64Encode(std::string(64, 's')); }, false,
+       "chunk list"},
+      {"no chunk list", [](nlohmann::json& a) { a["data"].erase("chunks"); a["data"].erase("chunks_signature"); },
+       false, nullptr},
       {"http link",
        [](nlohmann::json& a) {
          std::string url = a["data"]["app_url"];

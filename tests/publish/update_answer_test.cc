@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "network/check_update.h"
+#include "proof/chunk_list.h"
 #include "proof/package_signature.h"
 #include "support/package_fixtures.h"
 #include "support/reference_digest.h"
@@ -55,6 +56,26 @@ TEST(UpdateAnswerTest, AnswerCarriesDigestsAndAVerifiableSignature) {
   EXPECT_EQ(crypto_sign_final_verify(&state, reinterpret_cast<const unsigned char*>(signature.data()),
                                      reinterpret_cast<const unsigned char*>(publicKey.data())),
             0);
+}
+
+// The chunk list proves out against the public key and cuts the package
+// as it is: three chunks, the last one short.
+TEST(UpdateAnswerTest, AnswerCarriesAChunkListSignedWithTheSameKey) {
+  TempDir dir("sign");
+  const std::string publicKey = *base64Decode(createSigningKeyFile(dir / "vendor.key"));
+  const std::string content = testing::randomBytes(2 * kChunkSize + 7, 6);
+  testing::writeFile(dir / "App.zip", content);
+
+  const auto data = nlohmann::json::parse(
+      makeUpdateAnswer(dir / "App.zip", dir / "vendor.key", "https://cdn.example.com/App.zip", "2.1"))["data"];
+  EXPECT_EQ(data["size"], content.size());
+  auto list = decodeChunkList(data["size"].get<std::uint64_t>(), data["sha256"].get<std::string>(),
+                              data["chunks"].get<std::string>());
+  ASSERT_TRUE(list);
+  EXPECT_EQ(list->count(), 3u);
+  EXPECT_TRUE(verifyChunkList(*list, *base64Decode(data["chunks_signature"].get<std::string>()), publicKey));
+  ChunkVerifier verifier(*list, nullptr);
+  EXPECT_TRUE(verifier.update(content.data(), content.size()) && verifier.finish());
 }
 
 TEST(UpdateAnswerTest, RefusesLinksTheInstallerWouldRefuse) {
