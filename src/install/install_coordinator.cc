@@ -63,7 +63,7 @@ struct Tail {
 };
 std::optional<Tail> fetchTail(const platform::URL& url, std::uint64_t length,
                               const Downloader::Options& options) {
-  constexpr auto kTailLimit = std::chrono::seconds(5);
+  constexpr auto kTailLimit = std::chrono::seconds(3);
   auto http = options.http ? options.http : std::make_shared<platform::CurlHttpClient>();
   Tail tail;
   bool ranged = false;

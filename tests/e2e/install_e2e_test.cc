@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <fstream>
+#include <functional>
 #include <map>
 #include <random>
 
@@ -17,6 +19,7 @@
 #include "install/event_recorder.h"
 #include "install/install_coordinator.h"
 #include "install/real_install_steps.h"
+#include "proof/chunk_list.h"
 #include "proof/package_signature.h"
 #include "proof/integrity.h"
 #include "package/running_apps.h"
@@ -216,11 +219,32 @@ class InstallE2ETest : public ::testing::Test {
 
   std::vector<fs::path> directories() const { return {home_.home() / "Applications"}; }
 
-  std::shared_ptr<InstallCoordinator> make() {
+  // A service of its own (signing, pacing).
+  void restartService(demo::DemoServiceOptions options) {
+    options.packageRoot = packageRoot();
+    service_ = std::make_unique<demo::DemoService>(options);
+    std::string error;
+    ASSERT_TRUE(service_->start(&error)) << error;
+    config_.checkUpdateURL = platform::URL::parse(service_->checkUpdateURL());
+  }
+
+  // Entries the run left where it stages: the install folder's hidden ones.
+  std::vector<std::string> leftInApps() const {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(apps(), ec)) {
+      if (e.path().filename().string().rfind(".qx-", 0) == 0) names.push_back(e.path().filename());
+    }
+    return names;
+  }
+
+  std::shared_ptr<InstallCoordinator> make(
+      const std::function<void(RealInstallStepsOptions&)>& adjust = {}) {
     RealInstallStepsOptions options;
     options.resolver = makeResolver();
     options.tools = PackageTools::withHelpers(testing::testHelpersDirectory());
     options.applicationDirectories = directories();
+    if (adjust) adjust(options);
     InstallCoordinator::Environment env;
     env.mainExecutor = &main_;
     env.reporter = &events_.reporter();
@@ -228,6 +252,7 @@ class InstallE2ETest : public ::testing::Test {
     env.downloader.caBundlePath = service_->caBundlePath().string();
     env.downloader.idleTimeout = 10s;
     env.updatePromptWait = 10s;  // the loopback check answers long before
+    env.availableCapacity = capacity_;
     auto coordinator =
         InstallCoordinator::create(config_, makeRealInstallSteps(config_, options), env);
     attach(*coordinator);
@@ -301,6 +326,7 @@ class InstallE2ETest : public ::testing::Test {
   AppConfig config_;
   Log log_;
   std::vector<TransferProgress> progress_;
+  std::function<std::optional<std::int64_t>(const fs::path&)> capacity_;
 };
 
 const Log kFullRun = {"stage checking", "stage downloading", "stage verifying",
@@ -497,6 +523,126 @@ TEST_F(InstallE2ETest, ASigningKeyAdmitsOnlyThePackagesItsOwnerSigned) {
 
   config_.packageSigningPublicKey = base64Encode(signer.publicKey);
   EXPECT_EQ(run(*make()), withOutcome(kFullRun, "installed " + (apps() / "Demo.app").string()));
+}
+
+// --- Unpacked while it downloads ---------------------------------------------
+
+// A signed chunk list proves each MiB before the unpacker sees it: a package
+// tampered in its third chunk stops the transfer there, and nothing of it
+// stays behind.
+TEST_F(InstallE2ETest, ATamperedChunkStopsTheTransferAtOnce) {
+  auto signer = generateSigningKeyPair();
+  demo::DemoServiceOptions options;
+  options.throttleBytesPerSecond = 32 << 20;
+  restartService(options);
+  fs::path app = writeApplication("1.0");
+  testing::writeFile(app / "Contents/Resources/data.bin", randomBytes(24 << 20, 11));
+  fs::path package = packageRoot() / "Demo.zip";
+  testing::writeArchive(package, testing::ArchiveFormat::zip, testing::entriesFromTree(source()));
+  auto size = static_cast<std::int64_t>(fs::file_size(package));
+  ChunkList list = chunkListOfFile(package);
+  auto digests = digestFile(package, {.md5 = true, .sha256 = true, .signature = false});
+  std::string answer = R"({"status":0,"data":{"app_url":"{{base_url}}/packages/Demo.zip","version":"1.0","md5":")" +
+                       *digests.md5 + R"(","sha256":")" + *digests.sha256 + R"(","signature":")" +
+                       base64Encode(signPackageFile(package, signer.secretKey)) + R"(","size":)" +
+                       std::to_string(size) + R"(,"chunks":")" + encodeChunkDigests(list) +
+                       R"(","chunks_signature":")" + base64Encode(signChunkList(list, signer.secretKey)) +
+                       R"("}})";
+  service_->setAnswer({200, answer});
+  config_.packageSigningPublicKey = base64Encode(signer.publicKey);
+  {
+    std::fstream f(package, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp((2 << 20) + 100);
+    f.put('\x5a' ^ static_cast<char>(randomBytes(1, 3)[0] | 1));
+  }
+  ASSERT_NE(chunkListOfFile(package), list);
+
+  auto c = make();
+  EXPECT_EQ(run(*c), (Log{"stage checking", "stage downloading",
+                          "failure verifyFailed: package signature rejected: chunk 2 of the package "
+                          "does not match its signed digest"}));
+  EXPECT_LT(service_->packageBytesSent(), size / 2);
+  EXPECT_FALSE(fs::exists(apps() / "Demo.app"));
+  EXPECT_EQ(leftInApps(), std::vector<std::string>{});
+  EXPECT_TRUE(fs::is_empty(c->workingDirectory()));
+  fs::path cache = home_.dataHome() / "com.example.installer";
+  for (const auto& e : fs::directory_iterator(cache)) ADD_FAILURE() << "left in the cache: " << e.path();
+}
+
+// The unpacked size comes from the ZIP's central directory, fetched first:
+// too little room fails the run before the package is downloaded.
+TEST_F(InstallE2ETest, TooLittleRoomForTheUnpackedTreeFailsBeforeTheDownload) {
+  fs::path app = writeApplication("1.0");
+  testing::writeFile(app / "Contents/Resources/text.txt", std::string(8 << 20, 'a'));
+  publish("Demo.zip", "1.0");
+  capacity_ = [](const fs::path&) { return std::optional<std::int64_t>(4 << 20); };
+  Log log = run(*make());
+  ASSERT_EQ(log.size(), 2u) << ::testing::PrintToString(log);
+  EXPECT_EQ(log[1].rfind("failure diskSpace: not enough disk space: need ", 0), 0u) << log[1];
+  EXPECT_LT(service_->packageBytesSent(), 128 << 10);
+  EXPECT_FALSE(fs::exists(apps() / "Demo.app"));
+}
+
+// A quit mid-stream keeps the bytes; the next run replays them into a new
+// stream, fetches only the rest, and installs the very bundle. Cancels at
+// random points on the way leave no staging folder behind.
+TEST_F(InstallE2ETest, CancelsMidStreamLeaveNothingAndTheNextRunResumes) {
+  demo::DemoServiceOptions options;
+  options.throttleBytesPerSecond = 12 << 20;
+  restartService(options);
+  fs::path app = writeApplication("1.0");
+  testing::writeFile(app / "Contents/Resources/data.bin", randomBytes(6 << 20, 5));
+  publish("Demo.zip", "1.0");
+  auto size = static_cast<std::int64_t>(fs::file_size(packageRoot() / "Demo.zip"));
+
+  std::mt19937 random(std::random_device{}());
+  for (int round = 0; round < 3; ++round) {
+    auto c = make();
+    log_.clear();
+    progress_.clear();
+    const std::int64_t before = service_->packageBytesSent();
+    const std::int64_t stopAt = std::uniform_int_distribution<std::int64_t>(1, size / 4)(random);
+    c->start(false);
+    main_.pumpUntil([&] { return service_->packageBytesSent() - before >= stopAt || log_.size() > 3; }, 30s);
+    c->cancel();
+    ASSERT_TRUE(main_.pumpUntil([&] { return std::count_if(log_.begin(), log_.end(), isOutcome) > 0; }, 30s));
+    ASSERT_TRUE(c->settle(10s));
+    EXPECT_EQ(leftInApps(), std::vector<std::string>{}) << "round " << round;
+    if (fs::exists(apps() / "Demo.app")) break;  // the whole package came before the cancel
+    EXPECT_EQ(log_.back(), "failure cancelled: ") << ::testing::PrintToString(log_);
+  }
+  const std::int64_t before = service_->packageBytesSent();
+  fs::remove_all(apps() / "Demo.app");
+  auto c = make();
+  EXPECT_EQ(run(*c, true), withOutcome(kFullRun, "installed " + (apps() / "Demo.app").string()));
+  EXPECT_LT(service_->packageBytesSent() - before, size);
+  EXPECT_EQ(snapshot(apps() / "Demo.app"), asInstalled(snapshot(app)));
+  EXPECT_EQ(leftInApps(), std::vector<std::string>{});
+  EXPECT_TRUE(fs::is_empty(c->workingDirectory()));
+}
+
+// Where the user cannot write, the administrator step copies from the
+// streamed tree itself.
+TEST_F(InstallE2ETest, TheAdministratorStepTakesTheStagedTree) {
+  writeApplication("1.0");
+  publish("Demo.pkg", "1.0");
+  fs::path log = home_.root() / "elevated";
+  fs::path tool = home_.root() / "elevate";
+  testing::writeFile(tool, "#!/bin/sh\nPKEXEC_UID=" + std::to_string(geteuid()) +
+                               "\nexport PKEXEC_UID\necho \"$@\" >>'" + log.string() + "'\nexec \"$@\"\n",
+                     0755);
+  auto c = make([&](RealInstallStepsOptions& o) {
+    o.installer.canWriteDirectly = [](const fs::path&) { return false; };
+    o.installer.elevationGuard = [](const fs::path&) { return std::optional<std::string>(); };
+    o.installer.privileged.elevationTool = tool;
+    o.installer.systemDataDirectory = home_.root() / "share";
+    o.installer.desktopEntryWriter = {};
+  });
+  EXPECT_EQ(run(*c), withOutcome(kFullRun, "installed " + (apps() / "Demo.app").string()));
+  std::string said = testing::readFile(log);
+  EXPECT_NE(said.find("/.qx-stream-"), std::string::npos) << said;
+  EXPECT_EQ(leftInApps(), std::vector<std::string>{});
+  EXPECT_TRUE(fs::is_empty(c->workingDirectory()));
 }
 
 }  // namespace
