@@ -271,6 +271,24 @@ std::filesystem::path PackageDownloadStep::downloadOnce(
         throw FailureBox(failure::cancelled{});
       }
       if (std::holds_alternative<download_error::stopped>(*error)) {
+        // A source that served a chunk failing its proof is done for this
+        // run; the proven bytes before that chunk are kept, and another
+        // source goes on from there.
+        auto at = hooks.tap && keptResumeData && keptResumeURL && order.size() > 1
+                      ? hooks.tap->resumableAt()
+                      : std::nullopt;
+        auto cut = at ? Downloader::truncateResumeData(*keptResumeData, *at) : std::nullopt;
+        if (cut) {
+          options_.reporter->report(event::downloadDataError{
+              sourceText, -1, description(*error), lastReceived_->load(), attempt});
+          resumeData_ = cut;
+          resumeURL_ = keptResumeURL;
+          keepPartial(package, *keptResumeURL, *cut);
+          order.erase(order.begin() + static_cast<std::ptrdiff_t>(index));
+          if (index >= order.size()) index = 0;
+          resumingHere = false;
+          continue;
+        }
         // Bytes the proof refused are never resumed from.
         if (keptResumeData) Downloader::discardResumeData(*keptResumeData);
         resumeData_.reset();

@@ -49,9 +49,20 @@ bool StreamedPackage::write(const unsigned char* data, std::size_t size) {
   if (verifier_->update(data, size)) return true;
   std::lock_guard lock(mu_);
   if (cancelled_) return false;
+  // The unpacker has seen only the chunks before the bad one: it stays,
+  // in case another source has the right bytes.
   if (!stop_) stop_ = Stop{verifier_->badChunk()};
-  drop();
   return false;
+}
+
+std::optional<std::int64_t> StreamedPackage::resumableAt() {
+  std::lock_guard lock(mu_);
+  if (cancelled_ || !stop_ || !stop_->badChunk || !verifier_ || !verifier_->retryBadChunk()) {
+    return std::nullopt;
+  }
+  taken_ = static_cast<std::int64_t>(*stop_->badChunk * kChunkSize);
+  stop_.reset();
+  return taken_;
 }
 
 bool StreamedPackage::deliver(const unsigned char* data, std::size_t size) {

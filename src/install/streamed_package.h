@@ -4,12 +4,13 @@
 // staging folder.
 //
 // The staging folder ("<parent>/.qx-stream-<UUID>", 0700) is made when the
-// first byte arrives and removed again by a rewind, a failure, `cancel`,
-// `discard` or destruction, unless `finish` has handed the tree over.
+// first byte arrives and removed again by a rewind, a failure, `cancel`
+// or destruction, unless `finish` has handed the tree over.
 //
 // Threads: position, rewind and write are the download's (its transfer
-// thread); finish and discard belong to the install run, after the download
-// has ended; cancel may come from any thread at any time.
+// thread); resumableAt belongs to the download step, between two attempts;
+// finish to the install run, after the download has ended; cancel may
+// come from any thread at any time.
 #pragma once
 
 #include <cstdint>
@@ -46,6 +47,9 @@ class StreamedPackage final : public DownloadTap {
   std::int64_t position() const override;
   bool rewind() override;
   bool write(const unsigned char* data, std::size_t size) override;
+  // After a chunk failed its proof: the chunk's first byte, from where
+  // another source may go on.
+  std::optional<std::int64_t> resumableAt() override;
 
   // Why the stream stopped; absent while it runs.
   std::optional<Stop> stopped() const;

@@ -755,6 +755,26 @@ std::optional<std::filesystem::path> Downloader::partialFileOf(const std::string
   return std::filesystem::path(token->partial);
 }
 
+std::optional<std::string> Downloader::truncateResumeData(const std::string& resumeData,
+                                                         std::int64_t size) {
+  auto token = ResumeToken::decode(resumeData);
+  if (!token || size < 0 || size > token->size || regularFileSize(token->partial) != token->size) {
+    return std::nullopt;
+  }
+  if (::truncate(token->partial.c_str(), size) != 0) return std::nullopt;
+  token->size = size;
+  // The spans that start at or past the cut are gone with their bytes.
+  while (token->from >= size && !token->earlier.empty() && size > 0) {
+    const SourceSpan& last = token->earlier.back();
+    token->url = last.url;
+    token->from = last.from;
+    token->etag = last.etag;
+    token->lastModified = last.lastModified;
+    token->earlier.pop_back();
+  }
+  return token->encode();
+}
+
 void Downloader::discardResumeData(const std::string& resumeData) {
   if (auto partial = partialFileOf(resumeData)) {
     std::error_code ignored;

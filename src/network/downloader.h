@@ -144,6 +144,10 @@ class DownloadTap {
   virtual bool rewind() = 0;
   // The next bytes of the file.
   virtual bool write(const unsigned char* data, std::size_t size) = 0;
+  // After the tap stopped an attempt: the offset from which another source
+  // may go on (the tap then holds exactly that many bytes), or absent when
+  // nothing can be saved. Called by the tap's owner, not by the downloader.
+  virtual std::optional<std::int64_t> resumableAt() { return std::nullopt; }
 };
 
 // One download attempt. Create, `start` once, optionally `cancel`, read the
@@ -225,6 +229,11 @@ class Downloader {
   // Deletes the partial file that resume data names; for resume data that
   // will never be used. Malformed data is ignored.
   static void discardResumeData(const std::string& resumeData);
+  // Resume data for the first `size` bytes of what `resumeData` describes,
+  // its partial file cut to that size; absent (and nothing changed) for
+  // malformed data, a size beyond it, or a file that cannot be cut.
+  static std::optional<std::string> truncateResumeData(const std::string& resumeData,
+                                                       std::int64_t size);
   // The partial file that resume data names; absent for malformed data.
   static std::optional<std::filesystem::path> partialFileOf(const std::string& resumeData);
 

@@ -169,6 +169,13 @@ bool ChunkVerifier::finish() {
   return true;
 }
 
+bool ChunkVerifier::retryBadChunk() {
+  if (stopped_ || !badChunk_ || *badChunk_ != next_ || next_ >= list_.count()) return false;
+  pending_.clear();
+  badChunk_.reset();
+  return true;
+}
+
 bool ChunkVerifier::completeChunk() {
   const auto* chunk = reinterpret_cast<const unsigned char*>(pending_.data());
   if (sha256Of(chunk, pending_.size()) != list_.digests.substr(next_ * kChunkDigestBytes, kChunkDigestBytes)) {

@@ -78,6 +78,10 @@ class ChunkVerifier {
   bool update(const void* data, std::size_t size);
   // True when the stream had the listed size and every chunk matched.
   bool finish();
+  // After a chunk did not match: forgets its bytes so that the stream goes
+  // on with that chunk again (from another source). False when there is
+  // nothing to retry (no bad chunk, or the stream ran past the size).
+  bool retryBadChunk();
 
   // The index of the first chunk that did not match (the chunk past the
   // end for a stream that is too long or too short).

@@ -13,6 +13,8 @@
 
 #include "install/event_recorder.h"
 #include "install/package_cache.h"
+#include "install/streamed_package.h"
+#include "proof/chunk_list.h"
 #include "proof/integrity.h"
 #include "proof/package_signature.h"
 #include "support/loopback_file_server.h"
@@ -442,9 +444,10 @@ class MirrorFailoverTest : public DownloadResilienceTest {
     return {url(first_->url("/pkg.dmg")), url(second_->url("/pkg.dmg"))};
   }
 
-  Outcome runMirrored(PackageDownloadStep& step, const PackageExpectations& expected) {
+  Outcome runMirrored(PackageDownloadStep& step, const PackageExpectations& expected,
+                      const PackageDownloadStep::Hooks& hooks = {}) {
     try {
-      return step.run(sources(), std::string("1"), expected, {});
+      return step.run(sources(), std::string("1"), expected, hooks);
     } catch (const FailureBox& box) {
       return box.failure();
     }
@@ -508,6 +511,32 @@ TEST_F(MirrorFailoverTest, AHostDyingAt40PercentCostsOnlyTheMissingBytes) {
     EXPECT_EQ(finished.first, "DownloadFinishedInfo");
     EXPECT_EQ(nlohmann::json::parse(finished.second).at("msg").at("url"), second_->url("/pkg.dmg"));
   }
+}
+
+// With a chunk list each chunk is proven as it arrives: a second host
+// serving another file is dropped at its first bad chunk, and the first
+// host, back again, serves that chunk and the rest.
+TEST_F(MirrorFailoverTest, ABadChunkIsFetchedAgainFromAnotherSource) {
+  testing::writeFile(home_.tmp() / "package", data_);
+  ChunkList list = chunkListOfFile(home_.tmp() / "package");
+  auto o = mirrorOptions();
+  o.retryDelays = {};
+  first_->setFile("/pkg.dmg", ServedFile{.content = data_, .etag = "\"a\"", .faults = {1'600'000}});
+  second_->setFile("/pkg.dmg", ServedFile{.content = randomBytes(data_.size(), 77), .etag = "\"b\""});
+  std::filesystem::create_directories(home_.tmp() / "stream");
+  PackageDownloadStep::Hooks hooks;
+  hooks.tap = std::make_shared<StreamedPackage>(home_.tmp() / "stream", helpers::StreamFormat::zip, list);
+  PackageDownloadStep step(o);
+  auto outcome = runMirrored(step, {.md5 = md5_}, hooks);
+  ASSERT_EQ(failureText(outcome), "installed");
+  EXPECT_EQ(readFile(std::get<std::filesystem::path>(outcome)), data_);
+  auto first = first_->requestsFor("/pkg.dmg"), second = second_->requestsFor("/pkg.dmg");
+  ASSERT_EQ(first.size(), 2u);
+  EXPECT_EQ(first[1].range, "bytes=1048576-");
+  ASSERT_EQ(second.size(), 1u);
+  EXPECT_EQ(second[0].range, "bytes=1600000-");
+  EXPECT_EQ(startedURLs(), (std::vector<std::string>{first_->url("/pkg.dmg"), second_->url("/pkg.dmg"),
+                                                     first_->url("/pkg.dmg")}));
 }
 
 // Every source down: one failure naming the last source's error, after one
