@@ -243,7 +243,12 @@ void AppDelegate::terminate() {
   if (terminated_) return;
   if (viewModel_ && !applicationShouldTerminate()) return;
   terminated_ = true;
+  const auto began = std::chrono::steady_clock::now();
   applicationWillTerminate();
+  if (options_.onTerminated) {
+    options_.onTerminated(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - began));
+  }
   application_->quit();
 }
 

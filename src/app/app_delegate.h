@@ -11,6 +11,7 @@
 // worker and the tracker's shutdown on the tracker's own queue.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -44,6 +45,9 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
     // to the front because another copy asked.
     std::function<void(AppDelegate&)> onLaunched;
     std::function<void()> onFrontRequest;
+    // Test builds, main thread: a granted terminate request has done its
+    // termination work, which took `took` (the bound the program keeps).
+    std::function<void(std::chrono::milliseconds took)> onTerminated;
   };
 
   static std::shared_ptr<AppDelegate> create(Glib::RefPtr<Gtk::Application> application,

@@ -7,7 +7,8 @@
 //    host:port with the account below (the product's account is compiled in);
 //  - standard output: "launched", "stage <ordinal>", "dialog <title>|<button>|…"
 //    (or "dialog none"), "front-request", "pressed <button title> in <ms> ms"
-//    (how long its handler ran: a confirmed quit's whole termination), one
+//    (how long its handler ran: a confirmed quit's whole termination),
+//    "terminated in <ms> ms" (the termination work of any granted quit), one
 //    line each, flushed;
 //  - standard input, one command per line: "press <button title>" runs that
 //    button of the dialog on screen; "action <name>" activates a menu action
@@ -83,6 +84,9 @@ int main() {
         {endpoint, "proj", "events", "test-key-id", "test-key-secret"});
   }
   options.onFrontRequest = [] { say("front-request"); };
+  options.onTerminated = [](std::chrono::milliseconds took) {
+    say("terminated in " + std::to_string(took.count()) + " ms");
+  };
   auto observation = std::make_shared<InstallerViewModel::Observation>();
   options.onLaunched = [observation](AppDelegate& delegate) {
     auto viewModel = delegate.viewModel();
