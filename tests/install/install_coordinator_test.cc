@@ -429,7 +429,9 @@ TEST_F(InstallCoordinatorTest, DestroyingDuringABlockingStepReturnsAtOnce) {
   ASSERT_TRUE(eventually([&] { return links_->resolves > 0; }, 20s));
   auto begin = std::chrono::steady_clock::now();
   c.reset();
-  EXPECT_LT(std::chrono::steady_clock::now() - begin, 100ms);
+  // The step holds on until signalled: any wait for it would show as
+  // forever, so a bound a loaded machine cannot trip is enough.
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 1s);
   EXPECT_TRUE(std::filesystem::exists(workDir));
   links_->hold->signal();  // the step ends: no further step, nothing delivered
   EXPECT_TRUE(runLetGo());
