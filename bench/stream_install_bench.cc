@@ -58,6 +58,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <optional>
 #include <stdexcept>
@@ -65,6 +66,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_files.h"
 #include "install/install_coordinator.h"
 #include "install/real_install_steps.h"
 #include "package/running_apps.h"
@@ -172,20 +174,9 @@ void run(const std::vector<std::string>& argv) {
 
 // Pseudo-random bytes that no compressor shrinks, different for every seed.
 void writeRandomFile(const fs::path& file, std::int64_t bytes, std::uint64_t seed) {
-  std::vector<std::uint64_t> block((1 << 20) / 8);
-  std::uint64_t x = 0x9E3779B97F4A7C15ull ^ (seed * 0xBF58476D1CE4E5B9ull);
-  std::ofstream out(file, std::ios::binary);
-  for (std::int64_t written = 0; written < bytes; written += 1 << 20) {
-    for (auto& v : block) {
-      x ^= x << 13;
-      x ^= x >> 7;
-      x ^= x << 17;
-      v = x;
-    }
-    out.write(reinterpret_cast<const char*>(block.data()),
-              static_cast<std::streamsize>(std::min<std::int64_t>(1 << 20, bytes - written)));
+  if (!installer::bench::writeIncompressibleFile(file.string(), bytes, seed)) {
+    throw std::runtime_error("cannot write " + file.string());
   }
-  if (!out) throw std::runtime_error("cannot write " + file.string());
 }
 
 // Text as documentation and localised resources are: made-up words of one
@@ -325,25 +316,27 @@ class Bench {
   std::int64_t packageBytes() const { return packageBytes_; }
 
   double curlAlone() {
-    fs::path work = fresh("curl");
-    auto start = Clock::now();
-    fetch(work / "Bench.zip");
-    double elapsed = seconds(Clock::now() - start);
-    fs::remove_all(work);
-    return elapsed;
+    return timedIn("curl", [this](const fs::path& work) { fetch(work / "Bench.zip"); });
   }
 
   double curlUnzipCopy() {
-    fs::path work = fresh("manual");
-    fs::create_directories(work / "Apps");
-    fs::path marker = work / "running";
+    return timedIn("manual", [this](const fs::path& work) {
+      fs::path marker = work / "running";
+      fetch(work / "Bench.zip");
+      run({"unzip", "-q", (work / "Bench.zip").string(), "-d", (work / "x").string()});
+      fs::create_directories(work / "Apps");
+      run({"cp", "-a", (work / "x/Bench.app").string(), (work / "Apps").string()});
+      if (!installer::launchApplication(work / "Apps/Bench.app", marker.string()) || !waitForMarker(marker)) {
+        throw std::runtime_error("the unzipped product did not run");
+      }
+    });
+  }
+
+  // Seconds `steps` take in a fresh folder named `name`, removed after.
+  double timedIn(const char* name, const std::function<void(const fs::path&)>& steps) {
+    fs::path work = fresh(name);
     auto start = Clock::now();
-    fetch(work / "Bench.zip");
-    run({"unzip", "-q", (work / "Bench.zip").string(), "-d", (work / "x").string()});
-    run({"cp", "-a", (work / "x/Bench.app").string(), (work / "Apps").string()});
-    if (!installer::launchApplication(work / "Apps/Bench.app", marker.string()) || !waitForMarker(marker)) {
-      throw std::runtime_error("the unzipped product did not run");
-    }
+    steps(work);
     double elapsed = seconds(Clock::now() - start);
     fs::remove_all(work);
     return elapsed;
