@@ -533,10 +533,12 @@ TEST_F(InstallE2ETest, ASigningKeyAdmitsOnlyThePackagesItsOwnerSigned) {
 TEST_F(InstallE2ETest, ATamperedChunkStopsTheTransferAtOnce) {
   auto signer = generateSigningKeyPair();
   demo::DemoServiceOptions options;
-  options.throttleBytesPerSecond = 32 << 20;
+  // Paced, and large beside what loopback sockets buffer (a few MiB each
+  // way), so that the bytes sent tell where the transfer stopped.
+  options.throttleBytesPerSecond = 8 << 20;
   restartService(options);
   fs::path app = writeApplication("1.0");
-  testing::writeFile(app / "Contents/Resources/data.bin", randomBytes(24 << 20, 11));
+  testing::writeFile(app / "Contents/Resources/data.bin", randomBytes(32 << 20, 11));
   fs::path package = packageRoot() / "Demo.zip";
   testing::writeArchive(package, testing::ArchiveFormat::zip, testing::entriesFromTree(source()));
   auto size = static_cast<std::int64_t>(fs::file_size(package));
