@@ -153,10 +153,6 @@ class InstallCoordinator::Run {
   // package must be unpacked the serial way.
   bool takeStreamedPayload(const std::filesystem::path& package);
   void dropStream();
-  bool streamed() {
-    std::lock_guard lock(streamMu_);
-    return stream_ != nullptr;
-  }
   void verifyAndUnpack(const std::filesystem::path& package);
   std::filesystem::path install();
   std::filesystem::path copyIntoPlace(const std::filesystem::path& directory);
@@ -607,11 +603,11 @@ void InstallCoordinator::Run::verifyAndUnpack(const std::filesystem::path& packa
     throw FailureBox(failure::verifyFailed{e.what()});
   }
   // Proven whole: the tree unpacked while the bytes arrived is the payload.
-  if (streamed()) {
+  if (takeStreamedPayload(package)) {
     post([](InstallCoordinator& self) {
       if (self.onStage) self.onStage(InstallStage::mounting);
     });
-    if (takeStreamedPayload(package)) return;
+    return;
   }
   try {
     std::filesystem::path directory = installDirectory();

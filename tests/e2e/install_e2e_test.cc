@@ -376,6 +376,13 @@ TEST_P(PackageFormatTest, InstallsTheBundleItCarries) {
   EXPECT_TRUE(reported("InstallSuccessInfo", R"({"msg":{"error":"none","path":")" + apps().string() + R"("}})"));
   // Unpacking left nothing behind in the working directory.
   EXPECT_TRUE(fs::is_empty(c->workingDirectory()));
+
+  // Again from the cached package: no download, the same tree.
+  fs::remove_all(installed);
+  EXPECT_EQ(run(*make(), true), (Log{"stage checking", "stage verifying", "stage mounting", "stage installing",
+                                     "stage finished", "installed " + installed.string()}));
+  EXPECT_EQ(snapshot(installed), packaged);
+  EXPECT_EQ(leftInApps(), std::vector<std::string>{});
 }
 
 INSTANTIATE_TEST_SUITE_P(E2E, PackageFormatTest, ::testing::Values("zip", "pkg", "dmg"),
