@@ -6,7 +6,10 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <fstream>
 
+#include "extract/stream_unpacker.h"
+#include "package/installer_package.h"
 #include "package/tool_runner.h"
 #include "package/unarchiver.h"
 #include "support/package_fixtures.h"
@@ -157,6 +160,25 @@ TEST_P(PackageSamplesTest, IsHandledAsItsRowSays) {
     ASSERT_FALSE(expected.empty()) << "the standard tools found no " << row.bundle;
     EXPECT_EQ(describeTree(payload.applicationURL), describeTree(expected, reference));
     payload.cleanup();
+
+    // Unpacked as it downloads: the same bundle, or none (then the install
+    // falls back to the serial way above).
+    const std::string extension = sample.extension().string();
+    if (extension == ".zip" || extension == ".pkg") {
+      helpers::StreamUnpacker stream(dir / "streamed", extension == ".zip" ? helpers::StreamFormat::zip
+                                                                          : helpers::StreamFormat::flatPackage);
+      std::ifstream in(sample, std::ios::binary);
+      std::vector<char> buffer(300'000);
+      while (in.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) || in.gcount() > 0) {
+        stream.feed(buffer.data(), static_cast<std::size_t>(in.gcount()));
+      }
+      std::string error;
+      ASSERT_TRUE(stream.finish(&error)) << error;
+      if (auto streamed = bundleOfStreamedPackage(dir / "streamed", extension == ".pkg")) {
+        EXPECT_EQ(streamed->filename(), row.bundle);
+        EXPECT_EQ(describeTree(*streamed), describeTree(expected, reference));
+      }
+    }
   } else {
     try {
       unarchivePackage(sample, work, tools).cleanup();
