@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <condition_variable>
 #include <stdexcept>
@@ -55,66 +56,19 @@ std::optional<helpers::StreamFormat> streamFormatOf(const platform::URL& url) {
   return std::nullopt;
 }
 
-// The last `length` bytes of the file at `url` and the file's size, by a
-// suffix Range request; absent when the server does not answer one.
-struct Tail {
-  std::string bytes;
-  std::uint64_t total = 0;
-};
-std::optional<Tail> fetchTail(const platform::URL& url, std::uint64_t length,
-                              const Downloader::Options& options) {
-  constexpr auto kTailLimit = std::chrono::seconds(3);
-  auto http = options.http ? options.http : std::make_shared<platform::CurlHttpClient>();
-  Tail tail;
-  bool ranged = false;
-  platform::HttpRequest request;
-  request.url = url.absoluteString();
-  request.headers.emplace_back("Range", "bytes=-" + std::to_string(length));
-  request.idleTimeout = kTailLimit;
-  request.totalTimeout = kTailLimit * 2;
-  request.clock = options.clock;
-  request.caBundlePath = options.caBundlePath;
-  request.onResponse = [&](long status, const platform::HttpHeaders& headers) {
-    if (status != 206) return false;
-    auto range = platform::headerValue(headers, "Content-Range");
-    auto slash = range ? range->rfind('/') : std::string::npos;
-    if (slash == std::string::npos) return false;
-    try {
-      std::size_t used = 0;
-      std::string total = range->substr(slash + 1);
-      tail.total = std::stoull(total, &used);
-      ranged = used == total.size() || total.find_first_not_of(" \t\r\n", used) == std::string::npos;
-    } catch (const std::exception&) {
-      ranged = false;
-    }
-    return ranged;
-  };
-  request.onBody = [&](const char* data, std::size_t size) {
-    if (tail.bytes.size() + size > length) return false;
-    tail.bytes.append(data, size);
-    return true;
-  };
-  auto result = http->perform(request);
-  if (!ranged || !std::holds_alternative<platform::HttpResponse>(result) ||
-      tail.bytes.size() > tail.total) {
-    return std::nullopt;
-  }
-  return tail;
-}
-
 // The unpacked size of the ZIP archive at `url`, from its central
 // directory; absent when the server does not tell.
 std::optional<std::uint64_t> zipUnpackedSize(const platform::URL& url, const Downloader::Options& options) {
-  constexpr std::uint64_t kFirstTail = 64 << 10;
+  constexpr std::int64_t kFirstTail = 64 << 10;
   constexpr std::uint64_t kLargestTail = 16 << 20;
-  auto tail = fetchTail(url, kFirstTail, options);
+  auto tail = Downloader::fetchTail(url, kFirstTail, options);
   if (!tail) return std::nullopt;
   std::uint64_t needed = 0;
-  auto total = helpers::zipUncompressedTotal(tail->bytes, tail->total, &needed);
+  auto total = helpers::zipUncompressedTotal(tail->bytes, static_cast<std::uint64_t>(tail->total), &needed);
   if (total || needed <= tail->bytes.size() || needed > kLargestTail) return total;
-  tail = fetchTail(url, needed, options);
+  tail = Downloader::fetchTail(url, static_cast<std::int64_t>(needed), options);
   if (!tail) return std::nullopt;
-  return helpers::zipUncompressedTotal(tail->bytes, tail->total, &needed);
+  return helpers::zipUncompressedTotal(tail->bytes, static_cast<std::uint64_t>(tail->total), &needed);
 }
 
 }  // namespace

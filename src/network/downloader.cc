@@ -755,6 +755,39 @@ std::optional<std::filesystem::path> Downloader::partialFileOf(const std::string
   return std::filesystem::path(token->partial);
 }
 
+std::optional<Downloader::Tail> Downloader::fetchTail(const platform::URL& url, std::int64_t length,
+                                                      const Options& options) {
+  constexpr auto kTailLimit = std::chrono::seconds(3);
+  auto http = options.http ? options.http : std::make_shared<platform::CurlHttpClient>();
+  Tail tail;
+  bool ranged = false;
+  platform::HttpRequest request;
+  request.url = url.absoluteString();
+  request.headers.emplace_back("Range", "bytes=-" + std::to_string(length));
+  request.idleTimeout = kTailLimit;
+  request.totalTimeout = kTailLimit * 2;
+  request.clock = options.clock;
+  request.caBundlePath = options.caBundlePath;
+  request.onResponse = [&](long status, const platform::HttpHeaders& headers) {
+    auto range = status == 206 ? platform::headerValue(headers, "Content-Range") : std::nullopt;
+    auto parsed = range ? parseContentRange(*range) : std::nullopt;
+    ranged = parsed && parsed->total;
+    if (ranged) tail.total = *parsed->total;
+    return ranged;
+  };
+  request.onBody = [&](const char* data, std::size_t size) {
+    if (static_cast<std::int64_t>(tail.bytes.size() + size) > length) return false;
+    tail.bytes.append(data, size);
+    return true;
+  };
+  auto result = http->perform(request);
+  if (!ranged || !std::holds_alternative<platform::HttpResponse>(result) ||
+      static_cast<std::int64_t>(tail.bytes.size()) > tail.total) {
+    return std::nullopt;
+  }
+  return tail;
+}
+
 std::optional<std::string> Downloader::truncateResumeData(const std::string& resumeData,
                                                          std::int64_t size) {
   auto token = ResumeToken::decode(resumeData);

@@ -242,6 +242,17 @@ class Downloader {
   // unless it ends in .dmg, .pkg or .zip (any letter case).
   static std::string suggestedFileName(const platform::URL& url);
 
+  // The last `length` bytes of the file at `url` and the file's size, by
+  // a suffix Range request over `options`' HTTP stack and CA bundle, within
+  // a few seconds; absent when the server does not answer with that range.
+  // Blocks the calling thread.
+  struct Tail {
+    std::string bytes;
+    std::int64_t total = 0;
+  };
+  static std::optional<Tail> fetchTail(const platform::URL& url, std::int64_t length,
+                                       const Options& options);
+
   struct State;
 
  private:
