@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "extract/space_reserve.h"
+#include "extract/xml_parser_lifetime.h"
 
 namespace installer::helpers {
 
@@ -237,6 +238,7 @@ bool extractArchive(const fs::path& archivePath, ArchiveKind kind, const fs::pat
   if (kind == ArchiveKind::zip) {
     archive_read_support_format_zip(reader.a);
   } else {
+    holdXmlParser();
     archive_read_support_format_xar(reader.a);
   }
   archive_read_support_filter_all(reader.a);

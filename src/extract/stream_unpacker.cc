@@ -21,6 +21,7 @@
 #include "extract/apple_double.h"
 #include "extract/archive_extract.h"
 #include "extract/space_reserve.h"
+#include "extract/xml_parser_lifetime.h"
 
 namespace installer::helpers {
 
@@ -566,6 +567,7 @@ void unpackFlatPackage(StreamInput& in, const fs::path& staging) {
   fs::path base = fs::canonical(staging);
   fs::create_directory(base / "expanded");
   fs::create_directory(base / "payloads");
+  holdXmlParser();
   ArchiveReader outer;
   archive_read_support_format_xar(outer.a);
   StreamSource source{&in, {}};

@@ -14,6 +14,7 @@
 #include <system_error>
 
 #include "extract/space_reserve.h"
+#include "extract/xml_parser_lifetime.h"
 #include "package/bundle_search.h"
 #include "package/no_follow.h"
 #include "package/scratch_directories.h"
@@ -44,8 +45,7 @@ std::optional<std::string> readDocument(const fs::path& file) {
 
 struct XmlDocument {
   explicit XmlDocument(const std::string& text) {
-    static std::once_flag initialised;
-    std::call_once(initialised, [] { xmlInitParser(); });
+    helpers::holdXmlParser();
     // No network, no external entities, no messages on standard error.
     doc = xmlReadMemory(text.data(), static_cast<int>(text.size()), nullptr, nullptr,
                         XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);

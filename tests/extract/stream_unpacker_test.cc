@@ -1,6 +1,7 @@
 #include "extract/stream_unpacker.h"
 
 #include <gtest/gtest.h>
+#include <libxml/parser.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 #include "extract/apple_double.h"
 #include "extract/archive_extract.h"
 #include "extract/space_reserve.h"
+#include "extract/xml_parser_lifetime.h"
 #include "support/package_fixtures.h"
 
 namespace installer::helpers {
@@ -397,6 +399,28 @@ TEST_F(StreamUnpackerTest, StreamedPackageEqualsTheExpandedOneWithItsPayloadsUnp
     EXPECT_EQ(describe(out / "payloads"), payloads);
     EXPECT_TRUE(fs::exists(out / "payloads" / (pkg == product ? "App.pkg/App.app/Contents/current" : "App.app/Contents/current")));
   }
+}
+
+// The xar reader tears libxml2 down when it is freed. Here the main thread
+// parses before and after a package unpacks on the worker: the parser must
+// stay whole, and the worker's parser state must not outlive it (the
+// sanitized build reports that as a leak).
+TEST_F(StreamUnpackerTest, TheParserOutlivesAPackageUnpackedOnTheWorker) {
+  auto parses = [] {
+    holdXmlParser();
+    xmlDocPtr doc = xmlReadMemory("<pkg-info/>", 11, nullptr, nullptr, XML_PARSE_NONET);
+    xmlFreeDoc(doc);
+    return doc != nullptr;
+  };
+  fs::path pkg = dir_ / "tool.pkg";
+  installer::testing::makeInstallerPackage(
+      pkg, {{"bin/tool", installer::testing::ArchiveEntry::Kind::file, "#!/bin/sh\n", "", 0755}},
+      installer::testing::PayloadNaming::gzippedAsPayload);
+  ASSERT_TRUE(parses());
+  StreamUnpacker unpacker(staging(), StreamFormat::flatPackage);
+  std::string error;
+  ASSERT_TRUE(stream(unpacker, readFile(pkg), [] { return std::size_t{4096}; }, &error)) << error;
+  EXPECT_TRUE(parses());
 }
 
 TEST_F(StreamUnpackerTest, BadPackagesFailAndLeaveNothing) {
