@@ -1,6 +1,7 @@
 #include "platform/dispatch.h"
 
 #include <glib.h>
+#include <pthread.h>
 
 #include <atomic>
 #include <exception>
@@ -126,6 +127,11 @@ SerialQueue::SerialQueue(std::string label)
     }
     state->delayed.clear();
   });
+  // Named for debuggers and process listings by the label's last part,
+  // within the kernel's 15 characters; named here, so that it carries the
+  // name once the queue exists.
+  const std::string name = label_.substr(label_.rfind('.') + 1, 15);
+  ::pthread_setname_np(thread_.native_handle(), name.c_str());
 }
 
 SerialQueue::~SerialQueue() {
@@ -397,7 +403,10 @@ class GlobalPool {
       tasks_.push_back(std::move(task));
       if (static_cast<int>(tasks_.size()) > idle_ && threads_ < kMaxThreads) {
         ++threads_;
-        std::thread([this] { work(); }).detach();
+        std::thread worker([this] { work(); });
+        // A new thread takes its creator's name; a pool worker is nobody's.
+        ::pthread_setname_np(worker.native_handle(), "dispatch-pool");
+        worker.detach();
       }
     }
     cv_.notify_one();

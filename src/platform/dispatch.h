@@ -31,7 +31,9 @@ using TaskExceptionHandler = std::function<void(std::exception_ptr exception, co
 void setTaskExceptionHandler(TaskExceptionHandler handler);
 
 // A labelled queue that runs its tasks one at a time, in submission order,
-// on one thread of its own. The thread starts with the queue. Destruction
+// on one thread of its own. The thread starts with the queue, named by the
+// label's last dot-separated part ("installer.copy-progress": "copy-progress",
+// at most 15 characters). Destruction
 // runs every task already submitted (delayed tasks only when already due;
 // later ones are dropped), then joins the thread; it must not happen on the
 // queue's own thread. An exception escaping a task goes to the task

@@ -16,6 +16,7 @@
 #include "support/loopback_file_server.h"
 #include "support/reference_digest.h"
 #include "support/package_fixtures.h"
+#include "support/thread_names.h"
 #include "support/scoped_temp_home.h"
 
 // Served files are spelled with designated initializers naming only what matters.
@@ -36,18 +37,6 @@ mode_t modeOf(const std::filesystem::path& path) {
   struct stat st {};
   ::stat(path.c_str(), &st);
   return st.st_mode & 0777;
-}
-
-// The hashing threads alive now (they name themselves "digest-…"); the
-// loopback server's and the toolkit's threads come and go on their own.
-std::size_t digestThreadCount() {
-  std::size_t n = 0;
-  for (auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
-    std::ifstream comm(entry.path() / "comm");
-    std::string name;
-    if (std::getline(comm, name) && name.rfind("digest-", 0) == 0) ++n;
-  }
-  return n;
 }
 
 // One attempt, run to its completion with a deadline. Declare it before
@@ -335,7 +324,7 @@ TEST_F(DownloaderTest, DigestsOnTheFlyMatchTheReference) {
 
     std::optional<std::string> resume;
     if (c.dropAfter || c.cancelFirst) {
-      const std::size_t threadsBefore = digestThreadCount();
+      const std::size_t threadsBefore = testing::threadsNamed("digest-");
       {
         Attempt a1;
         Downloader first(o);
@@ -354,7 +343,7 @@ TEST_F(DownloaderTest, DigestsOnTheFlyMatchTheReference) {
         resume = first.resumeData();
         ASSERT_TRUE(resume) << c.name;
       }
-      EXPECT_LE(digestThreadCount(), threadsBefore) << c.name;
+      EXPECT_LE(testing::threadsNamed("digest-"), threadsBefore) << c.name;
       file.dropAfter.reset();
       file.bytesPerSecond = 0;
       server_.setFile(path, file);

@@ -13,6 +13,7 @@
 #include "package/file_copy.h"
 #include "package/install_helper.h"
 #include "support/package_fixtures.h"
+#include "support/thread_names.h"
 
 namespace installer {
 namespace {
@@ -641,21 +642,17 @@ TEST(CopyProgressWatcherTest, NoWatcherWithoutHandlerOrSize) {
   EXPECT_TRUE(reports.values().empty());
 }
 
-size_t threadCount() {
-  size_t n = 0;
-  for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/task")) ++n;
-  return n;
-}
-
 TEST(CopyProgressWatcherTest, ADroppedWatcherGoesQuietAndLeavesNoThread) {
   TempDir dir;
   writeFile(dir / "src/a", std::string(100, 'a'));
   Reports reports;
-  const size_t threads = threadCount();
   std::vector<std::weak_ptr<CopyProgressWatcher>> dropped;
   for (int i = 0; i < 20; ++i) {
     auto watcher = CopyProgressWatcher::create(dir / "src", dir / "dest", reports.handler(), 1ms);
     dropped.push_back(watcher);
+    if (i == 0) {
+      EXPECT_GE(testing::threadsNamed("copy-progress"), 1u);
+    }
     // Read before starting: a first report may land before start() returns.
     const size_t seen = reports.values().size();
     watcher->start();
@@ -672,15 +669,11 @@ TEST(CopyProgressWatcherTest, ADroppedWatcherGoesQuietAndLeavesNoThread) {
   };
   while (!allGone() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
   ASSERT_TRUE(allGone());
-  // Twenty watchers, twenty queue threads: none stays. (The process-wide
-  // pool that lets a last hold go may have started its four workers.)
-  // One count, judged as read: a pool worker may start between two reads.
-  size_t now = threadCount();
-  while (now > threads + 4 && std::chrono::steady_clock::now() < deadline) {
+  // Twenty watchers, twenty queue threads: none stays.
+  while (testing::threadsNamed("copy-progress") > 0 && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(1ms);
-    now = threadCount();
   }
-  EXPECT_LE(now, threads + 4);
+  EXPECT_EQ(testing::threadsNamed("copy-progress"), 0u);
   writeFile(dir / "dest/a", std::string(100, 'a'));
   EXPECT_FALSE(reports.waitFor(
       [](const auto& v) { return std::any_of(v.begin(), v.end(), [](const auto& r) { return r.first > 0; }); },
